@@ -1,0 +1,150 @@
+// Token buckets: how many whole tokens a client may take at a given time.
+//
+// Times are milliseconds of the steady clock (doubles), rates are tokens per second and burst
+// sizes are the most tokens a bucket holds. A bucket is stored as the time at which it was (or
+// would have been) empty: at time t it holds min((t - emptyTime_) / 1000 * rate, burst) tokens.
+// Only whole tokens are handed out; the fraction stays in the bucket.
+//
+// Thread safety: any number of threads may draw from and re-rate one bucket at once. A draw and
+// a re-rate each hold the bucket's mutex_ for their whole run; no other lock is taken meanwhile.
+#pragma once
+
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <mutex>
+
+// The clock state of one bucket; its rate and burst size are passed to every operation.
+class BasicDynamicTokenBucket {
+ public:
+  explicit BasicDynamicTokenBucket(double emptyTime = 0) : emptyTime_(emptyTime) {}
+
+  // A copy takes the empty time and a fresh, unlocked mutex.
+  BasicDynamicTokenBucket(const BasicDynamicTokenBucket& other) : emptyTime_(other.emptyTime()) {}
+  BasicDynamicTokenBucket& operator=(const BasicDynamicTokenBucket&) = delete;
+
+  // Draws up to `amount` whole tokens at `now` and returns what it granted: 0 when the bucket
+  // holds less than one token, otherwise min(amount, the whole tokens held).
+  double consumeOrDrain(double amount, double rate, double burstSize, double now) {
+    assert(rate > 0);
+    assert(burstSize > 0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return drainLocked(amount, rate, burstSize, now);
+  }
+
+  // Tokens held at `now`; changes nothing.
+  double available(double rate, double burstSize, double now) const {
+    assert(rate > 0);
+    assert(burstSize > 0);
+    return tokensAt(emptyTime(), rate, burstSize, now);
+  }
+
+  double emptyTime() const { return emptyTime_.load(); }
+  void setEmptyTime(double emptyTime) { emptyTime_.store(emptyTime); }
+
+  // Held by BasicTokenBucket across a draw or a re-rate, so that both see one rate and burst.
+  std::mutex& mutex() { return mutex_; }
+
+  // The draw itself; the caller holds mutex_.
+  double drainLocked(double amount, double rate, double burstSize, double now) {
+    double empty = emptyTime_.load();
+    if (now <= empty) return 0;
+    double grant;
+    do {
+      double tokens = tokensAt(empty, rate, burstSize, now);
+      grant = wholeTokensToGrant(amount, tokens);
+      tokens -= grant;
+      // Capping at burstSize first means idle time beyond a full bucket is not banked.
+      double newEmpty = now - tokens / rate * kMillisPerSecond;
+      if (emptyTime_.compare_exchange_weak(empty, newEmpty)) break;
+    } while (true);
+    return grant;
+  }
+
+ private:
+  static constexpr double kMillisPerSecond = 1000;
+
+  static double tokensAt(double empty, double rate, double burstSize, double now) {
+    if (now <= empty) return 0;
+    double tokens = (now - empty) / kMillisPerSecond * rate;
+    return tokens < burstSize ? tokens : burstSize;
+  }
+
+  // Grants round down: a client never gets a token the bucket does not wholly hold.
+  static double wholeTokensToGrant(double amount, double tokens) {
+    if (tokens < 1) return 0;
+    if (amount > tokens) return static_cast<double>(static_cast<int>(tokens));
+    return amount;
+  }
+
+  // Steady-clock milliseconds at which the bucket was empty. Written by compare-and-swap in a
+  // draw and by a store in a re-rate, both under mutex_; read without it by available().
+  std::atomic<double> emptyTime_;
+  std::mutex mutex_;  // held for the whole of a draw or a re-rate
+};
+
+// One client's bucket: the clock state with the rate and burst size the client last asked for.
+class BasicTokenBucket {
+ public:
+  BasicTokenBucket(double rate, double burstSize, double emptyTime = 0)
+      : bucket_(emptyTime), rate_(rate), burstSize_(burstSize) {
+    assert(rate_ > 0);
+    assert(burstSize_ > 0);
+  }
+
+  // A copy takes the numbers and a fresh mutex (a bucket is copied only into its map node).
+  BasicTokenBucket(const BasicTokenBucket& other)
+      : bucket_(other.bucket_), rate_(other.rate_), burstSize_(other.burstSize_) {}
+  BasicTokenBucket& operator=(const BasicTokenBucket&) = delete;
+
+  // The stored rate and burst size, as one draw saw them.
+  struct Rates {
+    double rate;
+    double burstSize;
+  };
+
+  // Draws up to `amount` whole tokens at `now` (steady-clock ms) at the stored rate and burst,
+  // and reports in `used` the rate and burst the draw went by.
+  double consumeOrDrain(double amount, double now, Rates* used = nullptr) {
+    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    if (used != nullptr) *used = {rate_, burstSize_};
+    return bucket_.drainLocked(amount, rate_, burstSize_, now);
+  }
+
+  // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
+  void reset(double genRate, double burstSize, double now) {
+    assert(genRate > 0);
+    assert(burstSize > 0);
+    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    double carried = bucket_.available(rate_, burstSize_, now);
+    rate_ = genRate;
+    burstSize_ = burstSize;
+    bucket_.setEmptyTime(now - carried / genRate * kMillisPerSecond);
+  }
+
+  // Tokens held at `now`.
+  double available(double now) {
+    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    return bucket_.available(rate_, burstSize_, now);
+  }
+
+  // The stored rate and burst size, read together under the bucket's mutex.
+  Rates rates() {
+    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    return {rate_, burstSize_};
+  }
+
+ private:
+  static constexpr double kMillisPerSecond = 1000;
+
+  BasicDynamicTokenBucket bucket_;
+  double rate_;       // tokens per second, > 0; guarded by bucket_.mutex()
+  double burstSize_;  // most tokens held, > 0; guarded by bucket_.mutex()
+};
+
+// The steady clock as milliseconds, the time unit of every bucket operation.
+inline double steadyNowMillis() {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return static_cast<double>(ns.count()) / 1e6;
+}

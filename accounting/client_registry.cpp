@@ -1,0 +1,59 @@
+// The client registry: finding or creating a client's bucket and drawing from it.
+#include "accounting/client_registry.h"
+
+#include <cassert>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+
+#include "accounting/TokenBucket.h"
+#include "server/TokenServer.h"
+
+namespace {
+
+qos_user_instance_t make_client_key(const char* accesskey) {
+  qos_user_instance_t key = {};
+  assert(std::strlen(accesskey) <= static_cast<size_t>(kMaxAccessKeyLength));
+  std::strncpy(key.accesskey, accesskey, kMaxAccessKeyLength);
+  return key;
+}
+
+// A requested value outside (0, limit] leaves the stored one in place.
+double bounded_or_stored(double requested, double limit, double stored) {
+  return requested > 0 && requested <= limit ? requested : stored;
+}
+
+}  // namespace
+
+bool TokenServer::is_known_client(const char* accesskey) {
+  qos_user_instance_t key = make_client_key(accesskey);
+  std::shared_lock<std::shared_mutex> lock(clients_mutex);
+  return clients.find(key) != clients.end();
+}
+
+double TokenServer::grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
+                                 double burst_size) {
+  qos_user_instance_t key = make_client_key(accesskey);
+  BasicTokenBucket* bucket = nullptr;
+  {
+    std::shared_lock<std::shared_mutex> lock(clients_mutex);
+    auto found = clients.find(key);
+    if (found != clients.end()) bucket = &found->second;
+  }
+  if (bucket == nullptr) {
+    // A new client starts with a full bucket and is granted its whole need, so that its first
+    // request is never refused. If another worker added the key meanwhile, that bucket stands.
+    std::unique_lock<std::shared_mutex> lock(clients_mutex);
+    clients.try_emplace(key, gen_rate, burst_size, 0.0);
+    return need_tokens;
+  }
+  // Buckets are never removed or moved, so the pointer outlives the lookup's lock.
+  BasicTokenBucket::Rates used = {};
+  double granted = bucket->consumeOrDrain(need_tokens, steadyNowMillis(), &used);
+  if (gen_rate != used.rate || burst_size != used.burstSize) {
+    // A new rate or burst applies from the client's next request on.
+    bucket->reset(bounded_or_stored(gen_rate, kMaxGenRate, used.rate),
+                  bounded_or_stored(burst_size, kMaxBurstSize, used.burstSize), steadyNowMillis());
+  }
+  return granted;
+}

@@ -1,0 +1,62 @@
+// The connection loop: one request at a time, the handshake, and the sending of replies.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "protocol/token_connection.h"
+#include "protocol/trace.h"
+#include "server/TokenServer.h"
+
+void TokenServer::process_connection(token_connection* conn) {
+  // `stop` is tested each turn so that a client that keeps sending cannot hold up a stop.
+  while (!stop.load(std::memory_order_relaxed) && getreq(conn) > 0) {
+    if (isHeartbeat(conn)) {
+      handshake(conn);
+    } else {
+      consume_tokens(conn);
+    }
+    reply_request(conn);
+    // The reply is NUL-terminated and bounded by reply_len, so clearing its head is enough.
+    conn->reply_len = 0;
+    conn->reply_buf[0] = '\0';
+  }
+}
+
+bool TokenServer::isHeartbeat(token_connection* conn) {
+  // The line is compared with its NUL, so only a request of exactly these 7 bytes matches.
+  constexpr int kComparedLength = kHeartbeatLength + 1;
+  int compared = std::min(conn->req_len, kComparedLength);
+  return std::memcmp(conn->req_buf, kHeartbeatLine, static_cast<size_t>(compared)) == 0;
+}
+
+void TokenServer::handshake(token_connection* conn) {
+  std::memcpy(conn->reply_buf, kHandshakeReply, sizeof kHandshakeReply);
+  conn->reply_len = kHandshakeReplyLength;
+  remove_handled_request(conn);
+}
+
+int TokenServer::reply_request(token_connection* conn) {
+  if (conn->reply_len <= 0) return -1;
+  trace_text(kTraceFd, "reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
+  int sent = 0;
+  while (sent < conn->reply_len) {
+    ssize_t written =
+        ::send(conn->client_fd, conn->reply_buf + sent, static_cast<size_t>(conn->reply_len - sent),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (written > 0) {
+      sent += static_cast<int>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The peer is not reading: wait for room rather than spin.
+      if (!wait_for(conn->client_fd, POLLOUT)) return -1;
+      continue;
+    }
+    return -1;
+  }
+  return sent;
+}

@@ -1,0 +1,65 @@
+// Request framing: receiving bytes from the non-blocking client socket until one CR LF-ended
+// request is held at the front of req_buf.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+#include "protocol/token_connection.h"
+#include "protocol/trace.h"
+#include "server/TokenServer.h"
+
+int find_request_end(const char* buf, int len) {
+  if (buf == nullptr || len < 2) return 0;
+  const char* last = buf + len - 1;
+  for (const char* cr = buf; (cr = static_cast<const char*>(std::memchr(cr, '\r', last - cr)));
+       ++cr) {
+    if (cr[1] == '\n') return static_cast<int>(cr - buf) + 2;
+  }
+  return 0;
+}
+
+void remove_handled_request(token_connection* conn) {
+  conn->nread -= conn->req_len;
+  if (conn->nread > 0) std::memmove(conn->req_buf, conn->req_buf + conn->req_len, conn->nread);
+  conn->req_len = 0;
+}
+
+int TokenServer::reach_request_end(char* buf, int len) { return find_request_end(buf, len); }
+
+int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
+  for (;;) {
+    ssize_t received = ::recv(conn->client_fd, dst, static_cast<size_t>(size), MSG_DONTWAIT);
+    if (received > 0) return static_cast<int>(received);
+    if (received == 0) return -1;  // the peer closed the connection
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // Nothing yet: sleep until the peer sends or the server stops, never spin.
+    if (!wait_for(conn->client_fd, POLLIN)) return -1;
+  }
+}
+
+int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int* nread) {
+  int request_length = *nread > 1 ? reach_request_end(buf, *nread) : 0;
+  while (*nread < bufsiz && request_length == 0) {
+    int received = pull_data(conn, buf + *nread, bufsiz - *nread);
+    if (received <= 0) break;
+    // Bytes held before this receive hold no CR LF, but their last may be the CR of one.
+    int scan_from = *nread > 0 ? *nread - 1 : 0;
+    *nread += received;
+    assert(*nread <= bufsiz && "*nread <= bufsiz");
+    int tail_length = reach_request_end(buf + scan_from, *nread - scan_from);
+    request_length = tail_length > 0 ? scan_from + tail_length : 0;
+    trace_number(kTraceFd, "end: ", request_length);
+  }
+  // The held bytes stand for the text: what lies beyond them is stale and never shown.
+  trace_text(kTraceFd, "message from client: ", buf, static_cast<size_t>(*nread));
+  return request_length;
+}
+
+int TokenServer::getreq(token_connection* conn) {
+  conn->req_len = read_request(conn, conn->req_buf, conn->bufsiz, &conn->nread);
+  return conn->req_len;
+}

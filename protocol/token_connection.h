@@ -1,0 +1,39 @@
+// The per-connection record and the constants of the wire protocol.
+//
+// A request is every byte up to and including the first CR LF; bytes after it begin the next
+// request. The line "SHAKE\r\n" is the handshake, answered with "OK\r\n"; any other request is a
+// token request. A token_connection belongs to the one worker that serves its connection and is
+// never shared, so none of its fields is guarded by a lock.
+#pragma once
+
+#include <cstddef>
+
+// Capacity of each buffer of a connection; a request, CR LF included, is at most this long.
+constexpr int kConnectionBufferSize = 16384;
+
+// The handshake line and its reply, without a terminating NUL.
+constexpr char kHeartbeatLine[] = "SHAKE\r\n";
+constexpr int kHeartbeatLength = sizeof(kHeartbeatLine) - 1;
+constexpr char kHandshakeReply[] = "OK\r\n";
+constexpr int kHandshakeReplyLength = sizeof(kHandshakeReply) - 1;
+
+struct token_connection {
+  int client_fd;  // connected, non-blocking client socket; owned and closed by the worker
+  // Received bytes. The first nread are held; invariant: 0 <= nread <= bufsiz. After a successful
+  // read the first req_len bytes are the current request, ending with its first CR LF.
+  char req_buf[kConnectionBufferSize];
+  int nread;
+  // Reply text to send, NUL-terminated; reply_len == 0 means there is nothing to send.
+  char reply_buf[kConnectionBufferSize];
+  int reply_len;
+  int req_len;  // length of the current request, CR LF included; 0 means no request
+  int bufsiz;   // capacity of req_buf used by the reading operations
+};
+
+// Returns the length of the first request held in buf[0, len): the bytes up to and including the
+// first CR LF pair, or 0 when no CR LF lies wholly within them (also for a null buf or len < 2).
+int find_request_end(const char* buf, int len);
+
+// Drops the handled request of req_len bytes from the front of conn's request buffer and moves
+// the bytes held after it to the front, where they begin the next request.
+void remove_handled_request(token_connection* conn);

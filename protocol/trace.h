@@ -1,0 +1,22 @@
+// Trace output: plain lines on standard output (requests and replies) and standard error.
+//
+// Each line is formatted whole, newline included, and written with one call, so that lines of
+// different workers never tear each other; nothing is buffered, so a line is out as soon as it is
+// written. A line that cannot be written (say, standard output is a closed pipe) is dropped: the
+// trace is lost, the service goes on.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+constexpr int kTraceFd = 1;  // standard output
+constexpr int kErrorFd = 2;  // standard error
+
+// Writes `prefix`, then `text` up to its first NUL byte (at most `max_len` bytes), then '\n'.
+void trace_text(int fd, std::string_view prefix, const char* text, size_t max_len);
+
+// Writes `prefix`, then `value` in decimal, then '\n'.
+void trace_number(int fd, std::string_view prefix, long value);
+
+// Writes `line` and a '\n'.
+inline void trace_line(int fd, std::string_view line) { trace_text(fd, line, "", 0); }

@@ -1,0 +1,120 @@
+// The listening socket and the accept loop, run on the main thread.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "protocol/trace.h"
+#include "server/TokenServer.h"
+#include "server/unique_fd.h"
+
+namespace {
+
+[[noreturn]] void fail_listen_socket(int fd) {
+  int error = errno;
+  if (fd >= 0) ::close(fd);
+  errno = error;
+  std::perror("listen socket");
+  std::exit(1);
+}
+
+// Failures that pass on their own: a peer that reset before the accept, a signal, a lost race.
+bool is_transient_accept_error(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED ||
+         error == EPROTO;
+}
+
+// Failures that end once descriptors or memory are freed; the server keeps serving meanwhile.
+bool is_exhaustion_error(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+int TokenServer::listen_socket() {
+  ::signal(SIGPIPE, SIG_IGN);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) fail_listen_socket(fd);
+  // A restart binds at once instead of waiting out the old connections in TIME_WAIT; Linux still
+  // refuses a port on which another socket listens.
+  int reuse = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(listen_port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, kListenBacklog) != 0) {
+    fail_listen_socket(fd);
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  bound_port_number.store(ntohs(address.sin_port));
+  trace_line(kTraceFd, "listen on port " + std::to_string(bound_port_number.load()));
+  return fd;
+}
+
+bool TokenServer::set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    std::perror("set non block");
+    return false;
+  }
+  return true;
+}
+
+void TokenServer::accept_connection() {
+  UniqueFd listener(listen_socket());
+  if (!set_nonblocking(listener.get())) {
+    listener.release();  // already closed by set_nonblocking
+    std::exit(1);
+  }
+  pollfd waits[2] = {{listener.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  bool out_of_descriptors = false;
+  while (!stop.load()) {
+    waits[0].revents = 0;
+    waits[1].revents = 0;
+    if (::poll(waits, 2, kAcceptPollMillis) <= 0) continue;
+    if (!(waits[0].revents & POLLIN)) continue;
+    if (produce_socket(listener.get())) {
+      out_of_descriptors = false;
+      continue;
+    }
+    // Out of descriptors or memory: report once per episode, then pause instead of spinning on
+    // the connection that stays pending in the backlog; it is accepted once a descriptor frees.
+    if (!out_of_descriptors) std::perror("accept");
+    out_of_descriptors = true;
+    ::poll(&waits[1], 1, kAcceptPollMillis);
+  }
+  close_queued_sockets();
+}
+
+bool TokenServer::produce_socket(int listen_fd) {
+  sockaddr_in peer = {};
+  socklen_t peer_length = sizeof peer;
+  int client_fd =
+      ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
+  if (client_fd < 0) {
+    int error = errno;
+    if (is_transient_accept_error(error)) return true;
+    if (is_exhaustion_error(error)) {
+      errno = error;
+      return false;
+    }
+    std::perror("accept");
+    std::exit(1);
+  }
+  if (set_nonblocking(client_fd)) queue_socket(client_fd);
+  return true;
+}

@@ -1,0 +1,25 @@
+// UniqueFd: sole owner of one descriptor, closed exactly once when the owner goes away.
+#pragma once
+
+#include <unistd.h>
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  // Gives up ownership without closing, for a descriptor someone else has closed or now owns.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};

@@ -1,0 +1,182 @@
+#include "tests/support/server_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#ifndef TOKEN_SERVER_BINARY
+#error "TOKEN_SERVER_BINARY must name the server binary"
+#endif
+
+namespace {
+
+constexpr char kPortLockPath[] = "/tmp/token_server_port_6666.lock";
+constexpr auto kPollStep = std::chrono::milliseconds(5);
+
+std::string temp_path(const char* stream) {
+  char path[] = "/tmp/token_server_test_XXXXXX";
+  int fd = ::mkstemp(path);
+  ::close(fd);
+  return std::string(path) + "." + stream;
+}
+
+template <typename Predicate>
+bool poll_until(Predicate done, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// flock excludes other open files, even of this process, so nested holders share one.
+std::mutex port_lock_mutex;
+int port_lock_fd = -1;
+int port_lock_holders = 0;
+
+PortLock::PortLock() {
+  std::lock_guard<std::mutex> lock(port_lock_mutex);
+  if (port_lock_holders++ > 0) return;
+  port_lock_fd = ::open(kPortLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (port_lock_fd >= 0) ::flock(port_lock_fd, LOCK_EX);
+}
+
+PortLock::~PortLock() {
+  std::lock_guard<std::mutex> lock(port_lock_mutex);
+  if (--port_lock_holders > 0) return;
+  if (port_lock_fd >= 0) ::close(port_lock_fd);  // closing releases the lock
+  port_lock_fd = -1;
+}
+
+ServerProcess::ServerProcess() : ServerProcess(Options{}) {}
+
+ServerProcess::ServerProcess(Options options)
+    : stdout_path_(temp_path("out")), stderr_path_(temp_path("err")) {
+  int pipe_fds[2] = {-1, -1};
+  if (options.stdout_to_closed_pipe) ::pipe2(pipe_fds, O_CLOEXEC);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    int out = options.stdout_to_closed_pipe
+                  ? pipe_fds[1]
+                  : ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (options.descriptor_limit > 0) {
+      rlimit limit = {static_cast<rlim_t>(options.descriptor_limit),
+                      static_cast<rlim_t>(options.descriptor_limit)};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    ::execl(TOKEN_SERVER_BINARY, TOKEN_SERVER_BINARY, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (options.stdout_to_closed_pipe) {
+    // With the read end gone, every trace write fails with EPIPE.
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    listening_ = running();
+    return;
+  }
+  if (options.wait_until_listening) listening_ = wait_for_stdout("listen on port 6666\n");
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0 && !exited_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ::unlink(stdout_path_.c_str());
+  ::unlink(stderr_path_.c_str());
+}
+
+std::string ServerProcess::stdout_text() const { return read_file(stdout_path_); }
+std::string ServerProcess::stderr_text() const { return read_file(stderr_path_); }
+
+bool ServerProcess::wait_for_stdout(const std::string& text,
+                                    std::chrono::milliseconds limit) const {
+  return poll_until([&] { return stdout_text().find(text) != std::string::npos; }, limit);
+}
+
+bool ServerProcess::wait_for_stderr(const std::string& text,
+                                    std::chrono::milliseconds limit) const {
+  return poll_until([&] { return stderr_text().find(text) != std::string::npos; }, limit);
+}
+
+bool ServerProcess::running() {
+  if (exited_) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    exited_ = true;
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return true;
+}
+
+std::optional<int> ServerProcess::wait_exit(std::chrono::milliseconds limit) {
+  if (!poll_until([&] { return !running(); }, limit)) return std::nullopt;
+  return exit_status_;
+}
+
+std::optional<int> ServerProcess::stop(int signal, std::chrono::milliseconds limit) {
+  if (running()) ::kill(pid_, signal);
+  return wait_exit(limit);
+}
+
+long ServerProcess::cpu_ticks() const {
+  std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+  // Fields after the command name, which ends at the last ')': state is field 3, utime 14.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int number = 3; fields >> field; ++number) {
+    if (number == 14) utime = std::stol(field);
+    if (number == 15) {
+      stime = std::stol(field);
+      break;
+    }
+  }
+  return utime + stime;
+}
+
+int ServerProcess::open_descriptors() const {
+  std::string path = "/proc/" + std::to_string(pid_) + "/fd";
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+long ServerProcess::resident_kb() const {
+  std::istringstream status(read_file("/proc/" + std::to_string(pid_) + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
