@@ -1,0 +1,145 @@
+// Request framing: finding the end of a request, removing a handled one, and reading requests
+// from a socket in any split.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "protocol/token_connection.h"
+#include "server/TokenServer.h"
+#include "tests/support/stdout_capture.h"
+
+namespace {
+
+int request_end(const std::string& bytes) {
+  return find_request_end(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+TEST(FindRequestEnd, CountsUpToAndIncludingTheFirstCrLf) {
+  struct Case {
+    std::string bytes;
+    int expected;
+  } cases[] = {
+      {"SHAKE\r\n", 7}, {"\r\n", 2},    {"a\r\nb\r\n", 3}, {"ab\r", 0},
+      {"ab\n\r", 0},    {"a\rb\nc", 0}, {"\r\r\n", 3},     {std::string("a\0b\r\n", 5), 5},
+      {"", 0},          {"\r", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(request_end(c.bytes), c.expected) << c.bytes;
+  EXPECT_EQ(find_request_end(nullptr, 10), 0);
+}
+
+TEST(FindRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
+  EXPECT_EQ(find_request_end("abc\r\n", 4), 0);
+  EXPECT_EQ(find_request_end("abc\r\n", 5), 5);
+}
+
+TEST(RemoveHandledRequest, KeepsTheFollowingBytesAtTheFront) {
+  auto conn = std::make_unique<token_connection>();
+  std::string held = "one\r\ntwo\r\nthr";
+  held.copy(conn->req_buf, held.size());
+  conn->nread = static_cast<int>(held.size());
+  conn->req_len = 5;
+  remove_handled_request(conn.get());
+  EXPECT_EQ(conn->nread, 8);
+  EXPECT_EQ(std::string(conn->req_buf, 8), "two\r\nthr");
+}
+
+// A connection record fed through one end of a socket pair.
+class ReadRequest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds_), 0);
+    conn_ = std::make_unique<token_connection>();
+    conn_->client_fd = fds_[0];
+    conn_->bufsiz = kConnectionBufferSize;
+  }
+  void TearDown() override {
+    ::close(fds_[0]);
+    if (fds_[1] >= 0) ::close(fds_[1]);
+  }
+
+  void peer_sends(const std::string& bytes) {
+    ASSERT_EQ(::send(fds_[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  }
+  void peer_closes() {
+    ::close(fds_[1]);
+    fds_[1] = -1;
+  }
+  // Reads one request and drops it as its handler would; returns its length.
+  int next_request() {
+    int length = server_.getreq(conn_.get());
+    if (length > 0) remove_handled_request(conn_.get());
+    return length;
+  }
+
+  StdoutCapture trace_;       // the reads' trace lines, kept off the test log
+  TokenServer server_{0, 0};  // no workers, never listens: only its reading operations are used
+  int fds_[2] = {-1, -1};
+  std::unique_ptr<token_connection> conn_;
+};
+
+TEST_F(ReadRequest, OneReceiveTracesTheEndAndTheMessage) {
+  peer_sends("SHAKE\r\n");
+  EXPECT_EQ(server_.getreq(conn_.get()), 7);
+  EXPECT_EQ(conn_->req_len, 7);
+  EXPECT_EQ(trace_.text(), "end: 7\nmessage from client: SHAKE\r\n\n");
+}
+
+TEST_F(ReadRequest, RequestSplitAfterItsCrIsJoined) {
+  peer_sends("abc\r");
+  std::thread later([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer_sends("\n");
+  });
+  EXPECT_EQ(server_.getreq(conn_.get()), 5);
+  later.join();
+  EXPECT_EQ(trace_.text(), "end: 0\nend: 5\nmessage from client: abc\r\n\n");
+}
+
+TEST_F(ReadRequest, SecondRequestOfAPacketNeedsNoReceive) {
+  peer_sends("one\r\ntwo\r\n");
+  EXPECT_EQ(next_request(), 5);
+  peer_closes();  // a receive now would end the read with 0
+  EXPECT_EQ(next_request(), 5);
+  EXPECT_EQ(std::string(conn_->req_buf, 0), "");
+  EXPECT_EQ(trace_.text(),
+            "end: 5\nmessage from client: one\r\ntwo\r\n\n"
+            "message from client: two\r\n\n");
+}
+
+TEST_F(ReadRequest, NulInsideARequestDoesNotEndItButCutsTheTrace) {
+  peer_sends(std::string("ab\0cd\r\n", 7));
+  EXPECT_EQ(server_.getreq(conn_.get()), 7);
+  EXPECT_EQ(trace_.text(), "end: 7\nmessage from client: ab\n");
+}
+
+TEST_F(ReadRequest, FullBufferWithoutCrLfEndsTheConnection) {
+  peer_sends(std::string(kConnectionBufferSize - 1, 'x') + "\r");
+  EXPECT_EQ(next_request(), 0);
+  EXPECT_EQ(conn_->nread, kConnectionBufferSize);
+}
+
+TEST_F(ReadRequest, RequestFillingTheWholeBufferIsAccepted) {
+  peer_sends(std::string(kConnectionBufferSize - 2, 'x') + "\r\n");
+  EXPECT_EQ(next_request(), kConnectionBufferSize);
+  EXPECT_EQ(conn_->nread, 0);
+}
+
+TEST_F(ReadRequest, PeerClosingMidRequestEndsTheRead) {
+  peer_sends("partial");
+  peer_closes();
+  EXPECT_EQ(next_request(), 0);
+}
+
+TEST_F(ReadRequest, StopEndsAReadThatWaitsForBytes) {
+  std::thread stopper([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server_.request_stop();
+  });
+  EXPECT_EQ(next_request(), 0);
+  stopper.join();
+}
+
+}  // namespace
