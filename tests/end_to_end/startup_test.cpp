@@ -42,4 +42,89 @@ TEST(Startup, PortHeldByAnotherListenerExitsWithStatusOne) {
   EXPECT_EQ(server.stdout_text(), "");
   ::close(holder);
 }
+TEST(Stop, TermAndIntEndAServerWithIdleClientsPromptly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    ServerProcess server;
+    ASSERT_TRUE(server.listening());
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+      clients.push_back(std::make_unique<TestClient>(kPort));
+      ASSERT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
+    }
+    EXPECT_EQ(server.stop(signal, std::chrono::seconds(2)), 0) << "signal " << signal;
+    for (auto& client : clients) EXPECT_TRUE(client->closed_within(std::chrono::seconds(1)));
+  }
+}
+
+TEST(Stop, RestartRightAfterAStopBindsAtOnce) {
+  {
+    ServerProcess first;
+    ASSERT_TRUE(first.listening());
+    TestClient client(kPort);
+    ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+    ASSERT_EQ(first.stop(SIGTERM), 0);
+  }
+  ServerProcess second;
+  EXPECT_TRUE(second.listening()) << second.stderr_text();
+}
+
+TEST(Idle, ConnectedIdleClientsCostNoProcessorTime) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 10; ++i) {
+    clients.push_back(std::make_unique<TestClient>(kPort));
+    ASSERT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
+  }
+  long before = server.cpu_ticks();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  // A spinning worker would burn ~200 ticks here; allow a couple for the accept loop's wake-ups.
+  EXPECT_LE(server.cpu_ticks() - before, 3);
+}
+
+TEST(Trace, OneHandshakeExchangeIsTracedExactly) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  {
+    TestClient client(kPort);
+    ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  }
+  std::string expected =
+      "listen on port 6666\n"
+      "end: 7\n"
+      "message from client: SHAKE\r\n\n"
+      "reply msg: OK\r\n\n"
+      "message from client: \n";  // the read that finds the peer gone
+  EXPECT_TRUE(server.wait_for_stdout(expected));
+  EXPECT_EQ(server.stdout_text(), expected);
+}
+
+TEST(Pool, FiftyFirstConnectionWaitsForAFreeWorker) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  std::vector<std::unique_ptr<TestClient>> busy;
+  for (int i = 0; i < 50; ++i) {
+    busy.push_back(std::make_unique<TestClient>(kPort));
+    ASSERT_EQ(busy.back()->exchange("SHAKE\r\n"), "OK\r\n");
+  }
+  TestClient waiting(kPort);
+  ASSERT_TRUE(waiting.send("SHAKE\r\n"));
+  EXPECT_FALSE(waiting.has_data_within(std::chrono::milliseconds(300)));
+  busy[17].reset();
+  EXPECT_EQ(waiting.read_line(), "OK\r\n");
+}
+
+TEST(Faults, PeerResettingMidRequestDoesNotEndTheServer) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  for (int i = 0; i < 20; ++i) {
+    TestClient client(kPort);
+    ASSERT_TRUE(client.send(i % 2 ? "SHAKE\r\nSHA" : "SHAKE\r\n"));
+    client.reset();
+  }
+  TestClient survivor(kPort);
+  EXPECT_EQ(survivor.exchange("SHAKE\r\n"), "OK\r\n");
+  EXPECT_TRUE(server.running());
+}
+
 }  // namespace
