@@ -25,29 +25,28 @@ double bounded_or_stored(double requested, double limit, double stored) {
 
 }  // namespace
 
-bool TokenServer::is_known_client(const char* accesskey) {
+BasicTokenBucket* TokenServer::find_client(const char* accesskey) {
   qos_user_instance_t key = make_client_key(accesskey);
   std::shared_lock<std::shared_mutex> lock(clients_mutex);
-  return clients.find(key) != clients.end();
+  auto found = clients.find(key);
+  return found == clients.end() ? nullptr : &found->second;
+}
+
+bool TokenServer::is_known_client(const char* accesskey) {
+  return find_client(accesskey) != nullptr;
 }
 
 double TokenServer::grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
                                  double burst_size) {
-  qos_user_instance_t key = make_client_key(accesskey);
-  BasicTokenBucket* bucket = nullptr;
-  {
-    std::shared_lock<std::shared_mutex> lock(clients_mutex);
-    auto found = clients.find(key);
-    if (found != clients.end()) bucket = &found->second;
-  }
+  BasicTokenBucket* bucket = find_client(accesskey);
   if (bucket == nullptr) {
     // A new client starts with a full bucket and is granted its whole need, so that its first
     // request is never refused. If another worker added the key meanwhile, that bucket stands.
-    std::unique_lock<std::shared_mutex> lock(clients_mutex);
+    qos_user_instance_t key = make_client_key(accesskey);
+    std::lock_guard<std::shared_mutex> lock(clients_mutex);
     clients.try_emplace(key, gen_rate, burst_size, 0.0);
     return need_tokens;
   }
-  // Buckets are never removed or moved, so the pointer outlives the lookup's lock.
   BasicTokenBucket::Rates used = {};
   double granted = bucket->consumeOrDrain(need_tokens, steadyNowMillis(), &used);
   if (gen_rate != used.rate || burst_size != used.burstSize) {

@@ -71,6 +71,9 @@ class TokenServer {
                       double burst_size);
   // Whether `accesskey` already has a bucket.
   bool is_known_client(const char* accesskey);
+  // The bucket of `accesskey`, or nullptr for a key not seen yet. A bucket never moves or goes
+  // away while the server lives, so the pointer stays valid after the lookup's shared lock.
+  BasicTokenBucket* find_client(const char* accesskey);
 
   // Asks the accept loop and every worker to end. Safe to call from a signal handler.
   void request_stop();
