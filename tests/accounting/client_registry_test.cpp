@@ -1,0 +1,213 @@
+// The client registry through grant_tokens, on a server that never listens and has no workers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "accounting/TokenBucket.h"
+#include "server/TokenServer.h"
+
+namespace {
+
+// A bucket is born empty at the steady clock's origin; at this rate it is full a tenth of a
+// second after boot, so every new client in these tests starts with a full bucket.
+constexpr double kFastRate = 1000;
+constexpr double kBurst = 100;
+constexpr double kAboveBurst = 500;
+
+class ClientRegistryTest : public ::testing::Test {
+ protected:
+  double grant(const char* key, double need, double rate = kFastRate, double burst = kBurst) {
+    return server_.grant_tokens(key, need, rate, burst);
+  }
+
+  // The rate and burst size stored for `key`; zeros when the key is unknown.
+  BasicTokenBucket::Rates stored(const char* key) {
+    BasicTokenBucket* bucket = server_.find_client(key);
+    if (bucket == nullptr) {
+      ADD_FAILURE() << "no bucket for " << key;
+      return {0, 0};
+    }
+    return bucket->rates();
+  }
+
+  TokenServer server_{0, 0};
+};
+
+TEST_F(ClientRegistryTest, NewClientIsGrantedItsWholeNeedEvenAboveItsBurst) {
+  EXPECT_FALSE(server_.is_known_client("fresh"));
+  EXPECT_EQ(grant("fresh", kAboveBurst), kAboveBurst);
+  EXPECT_TRUE(server_.is_known_client("fresh"));
+  EXPECT_EQ(stored("fresh").rate, kFastRate);
+  EXPECT_EQ(stored("fresh").burstSize, kBurst);
+}
+
+TEST_F(ClientRegistryTest, SecondRequestFindsTheBucketFull) {
+  grant("second", 1);
+  EXPECT_EQ(grant("second", kAboveBurst), kBurst);
+}
+
+TEST_F(ClientRegistryTest, KeysDifferingOnlyInCaseAreTwoClients) {
+  EXPECT_EQ(grant("Key", kAboveBurst, kFastRate, 5), kAboveBurst);
+  EXPECT_EQ(grant("key", kAboveBurst, kFastRate, 7), kAboveBurst);  // new, so granted in full
+  EXPECT_EQ(grant("Key", kAboveBurst, kFastRate, 5), 5);
+  EXPECT_EQ(grant("key", kAboveBurst, kFastRate, 7), 7);
+}
+
+TEST_F(ClientRegistryTest, LongestKeyIsStoredWhole) {
+  std::string longest(kMaxAccessKeyLength, 'k');
+  std::string shorter(kMaxAccessKeyLength - 1, 'k');
+  grant(longest.c_str(), 1);
+  EXPECT_TRUE(server_.is_known_client(longest.c_str()));
+  EXPECT_FALSE(server_.is_known_client(shorter.c_str()));
+}
+
+// Each row re-rates a client stored with rate 5 and burst 5 once.
+struct ReRateCase {
+  double requested_rate;
+  double requested_burst;
+  double expected_rate;
+  double expected_burst;
+};
+
+TEST_F(ClientRegistryTest, ReRateTakesOnlyValuesWithinTheBounds) {
+  const ReRateCase cases[] = {
+      {kMaxGenRate, 5, kMaxGenRate, 5},
+      {kMaxGenRate + 1, 5, 5, 5},
+      {0, 5, 5, 5},
+      {-1, 5, 5, 5},
+      {5, kMaxBurstSize, 5, kMaxBurstSize},
+      {5, kMaxBurstSize + 1, 5, 5},
+      {5, 0, 5, 5},
+      {5, -3, 5, 5},
+      {0, kMaxBurstSize + 1, 5, 5},
+  };
+  int row = 0;
+  for (const ReRateCase& c : cases) {
+    std::string key = "rerate" + std::to_string(row++);
+    grant(key.c_str(), 1, 5, 5);
+    grant(key.c_str(), 1, c.requested_rate, c.requested_burst);
+    BasicTokenBucket::Rates rates = stored(key.c_str());
+    EXPECT_EQ(rates.rate, c.expected_rate) << key;
+    EXPECT_EQ(rates.burstSize, c.expected_burst) << key;
+  }
+}
+
+TEST_F(ClientRegistryTest, NewClientKeepsARateAboveTheBound) {
+  constexpr double kCreatedRate = 2 * kMaxGenRate;
+  grant("greedy", 1, kCreatedRate, kBurst);
+  grant("greedy", 1, kCreatedRate, kBurst);
+  EXPECT_EQ(stored("greedy").rate, kCreatedRate);
+  grant("greedy", 1, 3 * kMaxGenRate, kBurst);  // differs, is refused, keeps the stored rate
+  EXPECT_EQ(stored("greedy").rate, kCreatedRate);
+  EXPECT_EQ(stored("greedy").burstSize, kBurst);
+}
+
+TEST_F(ClientRegistryTest, ChangedBurstAppliesFromTheNextRequest) {
+  constexpr double kSmallerBurst = 10;
+  grant("shrink", 1);
+  EXPECT_EQ(grant("shrink", kAboveBurst, kFastRate, kSmallerBurst), kBurst);
+  EXPECT_EQ(stored("shrink").burstSize, kSmallerBurst);
+  EXPECT_LE(grant("shrink", kAboveBurst, kFastRate, kSmallerBurst), kSmallerBurst);
+}
+
+TEST_F(ClientRegistryTest, ChangedRateAppliesFromTheNextRequest) {
+  constexpr double kSlowRate = 1;  // tokens per second
+  constexpr double kSlowBurst = 1000;
+  constexpr double kPollMillis = 500;
+  constexpr double kRefilled = 100;  // tokens: 10 us at the new rate, 100 s at the old one
+  grant("speedup", 1, kSlowRate, kSlowBurst);
+  grant("speedup", kSlowBurst, kSlowRate, kSlowBurst);  // empties it
+  // Served at the old rate: well under a second after emptying, the bucket holds no token.
+  EXPECT_LE(grant("speedup", kSlowBurst, kMaxGenRate, kSlowBurst), 1);
+  EXPECT_EQ(stored("speedup").rate, kMaxGenRate);
+  double largest = 0;
+  double deadline = steadyNowMillis() + kPollMillis;
+  while (largest < kRefilled && steadyNowMillis() < deadline) {
+    double granted = grant("speedup", kSlowBurst, kMaxGenRate, kSlowBurst);
+    if (granted > largest) largest = granted;
+  }
+  EXPECT_GE(largest, kRefilled);
+}
+
+// The users' guarantee: however many threads draw from one key, no more leaves the bucket than
+// it held at the start plus what its rate added meanwhile.
+TEST(GrantContentionTest, ManyThreadsOnOneKeyNeverExceedTheBucket) {
+  constexpr int kThreads = 8;
+  constexpr double kRate = 1000;
+  constexpr double kFullBurst = 1000;
+  constexpr double kNeed = 3;
+  constexpr double kRunMillis = 1000;
+  constexpr double kRoundingAllowance = 1;
+  constexpr char kSharedKey[] = "shared";
+
+  TokenServer server(0, 0);
+  server.grant_tokens(kSharedKey, 0, kRate, kFullBurst);  // created full
+  std::vector<double> granted(kThreads, 0);
+  std::vector<int> out_of_range(kThreads, 0);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> drawers;
+  for (int i = 0; i < kThreads; ++i) {
+    drawers.emplace_back([&, i] {
+      while (!go.load()) std::this_thread::yield();
+      double stop_at = steadyNowMillis() + kRunMillis;
+      while (steadyNowMillis() < stop_at) {
+        double one = server.grant_tokens(kSharedKey, kNeed, kRate, kFullBurst);
+        if (one < 0 || one > kNeed) ++out_of_range[i];
+        granted[i] += one;
+      }
+    });
+  }
+  double start = steadyNowMillis();
+  go.store(true);
+  for (std::thread& drawer : drawers) drawer.join();
+  double elapsed_seconds = (steadyNowMillis() - start) / 1000;
+
+  double total = 0;
+  for (int i = 0; i < kThreads; ++i) {
+    total += granted[i];
+    EXPECT_EQ(out_of_range[i], 0);
+  }
+  double most = kFullBurst + kRate * elapsed_seconds + kRoundingAllowance;
+  EXPECT_LE(total, most);
+  EXPECT_GE(total, 0.9 * most);
+}
+
+// Insertions, lookups, draws and re-rates all at once; the thread-sanitizer build checks that
+// none of them races with another.
+TEST(GrantContentionTest, InsertsAndReRatesRunBesideDraws) {
+  constexpr int kKeysPerInserter = 2000;
+  constexpr int kDrawsPerDrawer = 20000;
+  constexpr double kNeed = 2;
+  constexpr char kSharedKey[] = "busy";
+
+  TokenServer server(0, 0);
+  server.grant_tokens(kSharedKey, 0, kFastRate, kBurst);
+  std::atomic<int> out_of_range{0};
+  auto inserter = [&](char prefix) {
+    for (int i = 0; i < kKeysPerInserter; ++i) {
+      std::string key = prefix + std::to_string(i);
+      if (server.grant_tokens(key.c_str(), kNeed, kFastRate, kBurst) != kNeed) ++out_of_range;
+    }
+  };
+  // One drawer keeps the stored values, the other flips them on every request.
+  auto drawer = [&](bool flips) {
+    for (int i = 0; i < kDrawsPerDrawer; ++i) {
+      bool odd = flips && i % 2 == 1;
+      double one = server.grant_tokens(kSharedKey, kNeed, odd ? 2 * kFastRate : kFastRate,
+                                       odd ? 2 * kBurst : kBurst);
+      if (one < 0 || one > kNeed) ++out_of_range;
+    }
+  };
+  std::thread threads[] = {std::thread(inserter, 'a'), std::thread(inserter, 'b'),
+                           std::thread(drawer, false), std::thread(drawer, true)};
+  for (std::thread& thread : threads) thread.join();
+
+  EXPECT_EQ(out_of_range.load(), 0);
+  EXPECT_TRUE(server.is_known_client("a0"));
+  EXPECT_TRUE(server.is_known_client(("b" + std::to_string(kKeysPerInserter - 1)).c_str()));
+}
+
+}  // namespace
