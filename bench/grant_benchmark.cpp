@@ -1,0 +1,166 @@
+// The cost of grant_tokens for known clients, and the memory each client takes in the map.
+//
+// Grants run on a server that never listens and has no workers, so only the registry is timed.
+// Every request names the stored rate and burst, so no grant re-rates its bucket.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "server/TokenServer.h"
+
+namespace {
+
+// A bucket this fast and deep serves nearly every draw, so the timed path grants and writes.
+constexpr double kRate = kMaxGenRate;
+constexpr double kBurst = kMaxBurstSize;
+constexpr double kNeed = 1;
+constexpr int kMaxThreads = 2;
+constexpr int kEntriesMeasured = 100'000;
+
+std::string client_key(int index) {
+  char key[kMaxAccessKeyLength + 1];
+  std::snprintf(key, sizeof key, "client-%09d", index);
+  return key;
+}
+
+std::vector<std::string> client_keys(int count) {
+  std::vector<std::string> keys;
+  keys.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) keys.push_back(client_key(i));
+  return keys;
+}
+
+// A server holding `count` clients and their keys in a shuffled order, built once per count and
+// kept for the whole run: filling a million clients takes seconds.
+struct Registry {
+  explicit Registry(int count) : keys(client_keys(count)) {
+    for (const std::string& key : keys) server.grant_tokens(key.c_str(), kNeed, kRate, kBurst);
+    std::shuffle(keys.begin(), keys.end(), std::mt19937(count));
+  }
+  TokenServer server{0, 0};
+  std::vector<std::string> keys;
+};
+
+// The threads of a run all ask for it as they start.
+Registry& registry_of(int count) {
+  static std::mutex registries_mutex;
+  static std::map<int, std::unique_ptr<Registry>> registries;
+  std::lock_guard<std::mutex> lock(registries_mutex);
+  std::unique_ptr<Registry>& registry = registries[count];
+  if (!registry) registry = std::make_unique<Registry>(count);
+  return *registry;
+}
+
+// Every thread draws from one key.
+void BM_GrantSharedKey(benchmark::State& state) {
+  Registry& registry = registry_of(static_cast<int>(state.range(0)));
+  const char* key = registry.keys.front().c_str();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(registry.server.grant_tokens(key, kNeed, kRate, kBurst));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Each thread draws from a key of its own.
+void BM_GrantDistinctKeys(benchmark::State& state) {
+  Registry& registry = registry_of(static_cast<int>(state.range(0)));
+  const char* key = registry.keys[static_cast<size_t>(state.thread_index())].c_str();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(registry.server.grant_tokens(key, kNeed, kRate, kBurst));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The ceiling for BM_GrantDistinctKeys on a shared machine: each thread has a server of its own,
+// so the threads share no lock and no cache line, and scale as far as the free cores allow.
+void BM_GrantOwnServer(benchmark::State& state) {
+  Registry own(static_cast<int>(state.range(0)));
+  const char* key = own.keys.front().c_str();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(own.server.grant_tokens(key, kNeed, kRate, kBurst));
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Each grant names another client, in shuffled order: the lookup walks cold parts of the map.
+void BM_GrantSpreadKeys(benchmark::State& state) {
+  Registry& registry = registry_of(static_cast<int>(state.range(0)));
+  const std::vector<std::string>& keys = registry.keys;
+  size_t next = keys.size() / kMaxThreads * static_cast<size_t>(state.thread_index());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        registry.server.grant_tokens(keys[next].c_str(), kNeed, kRate, kBurst));
+    if (++next == keys.size()) next = 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Heap bytes in use, as the allocator counts them.
+double heap_bytes_in_use() { return static_cast<double>(mallinfo2().uordblks); }
+
+// Resident memory of the process, as the kernel counts it.
+double resident_bytes() {
+  long total_pages = 0;
+  long resident_pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%ld %ld", &total_pages, &resident_pages) != 2) resident_pages = 0;
+  std::fclose(statm);
+  return static_cast<double>(resident_pages) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// Adds new clients to an empty server; reports the time per new client and the bytes each one
+// holds (key, bucket and map node with the allocator's overhead), by the heap's count and by
+// resident memory.
+void BM_NewClientBytes(benchmark::State& state) {
+  const std::vector<std::string> keys = client_keys(kEntriesMeasured);
+  double heap_per_client = 0;
+  double resident_per_client = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto server = std::make_unique<TokenServer>(0, 0);
+    double heap_before = heap_bytes_in_use();
+    double resident_before = resident_bytes();
+    state.ResumeTiming();
+    for (const std::string& key : keys) server->grant_tokens(key.c_str(), kNeed, kRate, kBurst);
+    state.PauseTiming();
+    heap_per_client = (heap_bytes_in_use() - heap_before) / kEntriesMeasured;
+    resident_per_client = (resident_bytes() - resident_before) / kEntriesMeasured;
+    server.reset();
+    malloc_trim(0);  // hands the freed pages back, so that the next round's growth shows in RSS
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kEntriesMeasured);
+  state.counters["bytes_per_client"] = heap_per_client;
+  state.counters["resident_bytes_per_client"] = resident_per_client;
+  state.counters["key_bytes"] = sizeof(qos_user_instance_t);
+  state.counters["bucket_bytes"] = sizeof(BasicTokenBucket);
+}
+
+// Wall-clock time, so that two threads' throughput compares with one's.
+void one_and_two_threads(benchmark::internal::Benchmark* benchmark) {
+  benchmark->UseRealTime()->Threads(1)->Threads(kMaxThreads);
+}
+
+void client_counts(benchmark::internal::Benchmark* benchmark) {
+  benchmark->ArgName("clients")->Arg(1'000)->Arg(1'000'000)->Apply(one_and_two_threads);
+}
+
+}  // namespace
+
+BENCHMARK(BM_GrantSharedKey)->Apply(client_counts);
+BENCHMARK(BM_GrantDistinctKeys)->Apply(client_counts);
+BENCHMARK(BM_GrantSpreadKeys)->Apply(client_counts);
+BENCHMARK(BM_GrantOwnServer)->ArgName("clients")->Arg(1'000)->Apply(one_and_two_threads);
+BENCHMARK(BM_NewClientBytes)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+BENCHMARK_MAIN();
