@@ -45,7 +45,8 @@ void trace_text(int fd, std::string_view prefix, const char* text, size_t max_le
   size_t prefix_length = prefix.size() < kMaxPrefixLength ? prefix.size() : kMaxPrefixLength;
   size_t text_length =
       strnlen(text, max_len < kConnectionBufferSize ? max_len : kConnectionBufferSize);
-  std::memcpy(line, prefix.data(), prefix_length);
+  // An empty view may carry no pointer at all, which memcpy must not be given.
+  if (prefix_length > 0) std::memcpy(line, prefix.data(), prefix_length);
   std::memcpy(line + prefix_length, text, text_length);
   line[prefix_length + text_length] = '\n';
   write_line(fd, line, prefix_length + text_length + 1);
