@@ -60,35 +60,30 @@ Registry& registry_of(int count) {
   return *registry;
 }
 
+// The timed loop: the same known client, grant after grant.
+void grant_repeatedly(benchmark::State& state, TokenServer& server, const char* key) {
+  for (auto _ : state) benchmark::DoNotOptimize(server.grant_tokens(key, kNeed, kRate, kBurst));
+  state.SetItemsProcessed(state.iterations());
+}
+
 // Every thread draws from one key.
 void BM_GrantSharedKey(benchmark::State& state) {
   Registry& registry = registry_of(static_cast<int>(state.range(0)));
-  const char* key = registry.keys.front().c_str();
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(registry.server.grant_tokens(key, kNeed, kRate, kBurst));
-  }
-  state.SetItemsProcessed(state.iterations());
+  grant_repeatedly(state, registry.server, registry.keys.front().c_str());
 }
 
 // Each thread draws from a key of its own.
 void BM_GrantDistinctKeys(benchmark::State& state) {
   Registry& registry = registry_of(static_cast<int>(state.range(0)));
-  const char* key = registry.keys[static_cast<size_t>(state.thread_index())].c_str();
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(registry.server.grant_tokens(key, kNeed, kRate, kBurst));
-  }
-  state.SetItemsProcessed(state.iterations());
+  grant_repeatedly(state, registry.server,
+                   registry.keys[static_cast<size_t>(state.thread_index())].c_str());
 }
 
 // The ceiling for BM_GrantDistinctKeys on a shared machine: each thread has a server of its own,
 // so the threads share no lock and no cache line, and scale as far as the free cores allow.
 void BM_GrantOwnServer(benchmark::State& state) {
   Registry own(static_cast<int>(state.range(0)));
-  const char* key = own.keys.front().c_str();
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(own.server.grant_tokens(key, kNeed, kRate, kBurst));
-  }
-  state.SetItemsProcessed(state.iterations());
+  grant_repeatedly(state, own.server, own.keys.front().c_str());
 }
 
 // Each grant names another client, in shuffled order: the lookup walks cold parts of the map.
