@@ -18,5 +18,8 @@ void trace_text(int fd, std::string_view prefix, const char* text, size_t max_le
 // Writes `prefix`, then `value` in decimal, then '\n'.
 void trace_number(int fd, std::string_view prefix, long value);
 
-// Writes `line` and a '\n'.
-inline void trace_line(int fd, std::string_view line) { trace_text(fd, line, "", 0); }
+// Writes `line` (up to its first NUL, at most a buffer's length) and a '\n'. The line is passed
+// as the text, since a prefix is cut at a few dozen bytes.
+inline void trace_line(int fd, std::string_view line) {
+  trace_text(fd, "", line.data(), line.size());
+}
