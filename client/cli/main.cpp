@@ -1,0 +1,206 @@
+// token-client: asks token servers for tokens, or checks that they answer, from the shell.
+//
+// Exit status: 0 when every server answered, 1 when a server could not be reached or did not
+// answer, 2 for a command line that cannot be run. Errors are one line on standard error.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "token_client/ShardedClient.h"
+#include "token_client/TokenClient.h"
+
+namespace {
+
+using token_client::ClientOptions;
+using token_client::Endpoint;
+using token_client::ShardedClient;
+using token_client::Status;
+using token_client::TokenRequest;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr double kMaxTimeoutSeconds = 3600;
+constexpr std::chrono::milliseconds kDefaultTimeout{2000};
+constexpr char kDefaultServer[] = "127.0.0.1:6666";
+constexpr size_t kAcquireFields = 4;  // KEY NEED RATE BURST
+
+constexpr char kUsage[] =
+    "usage: token-client [--server HOST:PORT]... [--timeout SECONDS] ping\n"
+    "       token-client [--server HOST:PORT]... [--timeout SECONDS] acquire KEY NEED RATE BURST "
+    "[KEY NEED RATE BURST]...\n"
+    "\n"
+    "  ping      handshake with every server; prints each one's round-trip time\n"
+    "  acquire   asks for NEED tokens of KEY's bucket (RATE tokens/s, BURST tokens at most);\n"
+    "            prints \"KEY TOKENS\" per key, in order\n"
+    "  --server  a server to ask (default 127.0.0.1:6666); give several to spread keys over them\n"
+    "  --timeout seconds to wait for a connection and for each reply (default 2)\n"
+    "\n"
+    "exit status: 0 answered, 1 a server failed or did not answer, 2 bad command line\n";
+
+struct CommandLine {
+  std::vector<Endpoint> servers;
+  ClientOptions options;
+  std::string command;
+  std::vector<std::string> operands;
+  bool help = false;
+};
+
+// A usage problem: empty when the command line can be run.
+using Problem = std::string;
+
+bool parse_int32(const std::string& text, int32_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long parsed = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) return false;
+  *value = static_cast<int32_t>(parsed);
+  return true;
+}
+
+Problem set_timeout(const std::string& text, ClientOptions* options) {
+  char* end = nullptr;
+  double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(seconds > 0) || seconds > kMaxTimeoutSeconds) {
+    return "bad --timeout \"" + text + "\": give seconds, more than 0";
+  }
+  auto millis = std::chrono::milliseconds(std::max(1L, std::lround(seconds * 1000)));
+  options->connect_timeout = millis;
+  options->reply_timeout = millis;
+  return {};
+}
+
+Problem add_server(const std::string& text, std::vector<Endpoint>* servers) {
+  Endpoint server;
+  Status parsed = token_client::parse_endpoint(text, &server);
+  if (!parsed.ok()) return parsed.message();
+  servers->push_back(server);
+  return {};
+}
+
+// An option and its value, given as "--name VALUE" or "--name=VALUE".
+Problem parse_option(const std::string& name, const std::string& value, CommandLine* line) {
+  if (name == "--server") return add_server(value, &line->servers);
+  if (name == "--timeout") return set_timeout(value, &line->options);
+  return "unknown option " + name;
+}
+
+// Options may stand anywhere; "--" ends them, so that a key may begin with a dash.
+Problem parse_command_line(const std::vector<std::string>& args, CommandLine* line) {
+  line->options.connect_timeout = line->options.reply_timeout = kDefaultTimeout;
+  bool options_ended = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    Problem problem;
+    if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
+      (line->command.empty() ? line->command : line->operands.emplace_back()) = arg;
+    } else if (arg == "--") {
+      options_ended = true;
+    } else if (arg == "--help" || arg == "-h") {
+      line->help = true;
+    } else if (arg.find('=') != std::string::npos) {
+      size_t equals = arg.find('=');
+      problem = parse_option(arg.substr(0, equals), arg.substr(equals + 1), line);
+    } else if (i + 1 < args.size()) {
+      problem = parse_option(arg, args[i + 1], line);
+      ++i;
+    } else {
+      problem = arg == "--server" || arg == "--timeout" ? arg + " needs a value"
+                                                        : "unknown option " + arg;
+    }
+    if (!problem.empty()) return problem;
+  }
+  if (line->servers.empty()) return add_server(kDefaultServer, &line->servers);
+  return {};
+}
+
+Problem parse_acquire_operands(const std::vector<std::string>& operands,
+                               std::vector<TokenRequest>* batch) {
+  if (operands.empty() || operands.size() % kAcquireFields != 0) {
+    return "acquire takes KEY NEED RATE BURST, once per key";
+  }
+  for (size_t i = 0; i < operands.size(); i += kAcquireFields) {
+    TokenRequest entry;
+    entry.accesskey = operands[i];
+    const char* names[] = {"NEED", "RATE", "BURST"};
+    int32_t* fields[] = {&entry.need_tokens, &entry.gen_rate, &entry.burst_size};
+    for (size_t f = 0; f < 3; ++f) {
+      const std::string& text = operands[i + 1 + f];
+      if (!parse_int32(text, fields[f])) {
+        return std::string(names[f]) + " of " + entry.accesskey + " is not a 32-bit integer: \"" +
+               text + "\"";
+      }
+    }
+    Status checked = token_client::check_token_request(entry);
+    if (!checked.ok()) return checked.message();
+    batch->push_back(entry);
+  }
+  return {};
+}
+
+int report(int exit_status, const std::string& message) {
+  std::cerr << "token-client: " << message << "\n";
+  return exit_status;
+}
+
+int run_ping(ShardedClient& client) {
+  int status = kExitOk;
+  for (size_t i = 0; i < client.server_count(); ++i) {
+    std::chrono::microseconds round_trip{};
+    Status answered = client.server(i).ping(&round_trip);
+    if (!answered.ok()) {
+      status = report(kExitFailed, answered.message());
+      continue;
+    }
+    char millis[32];
+    std::snprintf(millis, sizeof millis, "%.3f", round_trip.count() / 1000.0);
+    std::cout << client.server(i).endpoint().to_string() << " OK " << millis << " ms\n";
+  }
+  return status;
+}
+
+int run_acquire(ShardedClient& client, const std::vector<TokenRequest>& batch) {
+  std::vector<uint32_t> granted;
+  Status answered = client.acquire_batch(batch, &granted);
+  if (!answered.ok()) return report(kExitFailed, answered.message());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    std::cout << batch[i].accesskey << " " << granted[i] << "\n";
+  }
+  return kExitOk;
+}
+
+int run(const std::vector<std::string>& args) {
+  CommandLine line;
+  Problem problem = parse_command_line(args, &line);
+  if (!problem.empty()) return report(kExitUsage, problem);
+  if (line.help) {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+  if (line.command == "ping") {
+    if (!line.operands.empty()) return report(kExitUsage, "ping takes no operands");
+    ShardedClient client(line.servers, line.options);
+    return run_ping(client);
+  }
+  if (line.command == "acquire") {
+    std::vector<TokenRequest> batch;
+    problem = parse_acquire_operands(line.operands, &batch);
+    if (!problem.empty()) return report(kExitUsage, problem);
+    ShardedClient client(line.servers, line.options);
+    return run_acquire(client, batch);
+  }
+  return report(kExitUsage, line.command.empty() ? "no command; try --help"
+                                                 : "unknown command \"" + line.command + "\"");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(std::vector<std::string>(argv + 1, argv + argc)); }

@@ -1,0 +1,141 @@
+// TokenClient: one connection to one token server, and the calls it answers.
+//
+// A client connects on first use (or on connect()), keeps the connection for later calls, and
+// sends one request at a time: the handshake (ping) or a token request for one access key
+// (acquire) or for many in one request (acquire_batch). Each call returns exactly what the server
+// answered.
+//
+// Errors are values, never exceptions: every call returns a Status, and its out-parameters hold an
+// answer only when the Status is ok. What each code means for the request:
+//   kInvalidArgument  rejected before anything was sent (a key too long, a negative need, ...)
+//   kConnectFailed    no connection could be made; nothing was sent
+//   kTimeout          sent, but no reply came within the reply timeout. The server sends no reply
+//                     to a request it cannot take, e.g. a rate of 0 for a key it does not know.
+//   kConnectionLost   the connection broke during the exchange, also after one reconnect
+//   kBadReply         the reply does not answer the request (wrong keys, count or format)
+// After any error but kInvalidArgument the connection is closed, so a late reply can never be
+// taken for the answer to a later request; the next call connects again.
+//
+// A connection that breaks (say, the server restarted since the last call) is reconnected once
+// and the request sent again. If the server took the request just before it went away, that one
+// request is granted twice, on a bucket the restart has emptied of state anyway.
+//
+// Threads: a TokenClient is used by one thread at a time; it has no lock. Give each thread its
+// own client, or guard a shared one with a mutex of your own.
+//
+// Host names are resolved with getaddrinfo, which the connect timeout does not bound; give an
+// address to avoid waiting on a slow resolver.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace token_client {
+
+// Longest access key the server takes, in bytes.
+constexpr int kMaxAccessKeyLength = 29;
+// Longest request line the server reads, CR LF included; a longer one ends the connection.
+constexpr int kMaxRequestBytes = 16384;
+constexpr uint16_t kDefaultPort = 6666;
+
+enum class StatusCode {
+  kOk,
+  kInvalidArgument,
+  kConnectFailed,
+  kTimeout,
+  kConnectionLost,
+  kBadReply,
+};
+
+class Status {
+ public:
+  Status() = default;  // ok
+  Status(StatusCode code, std::string message) : code_(code), message_(std::move(message)) {}
+
+  bool ok() const { return code_ == StatusCode::kOk; }
+  StatusCode code() const { return code_; }
+  // One line saying what failed, e.g. "connect 127.0.0.1:6666: Connection refused".
+  const std::string& message() const { return message_; }
+
+ private:
+  StatusCode code_ = StatusCode::kOk;
+  std::string message_;
+};
+
+// A server address. Its text form "HOST:PORT" also names the server for sharding.
+struct Endpoint {
+  std::string host;
+  uint16_t port = kDefaultPort;
+
+  std::string to_string() const;
+};
+
+// Parses "HOST:PORT" (the port after the last colon, 1 to 65535) or a bare "HOST", which takes
+// kDefaultPort.
+Status parse_endpoint(const std::string& text, Endpoint* endpoint);
+
+struct ClientOptions {
+  std::chrono::milliseconds connect_timeout{1000};
+  // From sending a request to its whole reply.
+  std::chrono::milliseconds reply_timeout{1000};
+};
+
+// One entry of a token request: the access key naming the bucket, the tokens wanted now, and
+// the bucket's rate (tokens per second) and size. A known key's bucket keeps its stored rate or
+// size when the request gives 0 or less; a new key needs both above 0, or the server does not
+// answer (kTimeout).
+struct TokenRequest {
+  std::string accesskey;    // at most kMaxAccessKeyLength bytes, no NUL byte
+  int32_t need_tokens = 0;  // 0 or more
+  int32_t gen_rate = 0;
+  int32_t burst_size = 0;
+};
+
+// Whether `request` may be sent: kInvalidArgument naming the problem, or ok.
+Status check_token_request(const TokenRequest& request);
+
+class TokenClient {
+ public:
+  explicit TokenClient(Endpoint server, ClientOptions options = {});
+  ~TokenClient();  // closes the connection
+  TokenClient(const TokenClient&) = delete;
+  TokenClient& operator=(const TokenClient&) = delete;
+
+  // Connects now instead of on the first call; does nothing when already connected.
+  Status connect();
+  // Sends the handshake and checks the answer: a health check. `round_trip`, when given, gets
+  // the time from sending to the whole answer (connecting not counted).
+  Status ping(std::chrono::microseconds* round_trip = nullptr);
+  // Asks for request.need_tokens tokens; `granted` gets the whole tokens the server granted,
+  // from 0 to need_tokens.
+  Status acquire(const TokenRequest& request, uint32_t* granted);
+  // Asks for every entry in one request; (*granted)[i] answers batch[i]. The entries are granted
+  // in order, so a key named twice draws the second time from what the first left. The request
+  // must fit one line of kMaxRequestBytes (about 200 entries); an empty batch sends nothing.
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted);
+
+  void close();
+  bool connected() const { return fd_ >= 0; }
+  const Endpoint& endpoint() const { return server_; }
+
+ private:
+  // Sends `request_line` and reads one CR LF-ended reply line into reply_; reconnects and resends
+  // once when the connection is found broken.
+  Status exchange(const std::string& request_line);
+  Status exchange_once(const std::string& request_line);
+  Status send_all(const std::string& bytes, std::chrono::steady_clock::time_point deadline);
+  Status receive_line(std::chrono::steady_clock::time_point deadline);
+  Status fail(Status status);  // closes the connection and returns `status`
+  // Checks, sends and answers entries[0, count); granted[i] answers entries[i].
+  Status acquire_entries(const TokenRequest* entries, size_t count, uint32_t* granted);
+
+  Endpoint server_;
+  ClientOptions options_;
+  int fd_ = -1;          // connected non-blocking socket, owned; -1 when closed
+  std::string request_;  // the request line being sent, kept to reuse its capacity
+  std::string reply_;    // the last reply line, CR LF included
+};
+
+}  // namespace token_client

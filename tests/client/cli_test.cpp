@@ -1,0 +1,167 @@
+// token-client against the real binary: its output and its exit statuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/server_process.h"
+
+#ifndef TOKEN_CLIENT_CLI
+#error "TOKEN_CLIENT_CLI must name the command-line client"
+#endif
+
+namespace {
+
+constexpr auto kRunLimit = std::chrono::seconds(30);
+
+struct CliRun {
+  int exit_status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string temp_file() {
+  char path[] = "/tmp/token_client_cli_XXXXXX";
+  ::close(::mkstemp(path));
+  return path;
+}
+
+// Runs the client with `args`; a client still running after kRunLimit is killed.
+CliRun run_cli(const std::vector<std::string>& args) {
+  std::string out_path = temp_file();
+  std::string err_path = temp_file();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(::open(out_path.c_str(), O_WRONLY | O_TRUNC), 1);
+    ::dup2(::open(err_path.c_str(), O_WRONLY | O_TRUNC), 2);
+    std::vector<char*> argv = {const_cast<char*>(TOKEN_CLIENT_CLI)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(TOKEN_CLIENT_CLI, argv.data());
+    ::_exit(127);
+  }
+  CliRun run;
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = read_file(out_path);
+  run.err = read_file(err_path);
+  ::unlink(out_path.c_str());
+  ::unlink(err_path.c_str());
+  return run;
+}
+
+// "127.0.0.1:6666 OK 0.123 ms\n": milliseconds with three decimals.
+bool is_ping_line(const std::string& out) {
+  const std::string prefix = "127.0.0.1:6666 OK ";
+  const std::string suffix = " ms\n";
+  if (out.size() <= prefix.size() + suffix.size() || out.rfind(prefix, 0) != 0) return false;
+  if (out.compare(out.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+  std::string millis = out.substr(prefix.size(), out.size() - prefix.size() - suffix.size());
+  size_t point = millis.find('.');
+  return point != std::string::npos && point > 0 && millis.size() - point == 4 &&
+         millis.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+bool is_one_error_line(const std::string& err) {
+  const std::string prefix = "token-client: ";
+  return err.rfind(prefix, 0) == 0 && err.size() > prefix.size() + 1 &&
+         err.find('\n') == err.size() - 1;
+}
+
+TEST(Cli, PingPrintsTheRoundTrip) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  CliRun run = run_cli({"ping"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(is_ping_line(run.out)) << run.out;
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(Cli, AcquirePrintsEachKeysGrantInOrder) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  CliRun run = run_cli({"--server", "127.0.0.1:6666", "acquire", "svc-a", "5", "10", "20", "svc-b",
+                        "0", "1", "1", "svc-a", "30", "10", "20", "--timeout", "5"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out, "svc-a 5\nsvc-b 0\nsvc-a 20\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(server.wait_for_stdout(
+      "message from client: {\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,"));
+}
+
+TEST(Cli, UnansweredRequestExitsOneAfterTheTimeout) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  CliRun run = run_cli({"--timeout=0.5", "acquire", "fresh", "1", "0", "0"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "token-client: no reply from 127.0.0.1:6666 within 500 ms\n");
+}
+
+TEST(Cli, NoServerExitsOne) {
+  PortLock lock;  // nothing listens on the port while the lock is held
+  CliRun run = run_cli({"ping"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "token-client: connect 127.0.0.1:6666: Connection refused\n");
+}
+
+TEST(Cli, BadCommandLinesExitTwoAndSendNothing) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"fetch"},
+      {"ping", "extra"},
+      {"acquire"},
+      {"acquire", "k", "1", "1"},
+      {"acquire", "k", "-1", "1", "1"},
+      {"acquire", "k", "1", "1", "2147483648"},
+      {"acquire", "k", "1x", "1", "1"},
+      {"acquire", std::string(30, 'k'), "1", "1", "1"},
+      {"--timeout", "0", "ping"},
+      {"--timeout", "soon", "ping"},
+      {"--server", "host:99999", "ping"},
+      {"--server"},
+      {"--verbose", "ping"},
+  };
+  for (const std::vector<std::string>& args : bad) {
+    CliRun run = run_cli(args);
+    std::string shown = args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : "");
+    EXPECT_EQ(run.exit_status, 2) << shown;
+    EXPECT_EQ(run.out, "") << shown;
+    EXPECT_TRUE(is_one_error_line(run.err)) << run.err;
+  }
+  EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
+}
+
+TEST(Cli, HelpExitsZero) {
+  CliRun run = run_cli({"--help"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out.rfind("usage: token-client", 0), 0u) << run.out;
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(Cli, KeyAfterDoubleDashMayStartWithADash) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  CliRun run = run_cli({"acquire", "--", "-dash", "2", "1", "5"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out, "-dash 2\n");
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// TokenClient against the real binary: the bytes it sends, a request the server leaves
+// unanswered, and a server restart between two calls.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "tests/support/server_process.h"
+#include "token_client/TokenClient.h"
+
+namespace token_client {
+namespace {
+
+constexpr std::chrono::milliseconds kShortReplyTimeout{500};
+
+uint32_t acquire(TokenClient& client, const TokenRequest& request) {
+  uint32_t granted = 999;
+  Status answered = client.acquire(request, &granted);
+  EXPECT_TRUE(answered.ok()) << answered.message();
+  return granted;
+}
+
+TEST(ClientEndToEnd, SendsOneCompactLineAndReadsTheReply) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TokenClient client(Endpoint{"127.0.0.1", kDefaultPort});
+  ASSERT_TRUE(client.ping().ok());
+  EXPECT_EQ(acquire(client, {"svc-\"a\"", 5, 10, 20}), 5u);
+  const std::string request =
+      "{\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"need_tokens\":5,\"gen_rate\":10,"
+      "\"burst_size\":20}]}\r\n";
+  EXPECT_TRUE(server.wait_for_stdout("message from client: SHAKE\r\n"));
+  EXPECT_TRUE(server.wait_for_stdout("message from client: " + request));
+  EXPECT_TRUE(server.wait_for_stdout(
+      "reply msg: {\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"tokens\":5}]}\r\n"));
+}
+
+TEST(ClientEndToEnd, UnansweredRequestTimesOutAndTheClientRecovers) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TokenClient client(Endpoint{"127.0.0.1", kDefaultPort},
+                     ClientOptions{std::chrono::milliseconds(1000), kShortReplyTimeout});
+  uint32_t granted = 0;
+  Status answered = client.acquire({"fresh", 1, 0, 0}, &granted);
+  EXPECT_EQ(answered.code(), StatusCode::kTimeout);
+  EXPECT_EQ(answered.message(), "no reply from 127.0.0.1:6666 within 500 ms");
+  EXPECT_TRUE(server.wait_for_stderr("invalid token request: "));
+  EXPECT_EQ(acquire(client, {"fresh", 1, 1, 1}), 1u);
+}
+
+TEST(ClientEndToEnd, ReconnectsOnceAfterTheServerRestarts) {
+  PortLock lock;  // no other test takes the port between the two servers
+  TokenClient client(Endpoint{"127.0.0.1", kDefaultPort});
+  {
+    ServerProcess first;
+    ASSERT_TRUE(first.listening());
+    EXPECT_EQ(acquire(client, {"restart", 5, 1, 5}), 5u);
+    EXPECT_EQ(acquire(client, {"restart", 5, 1, 5}), 5u);
+    EXPECT_LE(acquire(client, {"restart", 5, 1, 5}), 1u);
+    ASSERT_EQ(first.stop(SIGTERM), 0);
+  }
+  EXPECT_TRUE(client.connected());  // it has not noticed yet
+  ServerProcess second;
+  ASSERT_TRUE(second.listening());
+  // The old connection is dead; the request goes out again on a new one, to a fresh bucket.
+  EXPECT_EQ(acquire(client, {"restart", 5, 1, 5}), 5u);
+  ASSERT_EQ(second.stop(SIGTERM), 0);
+  uint32_t granted = 0;
+  EXPECT_EQ(client.acquire({"restart", 5, 1, 5}, &granted).code(), StatusCode::kConnectFailed);
+}
+
+}  // namespace
+}  // namespace token_client

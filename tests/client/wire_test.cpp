@@ -1,0 +1,212 @@
+// The client's request and reply lines, checked against the server's own request handling.
+#include "client/src/wire.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <string>
+#include <vector>
+
+#include "accounting/client_registry.h"
+#include "accounting/token_request.h"
+#include "protocol/token_connection.h"
+#include "server/TokenServer.h"
+
+namespace token_client {
+namespace {
+
+// The client states the protocol's limits on its own, since its header is installed without the
+// server's; they must stay the server's.
+static_assert(kMaxAccessKeyLength == ::kMaxAccessKeyLength);
+static_assert(kMaxRequestBytes == ::kConnectionBufferSize);
+static_assert(kDefaultPort == ::kServerPort);
+static_assert(std::string_view(kHandshakeLine) == ::kHeartbeatLine);
+static_assert(std::string_view(kHandshakeAnswer) == ::kHandshakeReply);
+
+TokenRequest entry(const std::string& key, int32_t need, int32_t rate = 10, int32_t burst = 20) {
+  return TokenRequest{key, need, rate, burst};
+}
+
+std::string request_line_of(const std::vector<TokenRequest>& batch) {
+  std::string line;
+  Status written = write_request_line(batch.data(), batch.size(), &line);
+  EXPECT_TRUE(written.ok()) << written.message();
+  return line;
+}
+
+// The server's answer to `line` from a registry where every key is new and granted its need.
+std::string server_reply_to(const std::string& line) {
+  rapidjson::Document request;
+  request.Parse(line.data(), line.size() - 2);
+  EXPECT_FALSE(request.HasParseError());
+  EXPECT_EQ(::check_token_request(request, [](const char*) { return false; }), "");
+  char reply[kMaxRequestBytes];
+  int length = ::write_token_reply(
+      request, [](const char*, double need, double, double) { return need; }, reply, sizeof reply);
+  return std::string(reply, static_cast<size_t>(length));
+}
+
+TEST(RequestLine, IsOneCompactJsonLine) {
+  EXPECT_EQ(request_line_of({entry("svc-a", 5), entry("svc-b", 0, 1, 2)}),
+            "{\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,\"gen_rate\":10,"
+            "\"burst_size\":20},{\"accesskey\":\"svc-b\",\"need_tokens\":0,\"gen_rate\":1,"
+            "\"burst_size\":2}]}\r\n");
+}
+
+TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
+  std::vector<TokenRequest> batch = {entry("quote\"back\\slash", 1), entry("tab\tnl\ncr\r\x01", 2),
+                                     entry("caf\xc3\xa9/x", 3)};
+  std::string line = request_line_of(batch);
+  EXPECT_NE(line.find("\"quote\\\"back\\\\slash\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"tab\\tnl\\ncr\\r\\u0001\""), std::string::npos) << line;
+  std::vector<uint32_t> granted(batch.size());
+  Status parsed =
+      parse_reply_line(server_reply_to(line), batch.data(), batch.size(), granted.data());
+  ASSERT_TRUE(parsed.ok()) << parsed.message();
+  EXPECT_EQ(granted, (std::vector<uint32_t>{1, 2, 3}));
+}
+
+TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
+  std::vector<TokenRequest> batch = {entry("k", INT32_MAX, INT32_MIN, -1), entry("k", 0, 1, 1)};
+  rapidjson::Document request;
+  std::string line = request_line_of(batch);
+  request.Parse(line.data(), line.size() - 2);
+  EXPECT_EQ(::check_token_request(request, [](const char*) { return true; }), "");
+}
+
+TEST(RequestLine, RejectsWhatTheServerWouldNotAnswer) {
+  struct Case {
+    TokenRequest request;
+    const char* message;
+  };
+  const Case cases[] = {
+      {entry(std::string(30, 'k'), 1), "is longer than 29 bytes"},
+      {entry("caf\xc3\xa9" + std::string(25, 'k'), 1), "is longer than 29 bytes"},
+      {entry(std::string("a\0b", 3), 1), "holds a NUL byte"},
+      {entry("k", -1), "is negative"},
+  };
+  for (const Case& c : cases) {
+    std::string line = "untouched";
+    Status written = write_request_line(&c.request, 1, &line);
+    EXPECT_EQ(written.code(), StatusCode::kInvalidArgument) << c.message;
+    EXPECT_NE(written.message().find(c.message), std::string::npos) << written.message();
+    EXPECT_EQ(line, "untouched");
+  }
+  EXPECT_TRUE(check_token_request(entry(std::string(29, 'k'), 0)).ok());
+  EXPECT_TRUE(check_token_request(entry("", 0)).ok());
+}
+
+// Length of the request line for `batch`; 0 when it is refused.
+size_t line_length(const std::vector<TokenRequest>& batch) {
+  std::string line;
+  return write_request_line(batch.data(), batch.size(), &line).ok() ? line.size() : 0;
+}
+
+// Keys sized so that the request line is exactly `length` bytes, CR LF included.
+std::vector<TokenRequest> batch_of_line_length(size_t length) {
+  std::vector<TokenRequest> batch;
+  do {
+    batch.push_back(entry("", 1));
+  } while (line_length(batch) != 0 && line_length(batch) <= length);
+  batch.pop_back();
+  size_t missing = length - line_length(batch);
+  for (TokenRequest& request : batch) {
+    size_t grow = std::min<size_t>(missing, kMaxAccessKeyLength);
+    request.accesskey.assign(grow, 'k');
+    missing -= grow;
+  }
+  EXPECT_EQ(missing, 0u);
+  return batch;
+}
+
+TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
+  std::vector<TokenRequest> longest = batch_of_line_length(kMaxRequestBytes);
+  std::string line;
+  ASSERT_TRUE(write_request_line(longest.data(), longest.size(), &line).ok());
+  EXPECT_EQ(line.size(), static_cast<size_t>(kMaxRequestBytes));
+
+  std::vector<TokenRequest> one_more = batch_of_line_length(kMaxRequestBytes);
+  for (TokenRequest& request : one_more) {
+    if (request.accesskey.size() < static_cast<size_t>(kMaxAccessKeyLength)) {
+      request.accesskey += 'k';
+      break;
+    }
+  }
+  EXPECT_EQ(write_request_line(one_more.data(), one_more.size(), &line).code(),
+            StatusCode::kInvalidArgument);
+}
+
+TEST(ReplyLine, AcceptsOnlyAnAnswerToTheRequest) {
+  std::vector<TokenRequest> batch = {entry("a", 5), entry("b\"", 3)};
+  struct Case {
+    const char* reply;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":5},{\"accesskey\":\"b\\\"\",\"tokens\":0}]}"
+       "\r\n",
+       true},
+      {"{\"array\":[{\"tokens\":5,\"accesskey\":\"a\"},{\"accesskey\":\"b\\\"\",\"tokens\":3}]}"
+       "\r\n",
+       true},
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":5}]}\r\n", false},  // one entry short
+      {"{\"array\":[{\"accesskey\":\"b\\\"\",\"tokens\":3},{\"accesskey\":\"a\",\"tokens\":5}]}"
+       "\r\n",
+       false},  // answers out of order
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":6},{\"accesskey\":\"b\\\"\",\"tokens\":0}]}"
+       "\r\n",
+       false},  // more than asked for
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":-1},{\"accesskey\":\"b\\\"\",\"tokens\":0}]}"
+       "\r\n",
+       false},
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":1.0},{\"accesskey\":\"b\\\"\",\"tokens\":0}]}"
+       "\r\n",
+       false},
+      {"{\"array\":{}}\r\n", false},
+      {"[]\r\n", false},
+      {"OK\r\n", false},
+      {"\r\n", false},
+  };
+  for (const Case& c : cases) {
+    uint32_t granted[2] = {};
+    Status parsed = parse_reply_line(c.reply, batch.data(), batch.size(), granted);
+    EXPECT_EQ(parsed.code(), c.ok ? StatusCode::kOk : StatusCode::kBadReply) << c.reply;
+  }
+}
+
+TEST(Endpoint, ParsesHostAndPort) {
+  struct Case {
+    const char* text;
+    const char* host;  // nullptr: rejected
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {"127.0.0.1:6666", "127.0.0.1", 6666},
+      {"localhost", "localhost", 6666},
+      {"[::1]:7000", "::1", 7000},
+      {"[::1]", "::1", 6666},
+      {"host:65535", "host", 65535},
+      {"host:1", "host", 1},
+      {"host:0", nullptr, 0},
+      {"host:65536", nullptr, 0},
+      {"host:", nullptr, 0},
+      {":6666", nullptr, 0},
+      {"::1", nullptr, 0},
+      {"host:66a", nullptr, 0},
+      {"[::1]x:1", nullptr, 0},
+      {"", nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    Endpoint endpoint;
+    Status parsed = parse_endpoint(c.text, &endpoint);
+    ASSERT_EQ(parsed.ok(), c.host != nullptr) << c.text;
+    if (c.host == nullptr) continue;
+    EXPECT_EQ(endpoint.host, c.host);
+    EXPECT_EQ(endpoint.port, c.port);
+  }
+  EXPECT_EQ((Endpoint{"::1", 7000}).to_string(), "[::1]:7000");
+  EXPECT_EQ((Endpoint{"10.0.0.1", 80}).to_string(), "10.0.0.1:80");
+}
+
+}  // namespace
+}  // namespace token_client
