@@ -13,6 +13,10 @@ using KnownClientTest = std::function<bool(const char* accesskey)>;
 using GrantFunction =
     std::function<double(const char* accesskey, double need, double rate, double burst)>;
 
+// Parses the NUL-terminated request text into `request`. Returns false when the text is not one
+// JSON value (an empty or all-whitespace text, a syntax error, anything after the value).
+bool parse_token_request(const char* text, rapidjson::Document* request);
+
 // Returns what makes `request` no valid token request ("entry 2: need_tokens is negative"), or
 // an empty string when every entry may be granted. Grants nothing.
 std::string check_token_request(const rapidjson::Value& request, const KnownClientTest& is_known);

@@ -1,0 +1,279 @@
+// Token requests from JSON text to reply text: parsing, the checks that refuse a request before
+// anything is granted, and the exact bytes of the reply. Grants come from a fake.
+#include "accounting/token_request.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "protocol/token_connection.h"
+#include "tests/support/token_request_text.h"
+
+namespace {
+
+// What the fake grant function was called with.
+struct Grant {
+  std::string accesskey;
+  double need;
+  double rate;
+  double burst;
+};
+
+class TokenRequestTest : public ::testing::Test {
+ protected:
+  // The check's verdict on `text`, which must parse: "" when every entry may be granted.
+  std::string problem_of(const std::string& text) {
+    rapidjson::Document parsed;
+    EXPECT_TRUE(parse_token_request(text.c_str(), &parsed)) << text;
+    return check_token_request(parsed, [this](const char* key) { return known_.count(key) > 0; });
+  }
+
+  // The reply to a valid request, each entry granted its need.
+  std::string reply_to(const std::string& text) {
+    EXPECT_EQ(problem_of(text), "") << text;
+    rapidjson::Document parsed;
+    parse_token_request(text.c_str(), &parsed);
+    char reply[kConnectionBufferSize];
+    int length = write_token_reply(parsed, record_grant(), reply, sizeof reply);
+    EXPECT_GT(length, 0);
+    if (length <= 0) return "";
+    EXPECT_EQ(reply[length], '\0');
+    return std::string(reply, static_cast<size_t>(length));
+  }
+
+  GrantFunction record_grant() {
+    return [this](const char* key, double need, double rate, double burst) {
+      grants_.push_back({key, need, rate, burst});
+      return need;
+    };
+  }
+
+  std::set<std::string> known_ = {"known"};
+  std::vector<Grant> grants_;
+};
+
+const std::string kValid = token_entry("first");
+
+TEST(TokenRequestParse, RefusesTextThatIsNotOneJsonValue) {
+  const char* const kBadTexts[] = {
+      "",
+      " \t\r\n",
+      "{\"array\":[]}{\"array\":[]}",
+      "{\"array\":[]} {\"array\":[]}",
+      "{\"array\":[]} x",
+      "{\"array\":[]},",
+      "{\"array\":[",
+      "{\"array\":[{\"accesskey\":\"\\x\"}]}",
+      "{\"array\":[{\"accesskey\":\"\\u12G4\"}]}",
+      "{\"array\":[{\"accesskey\":\"\\ud800\"}]}",
+      "{\"array\":[{\"accesskey\":\"a\tb\"}]}",
+      "{\"array\":[1,]}",
+      "{\"array\":[01]}",
+      "{\"array\":[+1]}",
+      "{\"array\":[.5]}",
+      "{\"array\":[1.]}",
+      "{\"array\":[NaN]}",
+      "{\"array\":[Infinity]}",
+      "{\"array\":[]} /* note */",
+      "{'array':[]}",
+  };
+  for (const char* text : kBadTexts) {
+    rapidjson::Document parsed;
+    EXPECT_FALSE(parse_token_request(text, &parsed)) << text;
+  }
+}
+
+TEST(TokenRequestParse, AcceptsWhitespaceBetweenTokens) {
+  rapidjson::Document parsed;
+  EXPECT_TRUE(parse_token_request(" \t\r\n{ \"array\" \r: [\n] }\t\n", &parsed));
+}
+
+TEST(TokenRequestParse, DeepNestingNeedsNoDeepStack) {
+  const size_t kDepth = kConnectionBufferSize - 2;
+  rapidjson::Document unclosed;
+  EXPECT_FALSE(parse_token_request(std::string(kDepth, '[').c_str(), &unclosed));
+  const size_t kHalf = kDepth / 2 - 16;
+  std::string nested =
+      "{\"array\":[],\"x\":" + std::string(kHalf, '[') + std::string(kHalf, ']') + "}";
+  rapidjson::Document parsed;
+  EXPECT_TRUE(parse_token_request(nested.c_str(), &parsed));
+}
+
+TEST_F(TokenRequestTest, RefusesWhatBreaksTheRequestRules) {
+  const std::string kThirtyBytes(30, 'k');
+  const struct {
+    std::string text;
+    std::string problem;
+  } kCases[] = {
+      {"[]", "not a JSON object"},
+      {"\"array\"", "not a JSON object"},
+      {"null", "not a JSON object"},
+      {"{}", "\"array\" missing or not an array"},
+      {"{\"array\":{}}", "\"array\" missing or not an array"},
+      {"{\"Array\":[]}", "\"array\" missing or not an array"},
+      {"{\"array\":\"x\",\"array\":[]}", "\"array\" missing or not an array"},
+      {token_request({"5"}), "entry 1: not an object"},
+      {token_request({kValid, "[]"}), "entry 2: not an object"},
+      {token_request({kValid, "{\"need_tokens\":1,\"gen_rate\":1,\"burst_size\":1}"}),
+       "entry 2: accesskey missing"},
+      {token_request(
+           {kValid, "{\"accesskey\":5,\"need_tokens\":1,\"gen_rate\":1,\"burst_size\":1}"}),
+       "entry 2: accesskey must be a string"},
+      {token_request({kValid, token_entry(kThirtyBytes)}),
+       "entry 2: accesskey longer than 29 bytes"},
+      {token_request({kValid, token_entry(std::string(29, 'k') + "\\u00e9")}),
+       "entry 2: accesskey longer than 29 bytes"},
+      {token_request({kValid, "{\"accesskey\":\"k\",\"gen_rate\":1,\"burst_size\":1}"}),
+       "entry 2: need_tokens missing"},
+      {token_request({kValid, "{\"accesskey\":\"k\",\"need_tokens\":1,\"burst_size\":1}"}),
+       "entry 2: gen_rate missing"},
+      {token_request({kValid, "{\"accesskey\":\"k\",\"need_tokens\":1,\"gen_rate\":1}"}),
+       "entry 2: burst_size missing"},
+      {token_request({kValid, token_entry("k", "-1")}), "entry 2: need_tokens is negative"},
+      {token_request({kValid, token_entry("k", "-2147483648")}),
+       "entry 2: need_tokens is negative"},
+      {token_request({kValid, token_entry("new", "1", "0", "1")}),
+       "entry 2: gen_rate must be positive for a new access key"},
+      {token_request({kValid, token_entry("new", "1", "-2147483648", "1")}),
+       "entry 2: gen_rate must be positive for a new access key"},
+      {token_request({kValid, token_entry("new", "1", "1", "0")}),
+       "entry 2: burst_size must be positive for a new access key"},
+      {token_request({kValid, token_entry("new", "1", "1", "-1")}),
+       "entry 2: burst_size must be positive for a new access key"},
+      {token_request({token_entry("new", "1", "0", "0"), token_entry("new")}),
+       "entry 1: gen_rate must be positive for a new access key"},
+      {token_request({token_entry("other"), token_entry("new", "1", "0", "0")}),
+       "entry 2: gen_rate must be positive for a new access key"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(problem_of(c.text), c.problem) << c.text;
+}
+
+TEST_F(TokenRequestTest, NumbersMustBeSigned32BitIntegers) {
+  const char* const kNotIntegers[] = {"5.0",  "1e3",  "1E0",  "\"5\"", "2147483648", "-2147483649",
+                                      "-0.0", "true", "null", "[1]",   "{}"};
+  for (const char* number : kNotIntegers) {
+    EXPECT_EQ(problem_of(token_request({kValid, token_entry("k", number)})),
+              "entry 2: need_tokens must be a 32-bit signed integer")
+        << number;
+    EXPECT_EQ(problem_of(token_request({kValid, token_entry("k", "1", number)})),
+              "entry 2: gen_rate must be a 32-bit signed integer")
+        << number;
+    EXPECT_EQ(problem_of(token_request({kValid, token_entry("k", "1", "1", number)})),
+              "entry 2: burst_size must be a 32-bit signed integer")
+        << number;
+  }
+  EXPECT_EQ(problem_of(token_request({token_entry("k", "2147483647", "2147483647", "2147483647")})),
+            "");
+  EXPECT_EQ(problem_of(token_request({token_entry("k", "0", "-0", "1")})),
+            "entry 1: gen_rate must be positive for a new access key");
+}
+
+TEST_F(TokenRequestTest, AccessKeyOf29BytesIsAcceptedAfterUnescaping) {
+  EXPECT_EQ(problem_of(token_request({token_entry(std::string(29, 'k'))})), "");
+  EXPECT_EQ(problem_of(token_request({token_entry(std::string(28, 'k') + "\\/")})), "");
+  // The key ends at an escaped NUL, so what follows it does not count.
+  EXPECT_EQ(problem_of(token_request(
+                {token_entry(std::string(29, 'k') + "\\u0000" + std::string(40, 'x'))})),
+            "");
+}
+
+TEST_F(TokenRequestTest, NonPositiveRatesAreFineForAKnownOrEarlierKey) {
+  EXPECT_EQ(problem_of(token_request({token_entry("known", "1", "-2147483648", "0")})), "");
+  EXPECT_EQ(problem_of(token_request({token_entry("new"), token_entry("new", "1", "0", "-5")})),
+            "");
+  // An escaped NUL ends the key: "new\u0000x" names the client "new" of the first entry.
+  EXPECT_EQ(
+      problem_of(token_request({token_entry("new"), token_entry("new\\u0000x", "1", "0", "0")})),
+      "");
+}
+
+TEST_F(TokenRequestTest, ReplyListsEveryEntryInOrder) {
+  std::string reply = reply_to(token_request({token_entry("a", "5", "10", "20"),
+                                              token_entry("known", "0", "-2147483648", "0"),
+                                              token_entry("a", "2147483647", "2", "4")}));
+  EXPECT_EQ(reply, token_reply({{"a", 5}, {"known", 0}, {"a", 2147483647}}));
+  ASSERT_EQ(grants_.size(), 3u);
+  EXPECT_EQ(grants_[0].accesskey, "a");
+  EXPECT_EQ(grants_[0].need, 5);
+  EXPECT_EQ(grants_[0].rate, 10);
+  EXPECT_EQ(grants_[0].burst, 20);
+  EXPECT_EQ(grants_[1].rate, -2147483648.0);
+  EXPECT_EQ(grants_[2].need, 2147483647.0);
+}
+
+TEST_F(TokenRequestTest, EmptyArrayGetsAnEmptyArray) {
+  EXPECT_EQ(reply_to("{\"array\":[]}"), "{\"array\":[]}\r\n");
+  EXPECT_EQ(reply_to("{\"other\":1,\"array\":[],\"more\":[{}]}"), "{\"array\":[]}\r\n");
+  EXPECT_TRUE(grants_.empty());
+}
+
+TEST_F(TokenRequestTest, AccessKeyIsEscapedByTheTable) {
+  const struct {
+    std::string in_request;
+    std::string in_reply;
+  } kKeys[] = {
+      {"\\\"", "\\\""},
+      {"\\\\", "\\\\"},
+      {"\\b\\t\\n\\f\\r", "\\b\\t\\n\\f\\r"},
+      {"\\u0008\\u0009\\u000a\\u000C\\u000d", "\\b\\t\\n\\f\\r"},
+      {"\\u0001\\u001f\\u000B", "\\u0001\\u001F\\u000B"},
+      {"\\u007f", "\x7f"},
+      {"a\\/b/c", "a/b/c"},
+      {"\xc3\xa9", "\xc3\xa9"},
+      {"\\u00e9", "\xc3\xa9"},
+      {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"},
+      {"\xff\xfe", "\xff\xfe"},
+      {"ab\\u0000cd", "ab"},
+      {"\\u0000", ""},
+  };
+  for (const auto& key : kKeys) {
+    grants_.clear();
+    EXPECT_EQ(reply_to(token_request({token_entry(key.in_request, "3")})),
+              token_reply({{key.in_reply, 3}}))
+        << key.in_request;
+  }
+  // The cut key is also the one granted.
+  EXPECT_EQ(grants_.at(0).accesskey, "");
+}
+
+TEST_F(TokenRequestTest, MembersInAnyOrderFirstOccurrenceCounts) {
+  std::string reversed =
+      "{\"x\":[1],\"burst_size\":1,\"gen_rate\":1,\"need_tokens\":4,\"accesskey\":\"r\",\"y\":{}}";
+  std::string duplicated =
+      "{\"accesskey\":\"d\",\"need_tokens\":2,\"gen_rate\":3,\"burst_size\":4,\"need_tokens\":7,"
+      "\"accesskey\":\"e\",\"gen_rate\":\"x\"}";
+  std::string escaped_names =
+      "{\"\\u0061ccesskey\":\"n\",\"need\\u005ftokens\":6,\"gen_r\\u0061te\":1,"
+      "\"burst\\u005Fsize\":1}";
+  EXPECT_EQ(reply_to("{\"\\u0061rray\":[" + reversed + "," + duplicated + "," + escaped_names +
+                     "],\"array\":5}"),
+            token_reply({{"r", 4}, {"d", 2}, {"n", 6}}));
+  ASSERT_EQ(grants_.size(), 3u);
+  EXPECT_EQ(grants_[1].rate, 3);
+}
+
+TEST_F(TokenRequestTest, ReplyThatDoesNotFitIsNotWritten) {
+  const std::string text = token_request({token_entry("key", "12")});
+  const std::string expected = token_reply({{"key", 12}});
+  const int fits = static_cast<int>(expected.size()) + 1;  // with its NUL
+  rapidjson::Document parsed;
+  ASSERT_TRUE(parse_token_request(text.c_str(), &parsed));
+  char buffer[128];
+
+  std::string(sizeof buffer, '#').copy(buffer, sizeof buffer);
+  EXPECT_EQ(write_token_reply(parsed, record_grant(), buffer, fits),
+            static_cast<int>(expected.size()));
+  EXPECT_EQ(std::string(buffer, expected.size() + 1), expected + '\0');
+  EXPECT_EQ(buffer[fits], '#');
+
+  for (int capacity : {fits - 1, 4, 0}) {
+    std::string(sizeof buffer, '#').copy(buffer, sizeof buffer);
+    EXPECT_EQ(write_token_reply(parsed, record_grant(), buffer, capacity), -1);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '#')) << capacity;
+  }
+}
+
+}  // namespace
