@@ -28,6 +28,9 @@ TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
 TEST(Startup, PortHeldByAnotherListenerExitsWithStatusOne) {
   PortLock lock;
   int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Earlier tests leave the port's closed connections in TIME_WAIT; only a listener must hold it.
+  int reuse = 1;
+  ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(kPort);
