@@ -28,6 +28,9 @@ struct token_connection {
   int reply_len;
   int req_len;  // length of the current request, CR LF included; 0 means no request
   int bufsiz;   // capacity of req_buf used by the reading operations
+  // Requests in a row, lately, whose bytes had not yet arrived when their read began; it tells
+  // the read whether to wait for the peer before receiving (see pull_data).
+  unsigned early_reads;
 };
 
 // Returns the length of the first request held in buf[0, len): the bytes up to and including the
