@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, then builds and runs every test: the Release build, then the address+undefined and
-# the thread sanitizer builds. Fails when any test fails or any sanitizer reports.
+# the thread sanitizer builds, then each fuzz target for a minute (scripts/fuzz.sh). Fails when any
+# test fails, any sanitizer reports or a fuzz target crashes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -21,4 +22,5 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite release "" Release
 run_suite asan address
 run_suite tsan thread
+bash scripts/fuzz.sh
 echo "all test suites passed"

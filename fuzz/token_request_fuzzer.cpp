@@ -1,0 +1,102 @@
+// Fuzzes the token request text alone: any text gets either no reply, or a reply that is valid
+// JSON with one entry per request entry, in order, each granting from 0 to its need, and never
+// longer than the request.
+//
+// Input: the request text without its CR LF. Grants come from the server's own grant_tokens on
+// a fresh client map per input that knows one key, "known", so that entries may lean on a stored
+// rate and burst size.
+#include <rapidjson/document.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "accounting/token_request.h"
+#include "fuzz/fuzz_support.h"
+#include "protocol/token_connection.h"
+#include "server/TokenServer.h"
+
+namespace {
+
+constexpr char kKnownKey[] = "known";
+// The request text leaves room for its CR LF in req_buf.
+constexpr size_t kMaxRequestText = kConnectionBufferSize - 2;
+constexpr size_t kReplyEndLength = 2;
+
+using rapidjson::Value;
+
+struct Grant {
+  std::string accesskey;
+  double need;
+  double granted;
+};
+
+const Value& entries_of(const Value& request) { return request.FindMember("array")->value; }
+
+// The reply names each request entry's key and the grant made for it, in request order.
+void check_reply_entries(const Value& request, const std::vector<Grant>& grants,
+                         const char* reply_json) {
+  rapidjson::Document reply;
+  reply.Parse<0>(reply_json);
+  FUZZ_CHECK(!reply.HasParseError());
+  FUZZ_CHECK(reply.IsObject() && reply.MemberCount() == 1);
+  const Value& reply_entries = entries_of(reply);
+  const Value& request_entries = entries_of(request);
+  FUZZ_CHECK(reply_entries.IsArray());
+  FUZZ_CHECK(reply_entries.Size() == request_entries.Size());
+  FUZZ_CHECK(grants.size() == request_entries.Size());
+  for (rapidjson::SizeType i = 0; i < reply_entries.Size(); ++i) {
+    const Value& entry = reply_entries[i];
+    FUZZ_CHECK(entry.IsObject() && entry.MemberCount() == 2);
+    auto accesskey = entry.FindMember("accesskey");
+    auto tokens = entry.FindMember("tokens");
+    FUZZ_CHECK(accesskey != entry.MemberEnd() && accesskey->value.IsString());
+    FUZZ_CHECK(tokens != entry.MemberEnd() && tokens->value.IsUint());
+    FUZZ_CHECK(std::string(accesskey->value.GetString(), accesskey->value.GetStringLength()) ==
+               grants[i].accesskey);
+    FUZZ_CHECK(
+        std::strcmp(request_entries[i]["accesskey"].GetString(), grants[i].accesskey.c_str()) == 0);
+    FUZZ_CHECK(tokens->value.GetUint() == grants[i].granted);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  discard_trace_output();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > kMaxRequestText) return 0;
+  std::string text(reinterpret_cast<const char*>(data), size);  // NUL-terminated, as parsed
+  rapidjson::Document request;
+  request.Parse<0>(text.c_str());
+  if (request.HasParseError()) return 0;
+
+  TokenServer server(0, 0);  // no workers, never listens: only its client map is used
+  server.grant_tokens(kKnownKey, 0, 1, 1);
+  std::vector<Grant> grants;
+  GrantFunction grant = [&](const char* accesskey, double need, double rate, double burst) {
+    double granted = server.grant_tokens(accesskey, need, rate, burst);
+    FUZZ_CHECK(granted >= 0 && granted <= need && std::floor(granted) == granted);
+    grants.push_back({accesskey, need, granted});
+    return granted;
+  };
+  std::string problem = check_token_request(
+      request, [&](const char* accesskey) { return server.is_known_client(accesskey); });
+  if (!problem.empty()) return 0;  // no reply, and nothing is granted
+
+  char reply[kConnectionBufferSize];
+  int reply_length = write_token_reply(request, grant, reply, sizeof reply);
+  size_t request_length = std::strlen(text.c_str()) + kReplyEndLength;
+  FUZZ_CHECK(reply_length >= 0);
+  FUZZ_CHECK(static_cast<size_t>(reply_length) <= request_length);
+  FUZZ_CHECK(std::strlen(reply) == static_cast<size_t>(reply_length));
+  FUZZ_CHECK(std::strcmp(reply + reply_length - kReplyEndLength, "\r\n") == 0);
+  reply[reply_length - kReplyEndLength] = '\0';
+  check_reply_entries(request, grants, reply);
+  return 0;
+}
