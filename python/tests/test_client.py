@@ -1,0 +1,132 @@
+"""The Python client against the real token server binary on port 6666.
+
+TOKEN_SERVER_BINARY names the binary. The port is fixed, so the whole module runs under the
+port's lock file, which every test that starts the binary takes.
+"""
+
+import fcntl
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from token_client import (ConnectError, InvalidRequestError, ReplyTimeoutError, ShardedClient,
+                          TokenClient)
+
+PORT_LOCK_PATH = "/tmp/token_server_port_6666.lock"
+ADDRESS = "127.0.0.1:6666"
+START_LIMIT = 5.0  # seconds
+
+_port_lock = None
+
+
+def setUpModule():
+    global _port_lock
+    if "TOKEN_SERVER_BINARY" not in os.environ:
+        raise unittest.SkipTest("TOKEN_SERVER_BINARY is not set")
+    _port_lock = open(PORT_LOCK_PATH, "a+")
+    fcntl.flock(_port_lock, fcntl.LOCK_EX)
+
+
+def tearDownModule():
+    if _port_lock is not None:
+        _port_lock.close()  # releases the lock
+
+
+class ServerProcess:
+    """The real binary as a child, its standard output and error in temporary files."""
+
+    def __init__(self):
+        self.out = tempfile.TemporaryFile()
+        self.err = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([os.environ["TOKEN_SERVER_BINARY"]],
+                                        stdout=self.out, stderr=self.err)
+        if not self.wait_for(self.out, b"listen on port 6666\n"):
+            self.process.kill()
+            raise AssertionError("the server did not start")
+
+    @staticmethod
+    def text(stream):
+        stream.seek(0)
+        return stream.read()
+
+    def wait_for(self, stream, text):
+        deadline = time.monotonic() + START_LIMIT
+        while text not in self.text(stream):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+        return True
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        return self.process.wait(timeout=START_LIMIT)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.out.close()
+        self.err.close()
+
+
+class TokenClientTest(unittest.TestCase):
+    def setUp(self):
+        self.server = ServerProcess()
+        self.addCleanup(self.server.close)
+        self.client = TokenClient(ADDRESS, reply_timeout=0.5)
+        self.addCleanup(self.client.close)
+
+    def test_ping_and_the_bytes_on_the_wire(self):
+        self.assertGreaterEqual(self.client.ping(), 0)
+        self.assertEqual(self.client.acquire("svc-a", 5, 10, 20), 5)
+        self.assertTrue(self.server.wait_for(
+            self.server.out,
+            b'message from client: {"array":[{"accesskey":"svc-a","need_tokens":5,"gen_rate":10,'
+            b'"burst_size":20}]}\r\n'))
+
+    def test_new_key_gets_its_need_then_draws_from_a_full_bucket(self):
+        self.assertEqual(self.client.acquire("svc-b", 7, 1, 5), 7)
+        self.assertEqual(self.client.acquire("svc-b", 7, 1, 5), 5)
+        self.assertLessEqual(self.client.acquire("svc-b", 5, 1, 5), 1)
+
+    def test_batch_is_answered_in_order(self):
+        granted = self.client.acquire_batch([("a", 3, 1, 5), ("b", 1, 1, 5), ("a", 4, 1, 5),
+                                             ("a", 4, 1, 5), ("c", 0, 1, 5)])
+        self.assertEqual(granted, [3, 1, 4, 1, 0])
+        self.assertEqual(self.client.acquire_batch([]), [])
+
+    def test_unanswered_request_times_out_and_the_client_recovers(self):
+        with self.assertRaises(ReplyTimeoutError):
+            self.client.acquire("fresh", 1, 0, 0)  # a new key needs a rate: no reply
+        self.assertFalse(self.client.connected)
+        self.assertTrue(self.server.wait_for(self.server.err, b"invalid token request: "))
+        self.assertEqual(self.client.acquire("fresh", 1, 1, 1), 1)
+
+    def test_invalid_key_sends_nothing(self):
+        with self.assertRaises(InvalidRequestError):
+            self.client.acquire("k" * 30, 1, 1, 1)
+        self.assertFalse(self.client.connected)
+
+    def test_reconnects_once_after_a_restart(self):
+        self.assertEqual(self.client.acquire("restart", 5, 1, 5), 5)
+        self.assertEqual(self.client.acquire("restart", 5, 1, 5), 5)
+        self.assertEqual(self.server.stop(), 0)
+        self.server.close()
+        self.server = ServerProcess()
+        self.addCleanup(self.server.close)
+        self.assertTrue(self.client.connected)  # it has not noticed yet
+        self.assertEqual(self.client.acquire("restart", 5, 1, 5), 5)  # a fresh bucket
+        self.assertEqual(self.server.stop(), 0)
+        with self.assertRaises(ConnectError):
+            self.client.acquire("restart", 5, 1, 5)
+
+    def test_sharded_client_over_one_server(self):
+        with ShardedClient([ADDRESS]) as sharded:
+            self.assertEqual(sharded.acquire_batch([("s1", 2, 1, 5), ("s2", 3, 1, 5)]), [2, 3])
+
+
+if __name__ == "__main__":
+    unittest.main()

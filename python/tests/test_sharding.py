@@ -1,0 +1,172 @@
+"""The Python client's request and reply lines and its sharding, against stand-in servers.
+
+These need no token server binary: each stand-in grants every entry its need and records the
+keys it was asked for.
+"""
+
+import json
+import socket
+import threading
+import unittest
+
+from token_client import (BadReplyError, InvalidRequestError, ShardError, ShardedClient,
+                          TokenClient, rendezvous_pick, rendezvous_weight)
+from token_client.client import check_token_request, parse_address, parse_reply, request_line
+
+
+class StandInServer:
+    """Answers token requests on a kernel-chosen loopback port, granting each entry its need."""
+
+    def __init__(self):
+        self.keys = []
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(0.05)
+        self.port = self._listener.getsockname()[1]
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._serve)
+        self._thread.start()
+
+    def close(self):
+        self._stopping.set()
+        self._thread.join()
+        self._listener.close()
+
+    def _serve(self):
+        while not self._stopping.is_set():
+            try:
+                connection, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            with connection:
+                connection.settimeout(0.05)
+                self._answer(connection)
+
+    def _answer(self, connection):
+        pending = b""
+        while not self._stopping.is_set():
+            try:
+                chunk = connection.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                return
+            pending += chunk
+            while b"\r\n" in pending:
+                line, pending = pending.split(b"\r\n", 1)
+                entries = json.loads(line)["array"]
+                self.keys += [entry["accesskey"] for entry in entries]
+                reply = {"array": [{"accesskey": e["accesskey"], "tokens": e["need_tokens"]}
+                                   for e in entries]}
+                connection.sendall(json.dumps(reply).encode() + b"\r\n")
+
+
+class RendezvousTest(unittest.TestCase):
+    # The C++ client's tests hold the same values: both pick the same server for a key.
+    def test_weights_match_the_documented_hash(self):
+        self.assertEqual(rendezvous_weight("127.0.0.1:6666", "svc-a"), 0x9B7950A1F0D9131B)
+        self.assertEqual(rendezvous_weight("127.0.0.1:6667", "svc-a"), 0xA0AA57764992E4C0)
+        self.assertEqual(rendezvous_weight("10.0.0.1:6666", ""), 0x2D3E6C66C5C210F1)
+        self.assertEqual(rendezvous_weight("localhost:6666", "caf\u00e9"), 0x5AC9C47191EDFABA)
+        names = ["10.0.0.1:6666", "10.0.0.2:6666", "10.0.0.3:6666"]
+        self.assertEqual([rendezvous_pick(names, "key-%d" % i) for i in range(12)],
+                         [0, 1, 1, 0, 0, 1, 1, 1, 0, 2, 1, 0])
+
+    def test_a_fourth_server_takes_only_keys_it_wins(self):
+        three = ["10.0.0.%d:6666" % i for i in range(1, 4)]
+        four = three + ["10.0.0.4:6666"]
+        moved = 0
+        for i in range(3000):
+            before = rendezvous_pick(three, "client-%d" % i)
+            after = rendezvous_pick(four, "client-%d" % i)
+            if before != after:
+                moved += 1
+                self.assertEqual(after, 3)
+        self.assertTrue(0.20 < moved / 3000 < 0.30, moved)
+
+
+class RequestLineTest(unittest.TestCase):
+    def test_request_is_one_compact_line(self):
+        entries = [check_token_request(("svc-a", 5, 10, 20)), check_token_request(("b", 0, 1, 2))]
+        self.assertEqual(
+            request_line(entries),
+            b'{"array":[{"accesskey":"svc-a","need_tokens":5,"gen_rate":10,"burst_size":20},'
+            b'{"accesskey":"b","need_tokens":0,"gen_rate":1,"burst_size":2}]}\r\n')
+
+    def test_rejects_what_the_server_would_not_answer(self):
+        check_token_request(("k" * 29, 0, 1, 1))
+        check_token_request(("caf\u00e9" + "k" * 24, 0, 1, 1))  # 29 bytes of UTF-8
+        for entry in [("k" * 30, 1, 1, 1), ("caf\u00e9" + "k" * 25, 1, 1, 1), ("a\0b", 1, 1, 1),
+                      ("k", -1, 1, 1), ("k", 2**31, 1, 1), ("k", 1, 1.5, 1), ("k", True, 1, 1),
+                      (b"k", 1, 1, 1), ("\ud800", 1, 1, 1), ("k", 1, 1)]:
+            with self.assertRaises(InvalidRequestError, msg=repr(entry)):
+                check_token_request(entry)
+
+    def test_a_batch_longer_than_one_request_is_refused(self):
+        entries = [check_token_request(("k" * 29, 1, 1, 1))] * 300
+        with self.assertRaises(InvalidRequestError):
+            request_line(entries)
+
+    def test_reply_must_answer_the_request(self):
+        entries = [check_token_request(("a", 5, 1, 5)), check_token_request(('b"', 3, 1, 5))]
+        good = b'{"array":[{"accesskey":"a","tokens":5},{"accesskey":"b\\"","tokens":0}]}\r\n'
+        self.assertEqual(parse_reply(good, entries), [5, 0])
+        for bad in [b'{"array":[{"accesskey":"a","tokens":5}]}\r\n',
+                    b'{"array":[{"accesskey":"a","tokens":6},{"accesskey":"b\\"","tokens":0}]}\r\n',
+                    b'{"array":[{"accesskey":"b\\"","tokens":3},{"accesskey":"a","tokens":5}]}\r\n',
+                    b'{"array":[{"accesskey":"a","tokens":1.0},{"accesskey":"b\\"","tokens":0}]}\r\n',
+                    b'OK\r\n', b'[]\r\n']:
+            with self.assertRaises(BadReplyError, msg=bad):
+                parse_reply(bad, entries)
+
+    def test_addresses(self):
+        self.assertEqual(parse_address("127.0.0.1:7000"), ("127.0.0.1", 7000))
+        self.assertEqual(parse_address("localhost"), ("localhost", 6666))
+        self.assertEqual(parse_address("[::1]:7000"), ("::1", 7000))
+        for bad in ["host:0", "host:65536", ":1", "host:", "::1", "[::1]x"]:
+            with self.assertRaises(InvalidRequestError, msg=bad):
+                parse_address(bad)
+
+
+class ShardedClientTest(unittest.TestCase):
+    def setUp(self):
+        self.servers = [StandInServer() for _ in range(3)]
+        self.addCleanup(lambda: [server.close() for server in self.servers])
+        self.client = ShardedClient(["127.0.0.1:%d" % s.port for s in self.servers])
+        self.addCleanup(self.client.close)
+
+    def test_each_key_goes_to_its_server_and_answers_keep_the_callers_order(self):
+        entries = [("key-%d" % i, i % 7 + 1, 1, 10) for i in range(60)]
+        self.assertEqual(self.client.acquire_batch(entries), [i % 7 + 1 for i in range(60)])
+        for key, _, _, _ in entries:
+            holders = [i for i, server in enumerate(self.servers) if key in server.keys]
+            self.assertEqual(holders, [self.client.server_for(key)], key)
+        self.assertEqual(self.client.acquire("key-0", 4, 1, 10), 4)
+        self.assertEqual(self.servers[self.client.server_for("key-0")].keys.count("key-0"), 2)
+
+    def test_a_failed_server_leaves_zero_for_its_entries_only(self):
+        dead = StandInServer()
+        dead.close()
+        client = ShardedClient(["127.0.0.1:%d" % self.servers[0].port, "127.0.0.1:%d" % dead.port])
+        self.addCleanup(client.close)
+        entries = [("key-%d" % i, 2, 1, 10) for i in range(40)]
+        with self.assertRaises(ShardError) as raised:
+            client.acquire_batch(entries)
+        expected = [0 if client.server_for(key) == 1 else 2 for key, _, _, _ in entries]
+        self.assertEqual(raised.exception.granted, expected)
+
+    def test_an_invalid_entry_sends_nothing(self):
+        with self.assertRaises(InvalidRequestError):
+            self.client.acquire_batch([("fine", 1, 1, 1), ("k" * 30, 1, 1, 1)])
+        self.assertEqual([server.keys for server in self.servers], [[], [], []])
+
+
+class TokenClientFailureTest(unittest.TestCase):
+    def test_refused_connection(self):
+        dead = StandInServer()
+        dead.close()
+        with self.assertRaises(ConnectionError):
+            TokenClient("127.0.0.1:%d" % dead.port).ping()
+
+
+if __name__ == "__main__":
+    unittest.main()

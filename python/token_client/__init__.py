@@ -1,0 +1,19 @@
+"""Python client of the token server (standard library only).
+
+    from token_client import TokenClient, ShardedClient
+    with TokenClient("127.0.0.1:6666") as client:
+        granted = client.acquire("svc-a", 5, 10, 20)   # need, rate (tokens/s), burst
+"""
+
+from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, ShardedClient,
+                     TokenClient, TokenRequest)
+from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
+                     ReplyTimeoutError, ShardError, TokenClientError)
+from .sharding import rendezvous_pick, rendezvous_weight
+
+__all__ = [
+    "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "InvalidRequestError",
+    "MAX_ACCESS_KEY_LENGTH", "MAX_REQUEST_BYTES", "ReplyTimeoutError", "ShardError",
+    "ShardedClient", "TokenClient", "TokenClientError", "TokenRequest", "rendezvous_pick",
+    "rendezvous_weight",
+]

@@ -1,0 +1,314 @@
+"""Clients of the token server: one server (TokenClient) or keys spread over several
+(ShardedClient).
+
+A request is one line ending in CR LF: "SHAKE" (the handshake, answered "OK") or a JSON token
+request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}, answered by
+{"array": [{"accesskey", "tokens"}, ...]}, entry by entry in order.
+
+A client connects on first use and keeps its connection. A connection that breaks (say, the
+server restarted) is reconnected once and the request sent again; after a timeout or a bad
+reply the connection is closed, so that a late reply is never taken for the answer to a later
+request. A client object is for one thread at a time.
+"""
+
+import json
+import socket
+import threading
+import time
+from collections import namedtuple
+
+from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
+                     ReplyTimeoutError, ShardError, TokenClientError)
+from .sharding import rendezvous_pick
+
+MAX_ACCESS_KEY_LENGTH = 29  # bytes of UTF-8
+MAX_REQUEST_BYTES = 16384  # a request line, CR LF included
+DEFAULT_PORT = 6666
+_INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
+_LINE_END = b"\r\n"
+_HANDSHAKE = b"SHAKE\r\n"
+_HANDSHAKE_ANSWER = b"OK\r\n"
+
+TokenRequest = namedtuple("TokenRequest", "accesskey need_tokens gen_rate burst_size")
+TokenRequest.__doc__ = """One entry of a token request.
+
+accesskey: str, at most 29 bytes of UTF-8, no NUL. need_tokens: tokens wanted now, 0 or more.
+gen_rate, burst_size: the bucket's rate (tokens/s) and size. A known key keeps its stored rate
+or size when given 0 or less; a new key needs both above 0, or the server does not answer.
+"""
+
+
+def parse_address(address):
+    """Splits "HOST:PORT" (or "[V6]:PORT", or a bare HOST for port 6666) into (host, port)."""
+    text = address
+    if text.startswith("["):
+        host, sep, rest = text[1:].partition("]")
+        if not sep or (rest and not rest.startswith(":")):
+            raise InvalidRequestError("bad server address %r" % address)
+        port = rest[1:] if rest else str(DEFAULT_PORT)
+    elif text.count(":") > 1:
+        raise InvalidRequestError("bad server address %r" % address)
+    else:
+        host, sep, port = text.partition(":")
+        port = port if sep else str(DEFAULT_PORT)
+    if not host or not port.isdigit() or not 1 <= int(port) <= 65535:
+        raise InvalidRequestError("bad server address %r" % address)
+    return host, int(port)
+
+
+def address_name(host, port):
+    """The server's name for sharding: "HOST:PORT", IPv6 hosts in brackets."""
+    return ("[%s]:%d" if ":" in host else "%s:%d") % (host, port)
+
+
+def check_token_request(entry):
+    """Returns `entry` as a TokenRequest; raises InvalidRequestError when it may not be sent."""
+    if len(entry) != 4:
+        raise InvalidRequestError("an entry is (accesskey, need_tokens, gen_rate, burst_size)")
+    entry = TokenRequest(*entry)
+    if not isinstance(entry.accesskey, str):
+        raise InvalidRequestError("access key must be a str")
+    try:
+        key_length = len(entry.accesskey.encode("utf-8"))
+    except UnicodeEncodeError:
+        raise InvalidRequestError("access key %r is not valid UTF-8" % entry.accesskey) from None
+    if key_length > MAX_ACCESS_KEY_LENGTH:
+        raise InvalidRequestError("access key %r is longer than %d bytes"
+                                  % (entry.accesskey, MAX_ACCESS_KEY_LENGTH))
+    # The server reads a key only up to a NUL, so it would answer for another key.
+    if "\0" in entry.accesskey:
+        raise InvalidRequestError("access key holds a NUL character")
+    for name in ("need_tokens", "gen_rate", "burst_size"):
+        value = getattr(entry, name)
+        if type(value) is not int or not _INT32_MIN <= value <= _INT32_MAX:
+            raise InvalidRequestError("%s of %r is not a 32-bit integer" % (name, entry.accesskey))
+    if entry.need_tokens < 0:
+        raise InvalidRequestError("need_tokens of %r is negative" % entry.accesskey)
+    return entry
+
+
+def request_line(entries):
+    """The token request for `entries` (checked TokenRequests) as bytes, CR LF included."""
+    request = {"array": [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
+                          "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]}
+    line = json.dumps(request, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
+    line += _LINE_END
+    if len(line) > MAX_REQUEST_BYTES:
+        raise InvalidRequestError("request of %d entries is longer than %d bytes; split the batch"
+                                  % (len(entries), MAX_REQUEST_BYTES))
+    return line
+
+
+def parse_reply(line, entries):
+    """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order."""
+    try:
+        reply = json.loads(line[:-len(_LINE_END)].decode("utf-8"))
+    except ValueError:
+        raise BadReplyError("bad reply: not JSON") from None
+    answers = reply.get("array") if isinstance(reply, dict) else None
+    if not isinstance(answers, list):
+        raise BadReplyError("bad reply: no \"array\"")
+    if len(answers) != len(entries):
+        raise BadReplyError("bad reply: %d entries for %d" % (len(answers), len(entries)))
+    granted = []
+    for number, (answer, entry) in enumerate(zip(answers, entries), 1):
+        if not isinstance(answer, dict) or answer.get("accesskey") != entry.accesskey:
+            raise BadReplyError("bad reply: entry %d does not match the request" % number)
+        tokens = answer.get("tokens")
+        if type(tokens) is not int or not 0 <= tokens <= entry.need_tokens:
+            raise BadReplyError("bad reply: entry %d: bad tokens" % number)
+        granted.append(tokens)
+    return granted
+
+
+class TokenClient:
+    """One connection to one token server.
+
+    Raises TokenClientError subclasses (see errors.py). Use from one thread at a time.
+    """
+
+    def __init__(self, address="127.0.0.1:6666", connect_timeout=1.0, reply_timeout=1.0):
+        self.host, self.port = parse_address(address)
+        self.name = address_name(self.host, self.port)
+        self.connect_timeout = connect_timeout
+        self.reply_timeout = reply_timeout
+        self._socket = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    @property
+    def connected(self):
+        return self._socket is not None
+
+    def connect(self):
+        """Connects now instead of on the first call; nothing when already connected."""
+        if self._socket is not None:
+            return
+        try:
+            sock = socket.create_connection((self.host, self.port), timeout=self.connect_timeout)
+        except socket.timeout:
+            raise ConnectError("connect %s: timed out after %g s"
+                               % (self.name, self.connect_timeout)) from None
+        except OSError as error:
+            raise ConnectError("connect %s: %s" % (self.name, error.strerror or error)) from None
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._socket = sock
+
+    def close(self):
+        if self._socket is not None:
+            self._socket.close()
+            self._socket = None
+
+    def ping(self):
+        """Sends the handshake: a health check. Returns the round-trip time in seconds."""
+        self.connect()
+        start = time.monotonic()
+        reply = self._exchange(_HANDSHAKE)
+        if reply != _HANDSHAKE_ANSWER:
+            self.close()
+            raise BadReplyError("bad reply: the handshake was not answered OK")
+        return time.monotonic() - start
+
+    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+        """Asks for need_tokens tokens of accesskey's bucket; returns the whole tokens granted."""
+        return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
+
+    def acquire_batch(self, entries):
+        """Asks for every (accesskey, need_tokens, gen_rate, burst_size) entry in one request.
+
+        Returns the grants in the entries' order. Entries are granted in order, so a key named
+        twice draws the second time from what the first left. An empty batch sends nothing.
+        """
+        entries = [check_token_request(entry) for entry in entries]
+        if not entries:
+            return []
+        reply = self._exchange(request_line(entries))
+        try:
+            return parse_reply(reply, entries)
+        except BadReplyError:
+            self.close()
+            raise
+
+    def _exchange(self, line):
+        retried = False
+        while True:
+            self.connect()
+            try:
+                return self._exchange_once(line)
+            except ConnectionLostError:
+                self.close()
+                if retried:
+                    raise
+                retried = True
+            except Exception:
+                self.close()
+                raise
+
+    def _exchange_once(self, line):
+        deadline = time.monotonic() + self.reply_timeout
+        sock = self._socket
+        try:
+            sock.settimeout(self.reply_timeout)
+            sock.sendall(line)
+            reply = b""
+            while not reply.endswith(_LINE_END):
+                if _LINE_END in reply or len(reply) >= MAX_REQUEST_BYTES:
+                    raise BadReplyError("bad reply: not one line")
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise socket.timeout()
+                sock.settimeout(left)
+                chunk = sock.recv(MAX_REQUEST_BYTES)
+                if not chunk:
+                    raise ConnectionLostError("receive from %s: closed the connection" % self.name)
+                reply += chunk
+            if reply.index(_LINE_END) != len(reply) - len(_LINE_END):
+                raise BadReplyError("bad reply: bytes after the reply line")
+            return reply
+        except TokenClientError:
+            raise
+        except socket.timeout:
+            raise ReplyTimeoutError("no reply from %s within %g s"
+                                    % (self.name, self.reply_timeout)) from None
+        except OSError as error:
+            raise ConnectionLostError("exchange with %s: %s"
+                                      % (self.name, error.strerror or error)) from None
+
+
+class ShardedClient:
+    """Token requests spread over several servers; each access key always goes to one.
+
+    The server of a key is picked by rendezvous hashing (see sharding.py) of the server names
+    "HOST:PORT". Use from one thread at a time; a batch sends its parts on threads of its own.
+    """
+
+    def __init__(self, addresses, connect_timeout=1.0, reply_timeout=1.0):
+        if not addresses:
+            raise InvalidRequestError("no servers")
+        self.servers = [TokenClient(address, connect_timeout, reply_timeout)
+                        for address in addresses]
+        self._names = [server.name for server in self.servers]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def close(self):
+        for server in self.servers:
+            server.close()
+
+    def server_for(self, accesskey):
+        """The index in `servers` of the server that holds `accesskey`."""
+        return rendezvous_pick(self._names, accesskey)
+
+    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+        server = self.servers[self.server_for(accesskey)]
+        return server.acquire(accesskey, need_tokens, gen_rate, burst_size)
+
+    def acquire_batch(self, entries):
+        """Splits the batch by server, sends the parts at once, answers in the batch's order.
+
+        Raises ShardError, with the other servers' grants, when a server fails.
+        """
+        entries = [check_token_request(entry) for entry in entries]
+        parts = {}  # server index -> (positions in entries, entries)
+        for position, entry in enumerate(entries):
+            positions, part = parts.setdefault(self.server_for(entry.accesskey), ([], []))
+            positions.append(position)
+            part.append(entry)
+        outcomes = {}
+
+        def send_part(server):
+            try:
+                outcomes[server] = self.servers[server].acquire_batch(parts[server][1])
+            except TokenClientError as error:
+                outcomes[server] = error
+
+        servers = sorted(parts)
+        senders = [threading.Thread(target=send_part, args=(server,)) for server in servers[1:]]
+        for sender in senders:
+            sender.start()
+        if servers:
+            send_part(servers[0])
+        for sender in senders:
+            sender.join()
+
+        granted = [0] * len(entries)
+        first_error = None
+        for server in servers:
+            outcome = outcomes[server]
+            if isinstance(outcome, Exception):
+                first_error = first_error or outcome
+                continue
+            for position, tokens in zip(parts[server][0], outcome):
+                granted[position] = tokens
+        if first_error is not None:
+            raise ShardError(first_error, granted)
+        return granted
+
