@@ -1,0 +1,173 @@
+// Faults around the real binary: running out of descriptors, a peer that stops reading, a peer
+// that resets while its replies are being sent, and standard output that is a closed pipe.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/TokenServer.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kHandshake[] = "SHAKE\r\n";
+constexpr char kAcceptExhausted[] = "accept: Too many open files\n";
+constexpr long kDescriptorLimit = 64;
+constexpr int kExhaustingClients = 100;
+// A few accept retries (one per accept poll) pass within this while descriptors stay exhausted.
+constexpr auto kExhaustedPause = std::chrono::seconds(1);
+constexpr auto kConnectLimit = std::chrono::seconds(5);
+
+// A receive buffer this small makes a peer that does not read stall the server's sends early.
+constexpr int kSmallReceiveBuffer = 4096;
+constexpr int kLargeRequestEntries = 200;  // a request of about 14 kB, a reply of about 6 kB
+// The server counts as stalled when the peer's socket takes no byte for this long.
+constexpr int kStallMillis = 2000;
+constexpr size_t kMaxStallBytes = 64 << 20;
+constexpr int kResettingPeers = 20;
+constexpr int kRequestsBeforeReset = 20;
+
+std::string large_request(const std::string& key) {
+  std::string line = "{\"array\":[";
+  for (int i = 0; i < kLargeRequestEntries; ++i) {
+    line += std::string(i > 0 ? "," : "") + "{\"accesskey\":\"" + key +
+            "\",\"need_tokens\":1,\"gen_rate\":1000,\"burst_size\":1000}";
+  }
+  return line + "]}\r\n";
+}
+
+void shrink_receive_buffer(TestClient& client) {
+  int size = kSmallReceiveBuffer;
+  ::setsockopt(client.fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+// Sends `request` over and over without reading any reply until the connection takes no more
+// bytes: the server is then blocked sending to it. False if that never happens.
+bool send_until_stalled(TestClient& client, const std::string& request) {
+  size_t offset = 0;
+  for (size_t total = 0; total < kMaxStallBytes;) {
+    pollfd wait = {client.fd(), POLLOUT, 0};
+    if (::poll(&wait, 1, kStallMillis) == 0) return true;
+    ssize_t sent = ::send(client.fd(), request.data() + offset, request.size() - offset,
+                          MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (sent <= 0) return false;
+    offset = (offset + static_cast<size_t>(sent)) % request.size();
+    total += static_cast<size_t>(sent);
+  }
+  return false;
+}
+
+// Connects, retrying while the server is not listening yet.
+std::unique_ptr<TestClient> connect_when_listening() {
+  auto deadline = Clock::now() + kConnectLimit;
+  auto client = std::make_unique<TestClient>(kServerPort);
+  while (!client->connected() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    client = std::make_unique<TestClient>(kServerPort);
+  }
+  return client;
+}
+
+void expect_served(const std::string& what) {
+  TestClient client(kServerPort);
+  EXPECT_EQ(client.exchange(kHandshake), kHandshakeReply) << what;
+  EXPECT_EQ(client.exchange("{\"array\":[]}\r\n"), "{\"array\":[]}\r\n") << what;
+}
+
+TEST(Faults, DescriptorExhaustionIsReportedOnceAndPassesWhenConnectionsClose) {
+  ServerProcess::Options options;
+  options.descriptor_limit = kDescriptorLimit;
+  ServerProcess server(options);
+  ASSERT_TRUE(server.listening());
+  int accepted_at_most = static_cast<int>(kDescriptorLimit) - server.open_descriptors();
+  int served = std::min(kWorkerCount, accepted_at_most);
+  ASSERT_GT(served, 0);
+
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < kExhaustingClients; ++i) {
+    clients.push_back(std::make_unique<TestClient>(kServerPort));
+    ASSERT_TRUE(clients.back()->connected()) << "client " << i;
+  }
+  ASSERT_TRUE(server.wait_for_stderr(kAcceptExhausted));
+  // Connections are accepted in the order they were made; those with a worker go on being served
+  // while accepting waits for a free descriptor.
+  for (int i = 0; i < served; ++i) {
+    ASSERT_EQ(clients[i]->exchange(kHandshake), kHandshakeReply) << "client " << i;
+  }
+  std::this_thread::sleep_for(kExhaustedPause);
+  EXPECT_EQ(server.stderr_text(), kAcceptExhausted);
+
+  // Closed connections free descriptors and workers: the waiting ones are accepted and served.
+  for (int i = 0; i < served; ++i) clients[i]->close();
+  for (int i = served; i < kExhaustingClients; ++i) {
+    EXPECT_EQ(clients[i]->exchange(kHandshake), kHandshakeReply) << "client " << i;
+    clients[i]->close();
+  }
+  expect_served("a new connection after the exhaustion");
+  EXPECT_TRUE(server.running());
+  EXPECT_EQ(server.stderr_text(), kAcceptExhausted);
+}
+
+TEST(Faults, APeerThatStopsReadingHoldsUpOnlyItsOwnConnection) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TestClient stalled(kServerPort);
+  shrink_receive_buffer(stalled);
+  ASSERT_TRUE(send_until_stalled(stalled, large_request("stalled")));
+
+  for (int i = 0; i < 5; ++i) expect_served("a connection beside the stalled one");
+
+  stalled.reset();  // the blocked send fails, and the worker moves on
+  expect_served("a connection after the stalled one went away");
+  EXPECT_TRUE(server.running());
+  EXPECT_EQ(server.stderr_text(), "");
+}
+
+TEST(Faults, PeersThatResetMidReplyLeaveTheServerRunning) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  std::string request = large_request("resetting");
+  std::string requests;
+  for (int i = 0; i < kRequestsBeforeReset; ++i) requests += request;
+  for (int i = 0; i < kResettingPeers; ++i) {
+    TestClient peer(kServerPort);
+    shrink_receive_buffer(peer);
+    ASSERT_TRUE(peer.send(requests));
+    ASSERT_TRUE(peer.has_data_within(std::chrono::seconds(5)));  // replies are on their way
+    peer.reset();
+  }
+  // Sends into reset connections fail with EPIPE or ECONNRESET; SIGPIPE would end the process.
+  expect_served("a connection after the resets");
+  EXPECT_TRUE(server.running());
+  EXPECT_EQ(server.stderr_text(), "");
+}
+
+TEST(Faults, StdoutAsAClosedPipeLosesTheTraceButNotTheService) {
+  ServerProcess::Options options;
+  options.stdout_to_closed_pipe = true;
+  ServerProcess server(options);
+  ASSERT_TRUE(server.listening());
+  std::unique_ptr<TestClient> client = connect_when_listening();
+  ASSERT_TRUE(client->connected());
+  // Every request and reply would be traced; each trace write fails with EPIPE.
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(client->exchange(kHandshake), kHandshakeReply);
+    ASSERT_EQ(client->exchange("{\"array\":[{\"accesskey\":\"piped\",\"need_tokens\":0,"
+                               "\"gen_rate\":1,\"burst_size\":5}]}\r\n"),
+              "{\"array\":[{\"accesskey\":\"piped\",\"tokens\":0}]}\r\n");
+  }
+  EXPECT_TRUE(server.running());
+  EXPECT_EQ(server.stderr_text(), "");
+}
+
+}  // namespace
