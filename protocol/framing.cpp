@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "protocol/token_connection.h"
 #include "protocol/trace.h"
@@ -30,6 +31,9 @@ void remove_handled_request(token_connection* conn) {
 int TokenServer::reach_request_end(char* buf, int len) { return find_request_end(buf, len); }
 
 namespace {
+
+constexpr std::string_view kEndTrace = "end: ";
+constexpr std::string_view kRequestTrace = "message from client: ";
 
 // A peer whose requests came after the read began twice in a row is taken to be slow: its reads
 // wait first, and save a receive that would find nothing. Every so many of them try a receive
@@ -68,6 +72,7 @@ int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
 
 int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int* nread) {
   int request_length = *nread > 1 ? reach_request_end(buf, *nread) : 0;
+  bool read_ended_by_receive = false;
   while (*nread < bufsiz && request_length == 0) {
     int received = pull_data(conn, buf + *nread, bufsiz - *nread);
     if (received <= 0) break;
@@ -77,10 +82,17 @@ int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int
     assert(*nread <= bufsiz && "*nread <= bufsiz");
     int tail_length = reach_request_end(buf + scan_from, *nread - scan_from);
     request_length = tail_length > 0 ? scan_from + tail_length : 0;
-    trace_number(kTraceFd, "end: ", request_length);
+    read_ended_by_receive = request_length > 0 || *nread == bufsiz;
+    // The line of a receive that leaves the read waiting for more goes out at once.
+    if (!read_ended_by_receive) trace_number(kTraceFd, kEndTrace, request_length);
   }
   // The held bytes stand for the text: what lies beyond them is stale and never shown.
-  trace_text(kTraceFd, "message from client: ", buf, static_cast<size_t>(*nread));
+  if (read_ended_by_receive) {
+    trace_number_and_text(kTraceFd, kEndTrace, request_length, kRequestTrace, buf,
+                          static_cast<size_t>(*nread));
+  } else {
+    trace_text(kTraceFd, kRequestTrace, buf, static_cast<size_t>(*nread));
+  }
   return request_length;
 }
 

@@ -14,6 +14,8 @@ namespace {
 // Longest prefix a trace line carries ("message from client: " and the like).
 constexpr size_t kMaxPrefixLength = 64;
 constexpr size_t kMaxLineLength = kMaxPrefixLength + kConnectionBufferSize + 1;
+constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
+constexpr size_t kMaxNumberLineLength = kMaxPrefixLength + kMaxDigits + 1;
 
 // A pipe keeps writes of up to PIPE_BUF bytes whole by itself; longer lines take this lock so
 // that they cannot interleave with each other.
@@ -38,10 +40,9 @@ void write_line(int fd, const char* line, size_t length) {
   write_all(fd, line, length);
 }
 
-}  // namespace
-
-void trace_text(int fd, std::string_view prefix, const char* text, size_t max_len) {
-  char line[kMaxLineLength];
+// Formats `prefix` (cut at kMaxPrefixLength), `text` up to its first NUL (at most `max_len`
+// bytes and at most a buffer's length) and '\n' into `line`; returns the line's length.
+size_t format_text_line(char* line, std::string_view prefix, const char* text, size_t max_len) {
   size_t prefix_length = prefix.size() < kMaxPrefixLength ? prefix.size() : kMaxPrefixLength;
   size_t text_length =
       strnlen(text, max_len < kConnectionBufferSize ? max_len : kConnectionBufferSize);
@@ -49,11 +50,12 @@ void trace_text(int fd, std::string_view prefix, const char* text, size_t max_le
   if (prefix_length > 0) std::memcpy(line, prefix.data(), prefix_length);
   std::memcpy(line + prefix_length, text, text_length);
   line[prefix_length + text_length] = '\n';
-  write_line(fd, line, prefix_length + text_length + 1);
+  return prefix_length + text_length + 1;
 }
 
-void trace_number(int fd, std::string_view prefix, long value) {
-  char digits[24];
+// Formats `prefix`, `value` in decimal and '\n' into `line`; returns the line's length.
+size_t format_number_line(char* line, std::string_view prefix, long value) {
+  char digits[kMaxDigits];
   char* end = digits + sizeof digits;
   char* first = end;
   bool negative = value < 0;
@@ -63,5 +65,25 @@ void trace_number(int fd, std::string_view prefix, long value) {
     magnitude /= 10;
   } while (magnitude != 0);
   if (negative) *--first = '-';
-  trace_text(fd, prefix, first, static_cast<size_t>(end - first));
+  return format_text_line(line, prefix, first, static_cast<size_t>(end - first));
+}
+
+}  // namespace
+
+void trace_text(int fd, std::string_view prefix, const char* text, size_t max_len) {
+  char line[kMaxLineLength];
+  write_line(fd, line, format_text_line(line, prefix, text, max_len));
+}
+
+void trace_number(int fd, std::string_view prefix, long value) {
+  char line[kMaxNumberLineLength];
+  write_line(fd, line, format_number_line(line, prefix, value));
+}
+
+void trace_number_and_text(int fd, std::string_view number_prefix, long value,
+                           std::string_view text_prefix, const char* text, size_t max_len) {
+  char lines[kMaxNumberLineLength + kMaxLineLength];
+  size_t number_length = format_number_line(lines, number_prefix, value);
+  size_t text_length = format_text_line(lines + number_length, text_prefix, text, max_len);
+  write_line(fd, lines, number_length + text_length);
 }

@@ -18,6 +18,11 @@ void trace_text(int fd, std::string_view prefix, const char* text, size_t max_le
 // Writes `prefix`, then `value` in decimal, then '\n'.
 void trace_number(int fd, std::string_view prefix, long value);
 
+// Writes the line trace_number would, then the line trace_text would, with one call: for two
+// lines that are produced back to back, one system call instead of two.
+void trace_number_and_text(int fd, std::string_view number_prefix, long value,
+                           std::string_view text_prefix, const char* text, size_t max_len);
+
 // Writes `line` (up to its first NUL, at most a buffer's length) and a '\n'. The line is passed
 // as the text, since a prefix is cut at a few dozen bytes.
 inline void trace_line(int fd, std::string_view line) {

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "protocol/token_connection.h"
+
 namespace {
 
 // Writes with `write_line` into a pipe and returns what came out.
@@ -27,6 +29,17 @@ TEST(Trace, LongLineIsNotCut) {
       "invalid token request: entry 2: burst_size must be positive for a new access key";
   EXPECT_EQ(traced([&](int fd) { trace_line(fd, message); }), message + "\n");
   EXPECT_EQ(traced([](int fd) { trace_line(fd, ""); }), "\n");
+}
+
+TEST(Trace, NumberAndTextComeOutAsTwoWholeLines) {
+  EXPECT_EQ(traced([](int fd) { trace_number_and_text(fd, "end: ", 7, "msg: ", "ab\0cd", 5); }),
+            "end: 7\nmsg: ab\n");
+  // Past PIPE_BUF the pair still comes out whole and in order.
+  const std::string text(kConnectionBufferSize, 'x');
+  EXPECT_EQ(traced([&](int fd) {
+              trace_number_and_text(fd, "end: ", -1, "msg: ", text.data(), text.size());
+            }),
+            "end: -1\nmsg: " + text + "\n");
 }
 
 }  // namespace
