@@ -84,6 +84,7 @@ std::string reply_entry_json(const std::string& key, unsigned tokens) {
 }
 
 enum class Kind { kHandshake, kValid, kInvalid, kMalformed };
+constexpr int kKindCount = 4;
 
 struct Request {
   Kind kind;
@@ -153,10 +154,7 @@ class RequestMaker {
 // Totals over all clients; each field is updated on its own.
 struct StressFigures {
   std::atomic<long> requests_sent{0};
-  std::atomic<long> handshakes{0};
-  std::atomic<long> valid{0};
-  std::atomic<long> invalid{0};
-  std::atomic<long> malformed{0};
+  std::atomic<long> sent_by_kind[kKindCount] = {};
   std::atomic<long> replies_checked{0};
   std::atomic<long> sessions{0};
   std::atomic<long> resets_mid_request{0};
@@ -165,6 +163,8 @@ struct StressFigures {
 
   std::mutex failure_mutex;
   std::vector<std::string> failures;  // under failure_mutex
+
+  long sent(Kind kind) const { return sent_by_kind[static_cast<int>(kind)].load(); }
 
   void fail(const std::string& what) {
     std::lock_guard<std::mutex> lock(failure_mutex);
@@ -288,20 +288,7 @@ class StressClient {
 
   void count_sent(Kind kind) {
     ++figures_.requests_sent;
-    switch (kind) {
-      case Kind::kHandshake:
-        ++figures_.handshakes;
-        break;
-      case Kind::kValid:
-        ++figures_.valid;
-        break;
-      case Kind::kInvalid:
-        ++figures_.invalid;
-        break;
-      case Kind::kMalformed:
-        ++figures_.malformed;
-        break;
-    }
+    ++figures_.sent_by_kind[static_cast<int>(kind)];
   }
 
   std::mt19937 rng_;
@@ -387,10 +374,10 @@ TEST(Stress, FiftyMixedClientsGetOrderedRepliesWithinTheBucketBounds) {
   std::printf(
       "stress: %.1f s, %ld sessions, %ld requests sent (%ld handshakes, %ld valid, %ld invalid, "
       "%ld malformed), %ld replies checked, %ld resets mid-request, %ld resets mid-reply\n",
-      elapsed, figures.sessions.load(), figures.requests_sent.load(), figures.handshakes.load(),
-      figures.valid.load(), figures.invalid.load(), figures.malformed.load(),
-      figures.replies_checked.load(), figures.resets_mid_request.load(),
-      figures.resets_mid_reply.load());
+      elapsed, figures.sessions.load(), figures.requests_sent.load(),
+      figures.sent(Kind::kHandshake), figures.sent(Kind::kValid), figures.sent(Kind::kInvalid),
+      figures.sent(Kind::kMalformed), figures.replies_checked.load(),
+      figures.resets_mid_request.load(), figures.resets_mid_reply.load());
   std::printf("stress: over-grants %d; descriptors %d before, %d after round 1, %d after round 2\n",
               over_grants, descriptors_before, descriptors_after_first, descriptors_after);
   std::printf("stress: resident %ld kB after round 1, %ld kB after round 2, drift %+.2f%%%s\n",
@@ -406,7 +393,8 @@ TEST(Stress, FiftyMixedClientsGetOrderedRepliesWithinTheBucketBounds) {
   }
   // Every invalid and every malformed request is reported once, and nothing else is.
   std::string errors = server.stderr_text();
-  EXPECT_EQ(count_lines(errors), static_cast<size_t>(figures.invalid + figures.malformed));
+  EXPECT_EQ(count_lines(errors),
+            static_cast<size_t>(figures.sent(Kind::kInvalid) + figures.sent(Kind::kMalformed)));
   std::istringstream lines(errors);
   for (std::string line; std::getline(lines, line);) {
     EXPECT_TRUE(line == "json parse error" || line.rfind("invalid token request: ", 0) == 0)
