@@ -28,3 +28,23 @@ inline std::string token_reply(const std::vector<std::pair<std::string, unsigned
   }
   return text + "]}\r\n";
 }
+
+// Access keys as a request may write them, and as the reply writes them back: the escaping
+// table, UTF-8 bytes raw and escaped, and an escaped NUL that cuts the key. Each row names its
+// own client.
+struct EscapedAccessKey {
+  const char* in_request;
+  const char* in_reply;
+};
+inline const EscapedAccessKey kEscapedAccessKeys[] = {
+    {"q\\\"b\\\\", "q\\\"b\\\\"},
+    {"a\\b\\t\\n\\f\\r", "a\\b\\t\\n\\f\\r"},
+    {"u\\u0008\\u0009\\u000a\\u000C\\u000d", "u\\b\\t\\n\\f\\r"},
+    {"\\u0001\\u001f\\u000B\\u007f", "\\u0001\\u001F\\u000B\x7f"},
+    {"s\\/l/", "s/l/"},
+    {"raw\xc3\xa9\xe2\x82\xac", "raw\xc3\xa9\xe2\x82\xac"},
+    {"esc\\u00e9\\u20AC\\ud83d\\ude00", "esc\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+    {"bad\xff\xfe", "bad\xff\xfe"},
+    {"cut\\u0000after", "cut"},
+    {"\\u0000", ""},
+};
