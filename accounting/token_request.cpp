@@ -6,10 +6,11 @@
 // standard error and gets no reply; nothing of it is granted.
 #include "accounting/token_request.h"
 
+#include <rapidjson/allocators.h>
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -27,6 +28,44 @@ constexpr const char kTokensMember[] = "tokens";
 constexpr const char kReplyEnd[] = "\r\n";
 
 using rapidjson::Value;
+
+// One request's document takes its values and its parse stacks from buffers in the caller's
+// frame, so a request of usual size allocates nothing; a larger one spills into heap chunks that
+// go with the document. The writer's nesting stack works the same way.
+using PoolAllocator = rapidjson::MemoryPoolAllocator<>;
+using PooledDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, PoolAllocator, PoolAllocator>;
+constexpr size_t kValuePoolBytes = 4096;   // the values of a request of ten entries fit
+constexpr size_t kParseStackBytes = 4096;  // the document's and the parser's stacks
+constexpr size_t kParseStackCapacity = 1024;
+constexpr size_t kWriterStackBytes = 1024;  // the writer's default 32 levels
+
+// The reply's JSON text, in a fixed buffer as long as a connection's reply buffer. A text that
+// would run past it is marked as overflowed instead of written.
+class ReplyText {
+ public:
+  using Ch = char;  // the output stream interface of rapidjson's Writer
+  void Put(char c) {
+    if (length_ < sizeof text_) text_[length_] = c;
+    ++length_;
+  }
+  void Flush() {}
+
+  bool overflowed() const { return length_ > sizeof text_; }
+  const char* data() const { return text_; }
+  size_t size() const { return length_; }
+
+ private:
+  char text_[kConnectionBufferSize];
+  size_t length_ = 0;
+};
+
+template <typename Document>
+bool parse_into(const char* text, Document* request) {
+  // The iterative parser takes the same texts to the same values as the recursive one, but its
+  // stack use does not grow with nesting: 16382 '[' must not overflow a worker's stack.
+  request->template Parse<rapidjson::kParseIterativeFlag>(text);
+  return !request->HasParseError();
+}
 
 // The first occurrence of a member counts, as FindMember returns it.
 const Value* member(const Value& object, const char* name) {
@@ -57,10 +96,7 @@ std::string entry_problem(rapidjson::SizeType index, const std::string& problem)
 }  // namespace
 
 bool parse_token_request(const char* text, rapidjson::Document* request) {
-  // The iterative parser takes the same texts to the same values as the recursive one, but its
-  // stack use does not grow with nesting: 16382 '[' must not overflow a worker's stack.
-  request->Parse<rapidjson::kParseIterativeFlag>(text);
-  return !request->HasParseError();
+  return parse_into(text, request);
 }
 
 std::string check_token_request(const Value& request, const KnownClientTest& is_known) {
@@ -96,8 +132,11 @@ std::string check_token_request(const Value& request, const KnownClientTest& is_
 }
 
 int write_token_reply(const Value& request, const GrantFunction& grant, char* reply, int capacity) {
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+  ReplyText text;
+  alignas(std::max_align_t) char writer_stack[kWriterStackBytes];
+  PoolAllocator writer_stack_pool(writer_stack, sizeof writer_stack);
+  rapidjson::Writer<ReplyText, rapidjson::UTF8<>, rapidjson::UTF8<>, PoolAllocator> writer(
+      text, &writer_stack_pool);
   writer.StartObject();
   writer.Key(kArrayMember);
   writer.StartArray();
@@ -114,10 +153,10 @@ int write_token_reply(const Value& request, const GrantFunction& grant, char* re
   }
   writer.EndArray();
   writer.EndObject();
-  size_t json_length = text.GetSize();
+  size_t json_length = text.size();
   size_t reply_length = json_length + sizeof kReplyEnd - 1;
-  if (reply_length + 1 > static_cast<size_t>(capacity)) return -1;
-  std::memcpy(reply, text.GetString(), json_length);
+  if (text.overflowed() || reply_length + 1 > static_cast<size_t>(capacity)) return -1;
+  std::memcpy(reply, text.data(), json_length);
   std::memcpy(reply + json_length, kReplyEnd, sizeof kReplyEnd);  // with its NUL
   return static_cast<int>(reply_length);
 }
@@ -130,8 +169,12 @@ void TokenServer::consume_tokens(token_connection* conn) {
   parse_copy[text_length] = '\0';
   remove_handled_request(conn);
 
-  rapidjson::Document request;
-  if (!parse_token_request(parse_copy, &request)) {
+  alignas(std::max_align_t) char value_memory[kValuePoolBytes];
+  alignas(std::max_align_t) char stack_memory[kParseStackBytes];
+  PoolAllocator value_pool(value_memory, sizeof value_memory);
+  PoolAllocator stack_pool(stack_memory, sizeof stack_memory);
+  PooledDocument request(&value_pool, kParseStackCapacity, &stack_pool);
+  if (!parse_into(parse_copy, &request)) {
     trace_line(kErrorFd, "json parse error");
     return;
   }

@@ -23,6 +23,6 @@ std::string check_token_request(const rapidjson::Value& request, const KnownClie
 
 // Grants the entries of a checked request in order and writes the compact JSON reply with its
 // CR LF and a NUL into `reply`. Returns the reply's length without the NUL, or -1 when it would
-// not fit `capacity` bytes (then nothing is written).
+// not fit `capacity` bytes, nor a connection's reply buffer (then nothing is written).
 int write_token_reply(const rapidjson::Value& request, const GrantFunction& grant, char* reply,
                       int capacity);
