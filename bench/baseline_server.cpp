@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
 
@@ -55,16 +56,6 @@ class SocketQueue {
   std::condition_variable ready_;  // signalled once per queued descriptor
   std::queue<int> sockets_;        // under mutex_
 };
-
-bool send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
 
 // Answers every complete line among the held bytes and keeps the partial one at the front.
 // Returns false when a reply cannot be sent.
@@ -101,10 +92,7 @@ int listen_loopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int reuse = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
+  sockaddr_in address = loopback_address(port);
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(fd, kListenBacklog) != 0) {
     std::perror("baseline listen socket");

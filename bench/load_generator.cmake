@@ -4,7 +4,8 @@ target_include_directories(bench_load_protocol PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(bench_load_protocol PRIVATE token_warnings)
 
 add_executable(load_generator ${CMAKE_CURRENT_LIST_DIR}/load_generator.cpp)
-target_link_libraries(load_generator PRIVATE bench_load_protocol token_core token_warnings)
+target_link_libraries(load_generator PRIVATE bench_load_protocol bench_loopback token_core
+                      token_warnings)
 
 if(TOKEN_BUILD_TESTS)
   find_package(GTest REQUIRED)

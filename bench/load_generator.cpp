@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench/load_protocol.h"
+#include "bench/loopback.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
 
@@ -219,10 +220,7 @@ double own_cpu_micros() {
 int connect_loopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = loopback_address(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;
@@ -490,16 +488,6 @@ std::vector<int> open_connections(const Options& options) {
     fds.push_back(fd);
   }
   return fds;
-}
-
-bool send_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 // Reads one line on a blocking socket whose receives time out; empty on failure.
