@@ -4,7 +4,7 @@
 # Builds Release in build-bench, takes the port lock that the end-to-end tests take, starts the
 # token server (standard output to /dev/null) and the baseline server, and runs the matrix with
 # the two interleaved round by round, so that noise from the machine hits both alike. Then it
-# measures 50 idle connections, and runs the token server again with its trace going to a file.
+# runs the token server again with its trace going to a file, and measures 50 idle connections.
 # Prints one table with the ratios and the targets, and writes bench/results/benchmarks.csv and
 # bench/results/benchmarks.png. Stops everything it started, also on Ctrl-C.
 #
@@ -119,10 +119,6 @@ start_baseline
 printf 'matrix, %s rounds ' "$rounds"
 run_matrix
 echo
-echo "idle: 50 connections for $idle_seconds s"
-"$build/bench/load_generator" --mode idle --connections 50 --seconds "$idle_seconds" \
-  --warmup 0.5 --server-pid "$server_pid" 9>&- | tail -n 1 |
-  sed 's/^/round=1 target=server trace=devnull /' >>"$results/runs.txt"
 stop_process "$server_pid"
 server_pid=""
 
@@ -135,6 +131,11 @@ for round in $(seq "$rounds"); do
   measure "$round" server file --connections 50 --entries 1 --keys "${key_counts[0]}"
 done
 echo " ($(du -m "$trace_file" | cut -f1) MB of trace)"
+# Last, so that whatever else wakes up on a quiet machine cannot disturb the other runs.
+echo "idle: 50 connections for $idle_seconds s"
+"$build/bench/load_generator" --mode idle --connections 50 --seconds "$idle_seconds" \
+  --warmup 0.5 --server-pid "$server_pid" 9>&- | tail -n 1 |
+  sed 's/^/round=1 target=server trace=file /' >>"$results/runs.txt"
 cleanup
 
 echo "load average after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
