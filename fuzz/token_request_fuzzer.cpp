@@ -2,9 +2,9 @@
 // JSON with one entry per request entry, in order, each granting from 0 to its need, and never
 // longer than the request.
 //
-// Input: the request text without its CR LF. Grants come from the server's own grant_tokens on
-// a fresh client map per input that knows one key, "known", so that entries may lean on a stored
-// rate and burst size.
+// Input: the request text without its CR LF, parsed as the server parses it. Grants come from the
+// server's own grant_tokens on a fresh client map per input that knows one key, "known", so that
+// entries may lean on a stored rate and burst size.
 #include <rapidjson/document.h>
 
 #include <cmath>
@@ -73,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxRequestText) return 0;
   std::string text(reinterpret_cast<const char*>(data), size);  // NUL-terminated, as parsed
   rapidjson::Document request;
-  request.Parse<0>(text.c_str());
-  if (request.HasParseError()) return 0;
+  if (!parse_token_request(text.c_str(), &request)) return 0;
 
   TokenServer server(0, 0);  // no workers, never listens: only its client map is used
   server.grant_tokens(kKnownKey, 0, 1, 1);
