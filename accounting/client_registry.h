@@ -35,5 +35,16 @@ struct client_comp {
 };
 
 // Every client ever seen, with its bucket. Entries are added and never removed, and a bucket
-// never moves once inserted, so a reference found under a shared lock stays valid.
-using ClientMap = std::map<qos_user_instance_t, BasicTokenBucket, client_comp>;
+// never moves once inserted, so a reference found under a shared lock stays valid as long as
+// the map lives. Each map has an id that no other map of the process has had, so that a bucket
+// remembered together with its map's id is never taken for one of a later map at that address.
+class ClientMap : public std::map<qos_user_instance_t, BasicTokenBucket, client_comp> {
+ public:
+  ClientMap();
+  ClientMap(const ClientMap&) = delete;  // a copy would share the id
+  ClientMap& operator=(const ClientMap&) = delete;
+  uint64_t id() const { return id_; }
+
+ private:
+  const uint64_t id_;  // from 1 up
+};

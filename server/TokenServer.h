@@ -72,7 +72,8 @@ class TokenServer {
   // Whether `accesskey` already has a bucket.
   bool is_known_client(const char* accesskey);
   // The bucket of `accesskey`, or nullptr for a key not seen yet. A bucket never moves or goes
-  // away while the server lives, so the pointer stays valid after the lookup's shared lock.
+  // away while the server lives, so the pointer stays valid after the lookup's shared lock; each
+  // thread remembers the last bucket it found and, asked for it again, skips the map and its lock.
   BasicTokenBucket* find_client(const char* accesskey);
 
   // Asks the accept loop and every worker to end. Safe to call from a signal handler.

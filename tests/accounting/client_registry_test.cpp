@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,25 @@ TEST_F(ClientRegistryTest, LongestKeyIsStoredWhole) {
   grant(longest.c_str(), 1);
   EXPECT_TRUE(server_.is_known_client(longest.c_str()));
   EXPECT_FALSE(server_.is_known_client(shorter.c_str()));
+}
+
+TEST_F(ClientRegistryTest, ARememberedKeyAnswersOnlyForItself) {
+  grant("ab", 1);
+  ASSERT_TRUE(server_.is_known_client("ab"));  // now this thread's last found client
+  EXPECT_FALSE(server_.is_known_client("abc"));
+  EXPECT_FALSE(server_.is_known_client("a"));
+  EXPECT_EQ(grant("abc", kAboveBurst), kAboveBurst);
+}
+
+TEST(ClientRegistryLifetimeTest, ALaterServerAtTheSameAddressStartsEmpty) {
+  std::optional<TokenServer> server;
+  server.emplace(0, 0);
+  server->grant_tokens("kept", 1, kFastRate, kBurst);
+  ASSERT_TRUE(server->is_known_client("kept"));  // remembered by this thread
+  server.reset();
+  server.emplace(0, 0);
+  EXPECT_FALSE(server->is_known_client("kept"));
+  EXPECT_EQ(server->grant_tokens("kept", kAboveBurst, kFastRate, kBurst), kAboveBurst);
 }
 
 // Each row re-rates a client stored with rate 5 and burst 5 once.
