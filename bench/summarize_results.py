@@ -113,6 +113,10 @@ def print_table(results, connection_counts, entry_counts, key_counts):
                       f"{errors}")
 
 
+def conns(count):
+    return f"{count:.0f} conn" + ("" if count == 1 else "s")
+
+
 def verdict(ratios, limit, at_least):
     if not ratios:
         return "n/a"
@@ -135,16 +139,17 @@ def print_targets(results, connection_counts, entry_counts, key_counts):
     target("req/s vs baseline, 1 conn, 1 entry, 1,000 keys",
            paired_ratios(results.server(1, 1, few_keys), results.baseline(1, 1), "rps"), 0.85, True)
     for c in connection_counts:
-        target(f"CPU/request vs baseline, {c:.0f} conns, 1 entry",
+        target(f"CPU/request vs baseline, {conns(c)}, 1 entry",
                paired_ratios(results.server(c, 1, few_keys), results.baseline(c, 1),
                              "server_cpu_us_per_req"), 1.3, False)
     for c in connection_counts:
-        target(f"CPU/request 10 entries vs 1 entry, {c:.0f} conns",
+        target(f"CPU/request 10 entries vs 1 entry, {conns(c)}",
                paired_ratios(results.server(c, 10, few_keys), results.server(c, 1, few_keys),
                              "server_cpu_us_per_req"), 2.0, False)
     for c in connection_counts:
         for e in entry_counts:
-            target(f"req/s 100,000 keys vs 1,000 keys, {c:.0f} conns, {e:.0f} entries",
+            entries = "1 entry" if e == 1 else f"{e:.0f} entries"
+            target(f"req/s 100,000 keys vs 1,000 keys, {conns(c)}, {entries}",
                    paired_ratios(results.server(c, e, many_keys), results.server(c, e, few_keys),
                                  "rps"), 0.9, True)
     target("CPU/request trace to a file vs /dev/null, 50 conns",
@@ -152,7 +157,8 @@ def print_targets(results, connection_counts, entry_counts, key_counts):
                          results.server(50, 1, few_keys, "devnull"), "server_cpu_us_per_req"),
            1.25, False)
     for e in entry_counts:
-        target(f"p99 vs baseline, 50 conns, {e:.0f} entries",
+        entries = "1 entry" if e == 1 else f"{e:.0f} entries"
+        target(f"p99 vs baseline, 50 conns, {entries}",
                paired_ratios(results.server(50, e, few_keys), results.baseline(50, e), "p99_us"),
                2.0, False)
     print("targets (ratio: median over rounds [lowest-highest])")
@@ -193,11 +199,12 @@ set logscale x
 set xtics ({", ".join(f"{c:.0f}" for c in connection_counts)})
 set xlabel 'connections'
 set grid
-set key top left
+set key bottom right
 set ylabel 'requests per second'
 set yrange [0:*]
 plot {plots(2)}
 set ylabel 'p99 latency (microseconds)'
+set key top left
 set logscale y
 set yrange [*:*]
 plot {plots(3)}
