@@ -10,12 +10,25 @@
 #include <thread>
 #include <vector>
 
+#include "server/TokenServer.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 
 namespace {
 
 constexpr uint16_t kPort = 6666;
+
+using Clients = std::vector<std::unique_ptr<TestClient>>;
+
+// Opens `count` connections, each answered once, so that each holds a worker.
+Clients served_clients(int count) {
+  Clients clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<TestClient>(kPort));
+    EXPECT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
+  }
+  return clients;
+}
 
 TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
   ServerProcess server;
@@ -49,11 +62,7 @@ TEST(Stop, TermAndIntEndAServerWithIdleClientsPromptly) {
   for (int signal : {SIGTERM, SIGINT}) {
     ServerProcess server;
     ASSERT_TRUE(server.listening());
-    std::vector<std::unique_ptr<TestClient>> clients;
-    for (int i = 0; i < 3; ++i) {
-      clients.push_back(std::make_unique<TestClient>(kPort));
-      ASSERT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
-    }
+    Clients clients = served_clients(3);
     EXPECT_EQ(server.stop(signal, std::chrono::seconds(2)), 0) << "signal " << signal;
     for (auto& client : clients) EXPECT_TRUE(client->closed_within(std::chrono::seconds(1)));
   }
@@ -74,11 +83,7 @@ TEST(Stop, RestartRightAfterAStopBindsAtOnce) {
 TEST(Idle, ConnectedIdleClientsCostNoProcessorTime) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
-  std::vector<std::unique_ptr<TestClient>> clients;
-  for (int i = 0; i < 10; ++i) {
-    clients.push_back(std::make_unique<TestClient>(kPort));
-    ASSERT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
-  }
+  Clients clients = served_clients(10);
   long before = server.cpu_ticks();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   // A spinning worker would burn ~200 ticks here; allow a couple for the accept loop's wake-ups.
@@ -105,11 +110,7 @@ TEST(Trace, OneHandshakeExchangeIsTracedExactly) {
 TEST(Pool, FiftyFirstConnectionWaitsForAFreeWorker) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
-  std::vector<std::unique_ptr<TestClient>> busy;
-  for (int i = 0; i < 50; ++i) {
-    busy.push_back(std::make_unique<TestClient>(kPort));
-    ASSERT_EQ(busy.back()->exchange("SHAKE\r\n"), "OK\r\n");
-  }
+  Clients busy = served_clients(kWorkerCount);
   TestClient waiting(kPort);
   ASSERT_TRUE(waiting.send("SHAKE\r\n"));
   EXPECT_FALSE(waiting.has_data_within(std::chrono::milliseconds(300)));
