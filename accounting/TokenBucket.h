@@ -14,6 +14,9 @@
 #include <chrono>
 #include <mutex>
 
+// Bucket times are milliseconds; rates are per second.
+constexpr double kMillisPerSecond = 1000;
+
 // The clock state of one bucket; its rate and burst size are passed to every operation.
 class BasicDynamicTokenBucket {
  public:
@@ -62,8 +65,6 @@ class BasicDynamicTokenBucket {
   }
 
  private:
-  static constexpr double kMillisPerSecond = 1000;
-
   static double tokensAt(double empty, double rate, double burstSize, double now) {
     if (now <= empty) return 0;
     double tokens = (now - empty) / kMillisPerSecond * rate;
@@ -135,8 +136,6 @@ class BasicTokenBucket {
   }
 
  private:
-  static constexpr double kMillisPerSecond = 1000;
-
   BasicDynamicTokenBucket bucket_;
   double rate_;       // tokens per second, > 0; guarded by bucket_.mutex()
   double burstSize_;  // most tokens held, > 0; guarded by bucket_.mutex()
