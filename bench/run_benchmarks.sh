@@ -57,7 +57,7 @@ wait_for_port() {  # port, pid
 
 # The lock is not handed to the servers (9>&-), so it ends with this script.
 start_server() {  # where its standard output goes
-  "$build/server/token_server" >"$1" 2>>"$results/server.stderr" 9>&- &
+  "$build/server/token-server" >"$1" 2>>"$results/server.stderr" 9>&- &
   server_pid=$!
   wait_for_port "$server_port" "$server_pid"
 }

@@ -9,7 +9,7 @@ install(TARGETS token_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(token_server_unit ${CMAKE_CURRENT_BINARY_DIR}/token-server.service)
 install(CODE "
-  set(token_server_path \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/token_server\")
+  set(token_server_path \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/token-server\")
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/token-server.service.in\" \"${token_server_unit}\" @ONLY)
 ")
 install(FILES ${token_server_unit} DESTINATION ${TOKEN_SYSTEMD_UNIT_DIR})

@@ -13,7 +13,7 @@ prefix=$work/prefix
 
 cmake --install "$build_dir" --prefix "$prefix" >"$work/install.log"
 
-for file in bin/token_server bin/token-client include/token_client/TokenClient.h \
+for file in bin/token-server bin/token-client include/token_client/TokenClient.h \
             include/token_client/ShardedClient.h lib/systemd/system/token-server.service; do
   [[ -e $prefix/$file ]] || { echo "not installed: $file"; exit 1; }
 done
@@ -21,7 +21,7 @@ find "$prefix" -path '*/cmake/token_client/token_clientConfig.cmake' | grep -q .
   { echo "no package config installed"; exit 1; }
 
 unit=$prefix/lib/systemd/system/token-server.service
-grep -qx "ExecStart=$prefix/bin/token_server" "$unit" ||
+grep -qx "ExecStart=$prefix/bin/token-server" "$unit" ||
   { echo "unit does not start the installed binary:"; grep ExecStart "$unit"; exit 1; }
 
 # A sanitizer build's library needs the sanitizer's runtime in whatever links it.
