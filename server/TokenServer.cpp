@@ -82,8 +82,9 @@ void TokenServer::queue_socket(int client_fd) {
     std::lock_guard<std::mutex> lock(sockets_mutex);
     sockets.push(client_fd);
   }
-  // Notified after the unlock so that woken workers do not block on the mutex at once.
-  sockets_cond.notify_all();
+  // One descriptor needs one worker: waking them all would only send the rest back to sleep.
+  // Notified after the unlock so that the woken worker does not block on the mutex at once.
+  sockets_cond.notify_one();
 }
 
 void TokenServer::close_queued_sockets() {

@@ -94,7 +94,7 @@ class TokenServer {
   std::atomic<bool> stop;   // set by request_stop; read unlocked by the acceptor and the workers
   std::queue<int> sockets;  // accepted descriptors no worker has taken; under sockets_mutex
   ClientMap clients;        // lookups under clients_mutex shared, insertions under it exclusive
-  std::condition_variable sockets_cond;  // signalled when a descriptor is queued or on stop
+  std::condition_variable sockets_cond;  // one waiter per queued descriptor; all on stop
   std::mutex sockets_mutex;
   std::shared_mutex clients_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
