@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fds[2];
-  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0);
+  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0);
   UniqueFd server_end(fds[0]);
   UniqueFd peer_end(fds[1]);
   send_stream(peer_end.get(), split_input(data, size));

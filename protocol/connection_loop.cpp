@@ -1,5 +1,4 @@
 // The connection loop: one request at a time, the handshake, and the sending of replies.
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -43,19 +42,14 @@ int TokenServer::reply_request(token_connection* conn) {
   trace_text(kTraceFd, "reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
   int sent = 0;
   while (sent < conn->reply_len) {
-    ssize_t written =
-        ::send(conn->client_fd, conn->reply_buf + sent, static_cast<size_t>(conn->reply_len - sent),
-               MSG_NOSIGNAL | MSG_DONTWAIT);
+    // The socket blocks while the peer does not read; a stop shuts it down and ends the wait.
+    ssize_t written = ::send(conn->client_fd, conn->reply_buf + sent,
+                             static_cast<size_t>(conn->reply_len - sent), MSG_NOSIGNAL);
     if (written > 0) {
       sent += static_cast<int>(written);
       continue;
     }
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The peer is not reading: wait for room rather than spin.
-      if (!wait_for(conn->client_fd, POLLOUT)) return -1;
-      continue;
-    }
+    if (written < 0 && errno == EINTR && !stop.load(std::memory_order_relaxed)) continue;
     return -1;
   }
   return sent;

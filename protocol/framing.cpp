@@ -1,6 +1,5 @@
 // Request framing: receiving bytes from the non-blocking client socket until one CR LF-ended
 // request is held at the front of req_buf.
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cassert>
@@ -35,38 +34,15 @@ namespace {
 constexpr std::string_view kEndTrace = "end: ";
 constexpr std::string_view kRequestTrace = "message from client: ";
 
-// A peer whose requests came after the read began twice in a row is taken to be slow: its reads
-// wait first, and save a receive that would find nothing. Every so many of them try a receive
-// first again, to notice a peer that has become fast.
-constexpr unsigned kEarlyReadsForSlowPeer = 2;
-constexpr unsigned kSlowPeerRecheckInterval = 16;
-
-bool should_wait_first(const token_connection& conn) {
-  if (conn.nread != 0) return false;  // a partly held request is read on at once
-  return conn.early_reads >= kEarlyReadsForSlowPeer &&
-         conn.early_reads % kSlowPeerRecheckInterval != 0;
-}
-
 }  // namespace
 
 int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
-  bool waited_first = should_wait_first(*conn);
-  if (waited_first) {
-    ++conn->early_reads;
-    if (!wait_for(conn->client_fd, POLLIN)) return -1;
-  }
-  for (bool first_try = !waited_first && conn->nread == 0;; first_try = false) {
-    ssize_t received = ::recv(conn->client_fd, dst, static_cast<size_t>(size), MSG_DONTWAIT);
-    if (received > 0) {
-      if (first_try) conn->early_reads = 0;
-      return static_cast<int>(received);
-    }
-    if (received == 0) return -1;  // the peer closed the connection
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    if (first_try) ++conn->early_reads;
-    // Nothing yet: sleep until the peer sends or the server stops, never spin.
-    if (!wait_for(conn->client_fd, POLLIN)) return -1;
+  for (;;) {
+    // The socket blocks: a silent peer costs its worker nothing until it sends or goes away.
+    ssize_t received = ::recv(conn->client_fd, dst, static_cast<size_t>(size), 0);
+    if (received > 0) return static_cast<int>(received);
+    if (received < 0 && errno == EINTR && !stop.load(std::memory_order_relaxed)) continue;
+    return -1;  // closed by the peer or by a stop, or failed
   }
 }
 

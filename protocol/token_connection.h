@@ -18,7 +18,7 @@ constexpr char kHandshakeReply[] = "OK\r\n";
 constexpr int kHandshakeReplyLength = sizeof(kHandshakeReply) - 1;
 
 struct token_connection {
-  int client_fd;  // connected, non-blocking client socket; owned and closed by the worker
+  int client_fd;  // connected, blocking client socket; owned and closed by the worker
   // Received bytes. The first nread are held; invariant: 0 <= nread <= bufsiz. After a successful
   // read the first req_len bytes are the current request, ending with its first CR LF.
   char req_buf[kConnectionBufferSize];
@@ -28,9 +28,6 @@ struct token_connection {
   int reply_len;
   int req_len;  // length of the current request, CR LF included; 0 means no request
   int bufsiz;   // capacity of req_buf used by the reading operations
-  // Requests in a row, lately, whose bytes had not yet arrived when their read began; it tells
-  // the read whether to wait for the peer before receiving (see pull_data).
-  unsigned early_reads;
 };
 
 // Returns the length of the first request held in buf[0, len): the bytes up to and including the

@@ -1,11 +1,10 @@
 // Construction, the worker pool and the orderly stop of TokenServer.
 #include "server/TokenServer.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,17 +24,17 @@ int make_stop_fd() {
 }  // namespace
 
 TokenServer::TokenServer(uint16_t port, int worker_count)
-    : stop(false), listen_port(port), stop_fd(make_stop_fd()) {
+    : stop(false),
+      served_sockets(static_cast<size_t>(worker_count), -1),
+      listen_port(port),
+      stop_fd(make_stop_fd()) {
   workers.reserve(static_cast<size_t>(worker_count));
-  for (int i = 0; i < worker_count; ++i) workers.emplace_back(&TokenServer::run_worker, this);
+  for (int i = 0; i < worker_count; ++i) workers.emplace_back(&TokenServer::run_worker, this, i);
 }
 
 TokenServer::~TokenServer() {
   request_stop();
-  {
-    // Taking the lock orders the wake-up after any worker's test of `stop`.
-    std::lock_guard<std::mutex> lock(sockets_mutex);
-  }
+  shut_down_served_sockets();
   sockets_cond.notify_all();
   for (std::thread& worker : workers) worker.join();
   close_queued_sockets();
@@ -51,30 +50,34 @@ void TokenServer::request_stop() {
   (void)ignored;
 }
 
-void TokenServer::run_worker() {
+void TokenServer::run_worker(int worker) {
   while (!stop.load()) {
-    int client_fd = take_socket();
+    int client_fd = take_socket(worker);
     if (client_fd < 0) return;
-    serve_connection(client_fd);
+    serve_connection(worker, client_fd);
   }
 }
 
-int TokenServer::take_socket() {
+int TokenServer::take_socket(int worker) {
   std::unique_lock<std::mutex> lock(sockets_mutex);
   sockets_cond.wait(lock, [this] { return stop.load() || !sockets.empty(); });
   if (stop.load()) return -1;
   int client_fd = sockets.front();
   sockets.pop();
+  served_sockets[static_cast<size_t>(worker)] = client_fd;
   return client_fd;
 }
 
-void TokenServer::serve_connection(int client_fd) {
+void TokenServer::serve_connection(int worker, int client_fd) {
   UniqueFd owner(client_fd);  // the worker closes the connection, once, after the loop
   // A fresh, zeroed record per connection: nothing of an earlier connection can show through.
   token_connection conn = {};
   conn.client_fd = client_fd;
   conn.bufsiz = kConnectionBufferSize;
   process_connection(&conn);
+  // Cleared before `owner` closes the descriptor, whose number the kernel may then hand on.
+  std::lock_guard<std::mutex> lock(sockets_mutex);
+  served_sockets[static_cast<size_t>(worker)] = -1;
 }
 
 void TokenServer::queue_socket(int client_fd) {
@@ -97,13 +100,11 @@ void TokenServer::close_queued_sockets() {
   for (; !unserved.empty(); unserved.pop()) ::close(unserved.front());
 }
 
-bool TokenServer::wait_for(int fd, short events) {
-  pollfd waits[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
-  for (;;) {
-    int ready = ::poll(waits, 2, -1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return false;
-    if (waits[1].revents != 0) return false;
-    if (waits[0].revents != 0) return true;
+void TokenServer::shut_down_served_sockets() {
+  // Held across the calls: a worker clears its entry under the lock before closing, so every
+  // descriptor shut down here is still the connection its worker serves.
+  std::lock_guard<std::mutex> lock(sockets_mutex);
+  for (int client_fd : served_sockets) {
+    if (client_fd >= 0) ::shutdown(client_fd, SHUT_RDWR);
   }
 }

@@ -5,9 +5,14 @@
 // loop (accept_connection); each worker takes one connection at a time from the queue, serves
 // its requests until it ends (process_connection) and closes it.
 //
-// Locks: `sockets_mutex` guards `sockets`; `clients_mutex` is held shared to look a client up
-// and exclusively to insert one; each bucket's own mutex is held for a draw or a re-rate. No
-// thread ever holds two of these locks at once, and none is held across I/O.
+// Locks: `sockets_mutex` guards `sockets` and `served_sockets`; `clients_mutex` is held shared to
+// look a client up and exclusively to insert one; each bucket's own mutex is held for a draw or a
+// re-rate. No thread ever holds two of these locks at once, and none is held across a receive, a
+// send or a trace write.
+//
+// Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
+// makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
+// waits on its peer by shutting its connection down.
 //
 // Connection-level operations report by return value: a byte count, 0 for "no request", -1 for
 // a failed receive or send. The caller then ends the connection quietly; no error text is ever
@@ -82,14 +87,14 @@ class TokenServer {
   uint16_t bound_port() const { return bound_port_number.load(); }
 
  private:
-  void run_worker();
-  // Waits for a queued descriptor; -1 once the server stops.
-  int take_socket();
-  void serve_connection(int client_fd);
+  void run_worker(int worker);
+  // Waits for a queued descriptor and publishes it as `worker`'s; -1 once the server stops.
+  int take_socket(int worker);
+  void serve_connection(int worker, int client_fd);
   void queue_socket(int client_fd);
   void close_queued_sockets();
-  // Waits until fd has `events` ready; false when the server stops first.
-  bool wait_for(int fd, short events);
+  // Wakes every worker blocked on its connection: the stop's counterpart of a blocking receive.
+  void shut_down_served_sockets();
 
   std::atomic<bool> stop;   // set by request_stop; read unlocked by the acceptor and the workers
   std::queue<int> sockets;  // accepted descriptors no worker has taken; under sockets_mutex
@@ -98,9 +103,14 @@ class TokenServer {
   std::mutex sockets_mutex;
   std::shared_mutex clients_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
+  // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop
+  // either finds a taken connection here or leaves it queued; a worker clears its entry before
+  // it closes the descriptor, so a stop never shuts down a number the kernel has handed on.
+  std::vector<int> served_sockets;
 
   const uint16_t listen_port;
-  // Becomes readable, for good, once the server stops; every blocking wait also watches it.
+  // Readable from the stop on, never drained: the accept loop's wait watches it beside the
+  // listening socket.
   const int stop_fd;
   std::atomic<uint16_t> bound_port_number{0};
 };

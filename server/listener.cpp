@@ -98,6 +98,7 @@ void TokenServer::accept_connection() {
     ::poll(&waits[1], 1, kAcceptPollMillis);
   }
   close_queued_sockets();
+  shut_down_served_sockets();
 }
 
 bool TokenServer::produce_socket(int listen_fd) {
@@ -115,6 +116,7 @@ bool TokenServer::produce_socket(int listen_fd) {
     std::perror("accept");
     std::exit(1);
   }
-  if (set_nonblocking(client_fd)) queue_socket(client_fd);
+  // The connection stays blocking: its worker waits inside the receive and the send.
+  queue_socket(client_fd);
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <thread>
@@ -131,6 +132,19 @@ TEST(Faults, APeerThatStopsReadingHoldsUpOnlyItsOwnConnection) {
   expect_served("a connection after the stalled one went away");
   EXPECT_TRUE(server.running());
   EXPECT_EQ(server.stderr_text(), "");
+}
+
+TEST(Faults, StopEndsConnectionsMidRequestAndNotReading) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TestClient stalled(kServerPort);
+  shrink_receive_buffer(stalled);
+  ASSERT_TRUE(send_until_stalled(stalled, large_request("stalled")));
+  TestClient partial(kServerPort);
+  ASSERT_EQ(partial.exchange(kHandshake), kHandshakeReply);  // served, not queued
+  ASSERT_TRUE(partial.send("{\"array\":["));
+  EXPECT_EQ(server.stop(SIGTERM, std::chrono::seconds(2)), 0);
+  EXPECT_TRUE(partial.closed_within(std::chrono::seconds(1)));
 }
 
 TEST(Faults, PeersThatResetMidReplyLeaveTheServerRunning) {

@@ -109,7 +109,7 @@ TEST(ReplyRequest, ReplyTakenInPartsArrivesWhole) {
   StdoutCapture trace;
   TokenServer server(0, 0);
   int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   int small = 2048;
   ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   auto conn = std::make_unique<token_connection>();
