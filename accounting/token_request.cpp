@@ -175,13 +175,13 @@ void TokenServer::consume_tokens(token_connection* conn) {
   PoolAllocator stack_pool(stack_memory, sizeof stack_memory);
   PooledDocument request(&value_pool, kParseStackCapacity, &stack_pool);
   if (!parse_into(parse_copy, &request)) {
-    trace_line(kErrorFd, "json parse error");
+    report_error(&conn->trace, "json parse error");
     return;
   }
   std::string problem =
       check_token_request(request, [this](const char* key) { return is_known_client(key); });
   if (!problem.empty()) {
-    trace_line(kErrorFd, "invalid token request: " + problem);
+    report_error(&conn->trace, "invalid token request: " + problem);
     return;
   }
   int reply_length = write_token_reply(
@@ -191,7 +191,7 @@ void TokenServer::consume_tokens(token_connection* conn) {
       },
       conn->reply_buf, kConnectionBufferSize);
   if (reply_length < 0) {
-    trace_line(kErrorFd, "token reply too long");
+    report_error(&conn->trace, "token reply too long");
     return;
   }
   conn->reply_len = reply_length;

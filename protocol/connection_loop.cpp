@@ -22,6 +22,7 @@ void TokenServer::process_connection(token_connection* conn) {
     conn->reply_len = 0;
     conn->reply_buf[0] = '\0';
   }
+  conn->trace.flush();  // the lines of a read that found no request
 }
 
 bool TokenServer::isHeartbeat(token_connection* conn) {
@@ -39,7 +40,9 @@ void TokenServer::handshake(token_connection* conn) {
 
 int TokenServer::reply_request(token_connection* conn) {
   if (conn->reply_len <= 0) return -1;
-  trace_text(kTraceFd, "reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
+  conn->trace.add_text("reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
+  // Every line of a request is out before its reply, which the peer may act on at once.
+  conn->trace.flush();
   int sent = 0;
   while (sent < conn->reply_len) {
     // The socket blocks while the peer does not read; a stop shuts it down and ends the wait.

@@ -37,6 +37,9 @@ constexpr std::string_view kRequestTrace = "message from client: ";
 }  // namespace
 
 int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
+  // The receive may wait for the peer: whatever is traced so far must be out first, so that the
+  // trace of a half-received request shows while the server waits for the rest.
+  conn->trace.flush();
   for (;;) {
     // The socket blocks: a silent peer costs its worker nothing until it sends or goes away.
     ssize_t received = ::recv(conn->client_fd, dst, static_cast<size_t>(size), 0);
@@ -48,7 +51,6 @@ int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
 
 int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int* nread) {
   int request_length = *nread > 1 ? reach_request_end(buf, *nread) : 0;
-  bool read_ended_by_receive = false;
   while (*nread < bufsiz && request_length == 0) {
     int received = pull_data(conn, buf + *nread, bufsiz - *nread);
     if (received <= 0) break;
@@ -58,17 +60,10 @@ int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int
     assert(*nread <= bufsiz && "*nread <= bufsiz");
     int tail_length = reach_request_end(buf + scan_from, *nread - scan_from);
     request_length = tail_length > 0 ? scan_from + tail_length : 0;
-    read_ended_by_receive = request_length > 0 || *nread == bufsiz;
-    // The line of a receive that leaves the read waiting for more goes out at once.
-    if (!read_ended_by_receive) trace_number(kTraceFd, kEndTrace, request_length);
+    conn->trace.add_number(kEndTrace, request_length);
   }
-  // The held bytes stand for the text: what lies beyond them is stale and never shown.
-  if (read_ended_by_receive) {
-    trace_number_and_text(kTraceFd, kEndTrace, request_length, kRequestTrace, buf,
-                          static_cast<size_t>(*nread));
-  } else {
-    trace_text(kTraceFd, kRequestTrace, buf, static_cast<size_t>(*nread));
-  }
+  // Only the held bytes are shown: what lies beyond them is left over from earlier requests.
+  conn->trace.add_text(kRequestTrace, buf, static_cast<size_t>(*nread));
   return request_length;
 }
 

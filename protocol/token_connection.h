@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "protocol/trace.h"
+
 // Capacity of each buffer of a connection; a request, CR LF included, is at most this long.
 constexpr int kConnectionBufferSize = 16384;
 
@@ -26,8 +28,9 @@ struct token_connection {
   // Reply text to send, NUL-terminated; reply_len == 0 means there is nothing to send.
   char reply_buf[kConnectionBufferSize];
   int reply_len;
-  int req_len;  // length of the current request, CR LF included; 0 means no request
-  int bufsiz;   // capacity of req_buf used by the reading operations
+  int req_len;        // length of the current request, CR LF included; 0 means no request
+  int bufsiz;         // capacity of req_buf used by the reading operations
+  TraceBuffer trace;  // this connection's trace lines not yet written
 };
 
 // Returns the length of the first request held in buf[0, len): the bytes up to and including the

@@ -1,10 +1,12 @@
 // Trace output: plain lines on standard output (requests and replies) and standard error.
 //
-// Each line is formatted whole, newline included, and written with one call, so that lines of
-// different workers never tear each other; nothing is buffered, so a line is out as soon as it is
-// written. A line that cannot be written (say, standard output is a closed pipe) is dropped: the
-// trace is lost, the service goes on.
+// Lines of different workers never tear each other: a write of up to PIPE_BUF bytes stays whole
+// on a pipe by itself, and a longer line goes out in one call under a lock. A line that cannot be
+// written (say, standard output is a closed pipe) is dropped: the trace is lost, the service goes
+// on.
 #pragma once
+
+#include <limits.h>
 
 #include <cstddef>
 #include <string_view>
@@ -12,19 +14,36 @@
 constexpr int kTraceFd = 1;  // standard output
 constexpr int kErrorFd = 2;  // standard error
 
-// Writes `prefix`, then `text` up to its first NUL byte (at most `max_len` bytes), then '\n'.
-void trace_text(int fd, std::string_view prefix, const char* text, size_t max_len);
+// The trace lines of one connection that are not written yet. A request's lines (the end of its
+// receive, the request, the reply) go out with one write once its reply is ready, instead of one
+// write each. Whoever holds it flushes before anything that must come after the lines: sending
+// the reply, waiting for the peer, writing to standard error, closing the connection.
+class TraceBuffer {
+ public:
+  // lines_ is left unset: it is read only as far as it has been written.
+  TraceBuffer() : TraceBuffer(kTraceFd) {}
+  explicit TraceBuffer(int fd) : fd_(fd) {}
 
-// Writes `prefix`, then `value` in decimal, then '\n'.
-void trace_number(int fd, std::string_view prefix, long value);
+  // Adds `prefix`, `value` in decimal and '\n'.
+  void add_number(std::string_view prefix, long value);
+  // Adds `prefix`, `text` up to its first NUL (at most `max_len` bytes) and '\n'.
+  void add_text(std::string_view prefix, const char* text, size_t max_len);
+  // Writes the pending lines, in order, and forgets them.
+  void flush();
 
-// Writes the line trace_number would, then the line trace_text would, with one call: for two
-// lines that are produced back to back, one system call instead of two.
-void trace_number_and_text(int fd, std::string_view number_prefix, long value,
-                           std::string_view text_prefix, const char* text, size_t max_len);
+ private:
+  // Pending lines never pass PIPE_BUF, so one write keeps them whole; a longer line is written
+  // by itself.
+  static constexpr size_t kCapacity = PIPE_BUF;
 
-// Writes `line` (up to its first NUL, at most a buffer's length) and a '\n'. The line is passed
-// as the text, since a prefix is cut at a few dozen bytes.
-inline void trace_line(int fd, std::string_view line) {
-  trace_text(fd, "", line.data(), line.size());
-}
+  int fd_;
+  size_t length_ = 0;
+  char lines_[kCapacity];
+};
+
+// Writes `line` up to its first NUL, and '\n', at once.
+void trace_line(int fd, std::string_view line);
+
+// Writes `line` to standard error after the lines pending in `pending`, so that the two streams
+// merged keep the order in which things happened.
+void report_error(TraceBuffer* pending, std::string_view line);

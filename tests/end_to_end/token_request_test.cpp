@@ -54,6 +54,25 @@ TEST_F(TokenRequestEndToEnd, OneExchangeIsTracedOnStandardOutput) {
   EXPECT_EQ(server_.stderr_text(), "");
 }
 
+// Merged as by `2>&1`, a refusal stands after the trace of its request; and the trace of a
+// half-received request shows while the server waits for the rest.
+TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
+  ServerProcess::Options options;
+  options.stderr_to_stdout = true;
+  ServerProcess server(options);
+  ASSERT_TRUE(server.listening());
+  TestClient client(kServerPort);
+  ASSERT_TRUE(client.send("{\"arr"));
+  EXPECT_TRUE(server.wait_for_stdout("end: 0\n"));
+  const std::string rest = "ay\":[]}x\r\nSHAKE\r\n";
+  ASSERT_TRUE(client.send(rest));
+  ASSERT_EQ(client.read_line(), "OK\r\n");
+  EXPECT_EQ(server.stdout_text(),
+            "listen on port 6666\nend: 0\nend: 15\n"
+            "message from client: {\"array\":[]}x\r\nSHAKE\r\n\n" +
+                kParseError + "message from client: SHAKE\r\n\nreply msg: OK\r\n\n");
+}
+
 // A new client is granted its whole need; a known one the whole tokens its bucket holds. With
 // 1 token/s a drained bucket holds about 2.5 tokens after 2.5 s. The attempt counts only when
 // the timing bounds of the server's draw lie within [2, 3) tokens, whatever the machine's load.

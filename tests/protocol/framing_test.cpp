@@ -74,6 +74,12 @@ class ReadRequest : public ::testing::Test {
     return length;
   }
 
+  // The reads' trace lines: what is out, and then what is still pending.
+  std::string trace() {
+    conn_->trace.flush();
+    return trace_.text();
+  }
+
   StdoutCapture trace_;       // the reads' trace lines, kept off the test log
   TokenServer server_{0, 0};  // no workers, never listens: only its reading operations are used
   int fds_[2] = {-1, -1};
@@ -84,7 +90,7 @@ TEST_F(ReadRequest, OneReceiveTracesTheEndAndTheMessage) {
   peer_sends("SHAKE\r\n");
   EXPECT_EQ(server_.getreq(conn_.get()), 7);
   EXPECT_EQ(conn_->req_len, 7);
-  EXPECT_EQ(trace_.text(), "end: 7\nmessage from client: SHAKE\r\n\n");
+  EXPECT_EQ(trace(), "end: 7\nmessage from client: SHAKE\r\n\n");
 }
 
 TEST_F(ReadRequest, RequestSplitAfterItsCrIsJoined) {
@@ -95,7 +101,7 @@ TEST_F(ReadRequest, RequestSplitAfterItsCrIsJoined) {
   });
   EXPECT_EQ(server_.getreq(conn_.get()), 5);
   later.join();
-  EXPECT_EQ(trace_.text(), "end: 0\nend: 5\nmessage from client: abc\r\n\n");
+  EXPECT_EQ(trace(), "end: 0\nend: 5\nmessage from client: abc\r\n\n");
 }
 
 TEST_F(ReadRequest, SecondRequestOfAPacketNeedsNoReceive) {
@@ -104,7 +110,7 @@ TEST_F(ReadRequest, SecondRequestOfAPacketNeedsNoReceive) {
   peer_closes();  // a receive now would end the read with 0
   EXPECT_EQ(next_request(), 5);
   EXPECT_EQ(std::string(conn_->req_buf, 0), "");
-  EXPECT_EQ(trace_.text(),
+  EXPECT_EQ(trace(),
             "end: 5\nmessage from client: one\r\ntwo\r\n\n"
             "message from client: two\r\n\n");
 }
@@ -112,7 +118,7 @@ TEST_F(ReadRequest, SecondRequestOfAPacketNeedsNoReceive) {
 TEST_F(ReadRequest, NulInsideARequestDoesNotEndItButCutsTheTrace) {
   peer_sends(std::string("ab\0cd\r\n", 7));
   EXPECT_EQ(server_.getreq(conn_.get()), 7);
-  EXPECT_EQ(trace_.text(), "end: 7\nmessage from client: ab\n");
+  EXPECT_EQ(trace(), "end: 7\nmessage from client: ab\n");
 }
 
 TEST_F(ReadRequest, FullBufferWithoutCrLfEndsTheConnection) {

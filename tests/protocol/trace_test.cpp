@@ -31,15 +31,26 @@ TEST(Trace, LongLineIsNotCut) {
   EXPECT_EQ(traced([](int fd) { trace_line(fd, ""); }), "\n");
 }
 
-TEST(Trace, NumberAndTextComeOutAsTwoWholeLines) {
-  EXPECT_EQ(traced([](int fd) { trace_number_and_text(fd, "end: ", 7, "msg: ", "ab\0cd", 5); }),
-            "end: 7\nmsg: ab\n");
-  // Past PIPE_BUF the pair still comes out whole and in order.
+TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
+  EXPECT_EQ(traced([](int fd) {
+              TraceBuffer pending(fd);
+              pending.add_number("end: ", 7);
+              pending.add_text("msg: ", "ab\0cd", 5);
+              pending.add_number("n: ", -12);
+              pending.flush();
+            }),
+            "end: 7\nmsg: ab\nn: -12\n");
+  // Lines past what one write keeps whole still come out whole and in order.
   const std::string text(kConnectionBufferSize, 'x');
   EXPECT_EQ(traced([&](int fd) {
-              trace_number_and_text(fd, "end: ", -1, "msg: ", text.data(), text.size());
+              TraceBuffer pending(fd);
+              pending.add_number("end: ", 0);
+              pending.add_text("msg: ", text.data(), text.size());
+              pending.add_text("msg: ", text.data(), PIPE_BUF - 6);
+              pending.add_text("reply: ", "OK", 2);
+              pending.flush();
             }),
-            "end: -1\nmsg: " + text + "\n");
+            "end: 0\nmsg: " + text + "\nmsg: " + text.substr(0, PIPE_BUF - 6) + "\nreply: OK\n");
 }
 
 }  // namespace

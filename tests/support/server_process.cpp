@@ -79,7 +79,9 @@ ServerProcess::ServerProcess(Options options)
     int out = options.stdout_to_closed_pipe
                   ? pipe_fds[1]
                   : ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = options.stderr_to_stdout
+                  ? out
+                  : ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (options.descriptor_limit > 0) {

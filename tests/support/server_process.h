@@ -26,6 +26,7 @@ class ServerProcess {
     bool wait_until_listening = true;
     long descriptor_limit = 0;  // RLIMIT_NOFILE for the server; 0 keeps the inherited one
     bool stdout_to_closed_pipe = false;
+    bool stderr_to_stdout = false;  // as `2>&1` would: stderr_text() is then empty
   };
   ServerProcess();
   explicit ServerProcess(Options options);
