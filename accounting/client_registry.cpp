@@ -75,6 +75,11 @@ double TokenServer::grant_tokens(const char* accesskey, double need_tokens, doub
     clients.try_emplace(key, gen_rate, burst_size, 0.0);
     return need_tokens;
   }
+  return draw_tokens(bucket, need_tokens, gen_rate, burst_size);
+}
+
+double TokenServer::draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
+                                double burst_size) {
   BasicTokenBucket::Rates used = {};
   double granted = bucket->consumeOrDrain(need_tokens, steadyNowMillis(), &used);
   if (gen_rate != used.rate || burst_size != used.burstSize) {

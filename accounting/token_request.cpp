@@ -7,43 +7,279 @@
 #include "accounting/token_request.h"
 
 #include <rapidjson/allocators.h>
-#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
-#include <cstddef>
+#include <climits>
 #include <cstring>
-#include <string>
 
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 
 namespace {
 
-constexpr const char kArrayMember[] = "array";
-constexpr const char kAccessKeyMember[] = "accesskey";
-constexpr const char kNeedMember[] = "need_tokens";
-constexpr const char kRateMember[] = "gen_rate";
-constexpr const char kBurstMember[] = "burst_size";
+constexpr std::string_view kArrayMember = "array";
 constexpr const char kTokensMember[] = "tokens";
 constexpr const char kReplyEnd[] = "\r\n";
 
-using rapidjson::Value;
+// The members an entry must have, in the order they are checked.
+enum Member { kAccessKey, kNeed, kRate, kBurst, kMemberCount };
+constexpr const char* kMemberNames[kMemberCount] = {"accesskey", "need_tokens", "gen_rate",
+                                                    "burst_size"};
 
-// One request's document takes its values and its parse stacks from buffers in the caller's
-// frame, so a request of usual size allocates nothing; a larger one spills into heap chunks that
-// go with the document. The writer's nesting stack works the same way.
+// The parser's and the writer's stacks take their memory from buffers in the caller's frame, so a
+// request of usual size allocates nothing; deep nesting spills into heap chunks that go with them.
 using PoolAllocator = rapidjson::MemoryPoolAllocator<>;
-using PooledDocument = rapidjson::GenericDocument<rapidjson::UTF8<>, PoolAllocator, PoolAllocator>;
-constexpr size_t kValuePoolBytes = 4096;   // the values of a request of ten entries fit
-constexpr size_t kParseStackBytes = 4096;  // the document's and the parser's stacks
+constexpr size_t kParseStackBytes = 4096;
 constexpr size_t kParseStackCapacity = 1024;
 constexpr size_t kWriterStackBytes = 1024;  // the writer's default 32 levels
 
-// The reply's JSON text, in a fixed buffer as long as a connection's reply buffer. A text that
-// would run past it is marked as overflowed instead of written.
+// Member names match byte for byte after unescaping, as a lookup by name would match them.
+bool name_is(const char* name, rapidjson::SizeType length, std::string_view wanted) {
+  return std::string_view(name, length) == wanted;
+}
+
+int member_named(const char* name, rapidjson::SizeType length) {
+  for (int member = 0; member < kMemberCount; ++member) {
+    if (name_is(name, length, kMemberNames[member])) return member;
+  }
+  return kMemberCount;
+}
+
+// An entry as far as it has been read. A member counts at its first occurrence only.
+struct EntryDraft {
+  bool seen[kMemberCount] = {};
+  bool well_typed[kMemberCount] = {};  // a string for the key, a 32-bit integer for the numbers
+  const char* accesskey = nullptr;
+  int numbers[kMemberCount] = {};  // by member; the key's slot is unused
+};
+
+// Reads a token request from rapidjson's stream of events in one pass: it keeps the entries of
+// the first "array" member of the top object as they complete, checks each as it ends, and
+// passes over every other value. It never stops the parse, so that a syntax error anywhere still
+// makes the text no JSON.
+class RequestReader {
+ public:
+  explicit RequestReader(ParsedTokenRequest* request) : request_(request) {}
+
+  bool Null() { return scalar(); }
+  bool Bool(bool) { return scalar(); }
+  bool Int(int value) { return number(true, value); }
+  bool Uint(unsigned value) {
+    return value <= INT_MAX ? number(true, static_cast<int>(value)) : number(false, 0);
+  }
+  bool Int64(int64_t) { return number(false, 0); }
+  bool Uint64(uint64_t) { return number(false, 0); }
+  bool Double(double) { return number(false, 0); }
+  bool RawNumber(const char*, rapidjson::SizeType, bool) { return number(false, 0); }
+  bool String(const char* text, rapidjson::SizeType, bool) {
+    if (Role role = next_role(false); role == Role::kMember) {
+      record_member(member_ == kAccessKey);
+      if (member_ == kAccessKey) draft_.accesskey = text;
+    } else {
+      wrong_kind(role);
+    }
+    return true;
+  }
+  bool StartObject() {
+    Role role = next_role(true);
+    if (role == Role::kDocument) {
+      document_is_object_ = true;
+      level_ = Level::kInRequest;
+    } else if (role == Role::kElement) {
+      draft_ = EntryDraft();
+      level_ = Level::kInEntry;
+    } else if (role != Role::kIgnored) {
+      enter_wrong_container(role);
+    }
+    return true;
+  }
+  bool StartArray() {
+    Role role = next_role(true);
+    if (role == Role::kArray) {
+      array_is_array_ = true;
+      level_ = Level::kInArray;
+    } else if (role != Role::kIgnored) {
+      enter_wrong_container(role);
+    }
+    return true;
+  }
+  bool Key(const char* name, rapidjson::SizeType length, bool) {
+    if (skip_depth_ > 0) return true;
+    next_ = Role::kIgnored;
+    if (level_ == Level::kInRequest && !array_found_ && name_is(name, length, kArrayMember)) {
+      array_found_ = true;
+      next_ = Role::kArray;
+    } else if (level_ == Level::kInEntry) {
+      int member = member_named(name, length);
+      if (member < kMemberCount && !draft_.seen[member]) {
+        draft_.seen[member] = true;
+        member_ = member;
+        next_ = Role::kMember;
+      }
+    }
+    return true;
+  }
+  bool EndObject(rapidjson::SizeType) {
+    if (leave_skipped_container()) return true;
+    if (level_ == Level::kInEntry) {
+      end_entry();
+      level_ = Level::kInArray;
+    } else {
+      level_ = Level::kAfterRequest;
+    }
+    return true;
+  }
+  bool EndArray(rapidjson::SizeType) {
+    if (!leave_skipped_container()) level_ = Level::kInRequest;
+    return true;
+  }
+
+  // Faults of the whole request, known once the text has been read; they come before any entry's.
+  void end_request() {
+    if (!document_is_object_) {
+      fault(RequestFault::kNotAnObject, 0);
+    } else if (!array_is_array_) {
+      fault(RequestFault::kNoArray, 0);
+    }
+  }
+
+ private:
+  // Where the reader stands: the innermost container it keeps track of.
+  enum class Level { kBeforeRequest, kInRequest, kInArray, kInEntry, kAfterRequest };
+  // What the next value stands for.
+  enum class Role { kDocument, kArray, kElement, kMember, kIgnored };
+
+  // The role of the value that starts now; inside a passed-over container, nothing counts.
+  Role next_role(bool starts_container) {
+    if (skip_depth_ > 0) {
+      if (starts_container) ++skip_depth_;
+      return Role::kIgnored;
+    }
+    switch (level_) {
+      case Level::kBeforeRequest:
+        return Role::kDocument;
+      case Level::kInArray:
+        return Role::kElement;
+      case Level::kInRequest:
+      case Level::kInEntry: {
+        Role role = next_;
+        next_ = Role::kIgnored;
+        if (role == Role::kIgnored && starts_container) skip_depth_ = 1;
+        return role;
+      }
+      case Level::kAfterRequest:
+        break;
+    }
+    return Role::kIgnored;
+  }
+
+  bool leave_skipped_container() {
+    if (skip_depth_ == 0) return false;
+    --skip_depth_;
+    return true;
+  }
+
+  // A container where the request wants something else: noted, and passed over.
+  void enter_wrong_container(Role role) {
+    wrong_kind(role);
+    skip_depth_ = 1;
+  }
+
+  bool scalar() {
+    wrong_kind(next_role(false));
+    return true;
+  }
+
+  bool number(bool is_int, int value) {
+    if (Role role = next_role(false); role == Role::kMember) {
+      record_member(is_int && member_ != kAccessKey);
+      draft_.numbers[member_] = value;
+    } else {
+      wrong_kind(role);
+    }
+    return true;
+  }
+
+  void record_member(bool well_typed) { draft_.well_typed[member_] = well_typed; }
+
+  // A value of the wrong kind for its role.
+  void wrong_kind(Role role) {
+    switch (role) {
+      case Role::kDocument:
+        level_ = Level::kAfterRequest;  // document_is_object_ stays false
+        break;
+      case Role::kElement:
+        fault(RequestFault::kEntryNotAnObject, element_count_++);
+        break;
+      case Role::kMember:
+        record_member(false);
+        break;
+      case Role::kArray:  // array_is_array_ stays false
+      case Role::kIgnored:
+        break;
+    }
+  }
+
+  void end_entry() {
+    int index = element_count_++;
+    if (request_->fault != RequestFault::kNone) return;
+    const char* member = nullptr;
+    RequestFault found = entry_fault(&member);
+    if (found == RequestFault::kNone && request_->entry_count == kMaxTokenEntries) {
+      found = RequestFault::kTooManyEntries;
+    }
+    if (found != RequestFault::kNone) {
+      fault(found, index);
+      request_->fault_member = member;
+      return;
+    }
+    request_->entries[request_->entry_count++] = {draft_.accesskey, draft_.numbers[kNeed],
+                                                  draft_.numbers[kRate], draft_.numbers[kBurst],
+                                                  nullptr};
+  }
+
+  // The first rule the finished draft breaks, in the order the rules are checked; `member` names
+  // the number at fault.
+  RequestFault entry_fault(const char** member) {
+    if (!draft_.seen[kAccessKey]) return RequestFault::kKeyMissing;
+    if (!draft_.well_typed[kAccessKey]) return RequestFault::kKeyNotAString;
+    if (strnlen(draft_.accesskey, kMaxAccessKeyLength + 1) > kMaxAccessKeyLength) {
+      return RequestFault::kKeyTooLong;
+    }
+    for (int number : {kNeed, kRate, kBurst}) {
+      *member = kMemberNames[number];
+      if (!draft_.seen[number]) return RequestFault::kNumberMissing;
+      if (!draft_.well_typed[number]) return RequestFault::kNumberNotAnInt;
+    }
+    if (draft_.numbers[kNeed] < 0) return RequestFault::kNeedNegative;
+    return RequestFault::kNone;
+  }
+
+  // Keeps the first fault only: entries are checked in order, and each stops at its first.
+  void fault(RequestFault found, int entry) {
+    if (request_->fault != RequestFault::kNone) return;
+    request_->fault = found;
+    request_->fault_entry = entry;
+  }
+
+  ParsedTokenRequest* request_;
+  Level level_ = Level::kBeforeRequest;
+  Role next_ = Role::kIgnored;  // the role a key gave the value after it
+  int member_ = kMemberCount;   // the entry member whose value comes next
+  int skip_depth_ = 0;          // containers entered inside one that is passed over
+  bool document_is_object_ = false;
+  bool array_found_ = false;     // the first "array" member has been met
+  bool array_is_array_ = false;  // and its value is an array
+  int element_count_ = 0;
+  EntryDraft draft_;
+};
+
+// The output stream of rapidjson's Writer over a fixed buffer as long as a connection's reply
+// buffer. A text that would run past it is marked as overflowed instead of written.
 class ReplyText {
  public:
-  using Ch = char;  // the output stream interface of rapidjson's Writer
+  using Ch = char;
   void Put(char c) {
     if (length_ < sizeof text_) text_[length_] = c;
     ++length_;
@@ -59,94 +295,104 @@ class ReplyText {
   size_t length_ = 0;
 };
 
-template <typename Document>
-bool parse_into(const char* text, Document* request) {
-  // The iterative parser takes the same texts to the same values as the recursive one, but its
-  // stack use does not grow with nesting: 16382 '[' must not overflow a worker's stack.
-  request->template Parse<rapidjson::kParseIterativeFlag>(text);
-  return !request->HasParseError();
+std::string entry_problem(int index, const std::string& problem) {
+  return "entry " + std::to_string(index + 1) + ": " + problem;
 }
 
-// The first occurrence of a member counts, as FindMember returns it.
-const Value* member(const Value& object, const char* name) {
-  auto found = object.FindMember(name);
-  return found == object.MemberEnd() ? nullptr : &found->value;
+std::string entry_fault_text(const ParsedTokenRequest& request) {
+  const std::string member = request.fault_member != nullptr ? request.fault_member : "";
+  switch (request.fault) {
+    case RequestFault::kEntryNotAnObject:
+      return "not an object";
+    case RequestFault::kKeyMissing:
+      return "accesskey missing";
+    case RequestFault::kKeyNotAString:
+      return "accesskey must be a string";
+    case RequestFault::kKeyTooLong:
+      return "accesskey longer than " + std::to_string(kMaxAccessKeyLength) + " bytes";
+    case RequestFault::kNumberMissing:
+      return member + " missing";
+    case RequestFault::kNumberNotAnInt:
+      return member + " must be a 32-bit signed integer";
+    case RequestFault::kNeedNegative:
+      return "need_tokens is negative";
+    case RequestFault::kTooManyEntries:
+      return "more than " + std::to_string(kMaxTokenEntries) + " entries";
+    default:
+      return {};
+  }
 }
 
-// The access key is the string's text up to its first NUL.
-const char* access_key_of(const Value& entry) {
-  return member(entry, kAccessKeyMember)->GetString();
+std::string fault_text(const ParsedTokenRequest& request) {
+  switch (request.fault) {
+    case RequestFault::kNone:
+      return {};
+    case RequestFault::kNotAnObject:
+      return "not a JSON object";
+    case RequestFault::kNoArray:
+      return "\"array\" missing or not an array";
+    default:
+      return entry_problem(request.fault_entry, entry_fault_text(request));
+  }
 }
-
-int int_member(const Value& entry, const char* name) { return member(entry, name)->GetInt(); }
 
 // Whether an entry before `index` names the same access key; such a key exists by the time the
 // entry at `index` is granted.
-bool named_earlier(const Value& entries, rapidjson::SizeType index, const char* accesskey) {
-  for (rapidjson::SizeType i = 0; i < index; ++i) {
-    if (std::strcmp(access_key_of(entries[i]), accesskey) == 0) return true;
+bool named_earlier(const ParsedTokenRequest& request, int index, const char* accesskey) {
+  for (int i = 0; i < index; ++i) {
+    if (std::strcmp(request.entries[i].accesskey, accesskey) == 0) return true;
   }
   return false;
 }
 
-std::string entry_problem(rapidjson::SizeType index, const std::string& problem) {
-  return "entry " + std::to_string(index + 1) + ": " + problem;
-}
-
 }  // namespace
 
-bool parse_token_request(const char* text, rapidjson::Document* request) {
-  return parse_into(text, request);
+bool parse_token_request(char* text, ParsedTokenRequest* request) {
+  alignas(std::max_align_t) char stack_memory[kParseStackBytes];
+  PoolAllocator stack_pool(stack_memory, sizeof stack_memory);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, PoolAllocator> reader(
+      &stack_pool, kParseStackCapacity);
+  rapidjson::InsituStringStream stream(text);
+  RequestReader events(request);
+  // Iterative: the parser's stack use does not grow with nesting, so 16382 '[' cannot overflow a
+  // worker's stack. In place: strings are unescaped where they stand, and entries point at them.
+  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag;
+  if (reader.Parse<kFlags>(stream, events).IsError()) return false;
+  events.end_request();
+  return true;
 }
 
-std::string check_token_request(const Value& request, const KnownClientTest& is_known) {
-  if (!request.IsObject()) return "not a JSON object";
-  const Value* entries = member(request, kArrayMember);
-  if (entries == nullptr || !entries->IsArray()) return "\"array\" missing or not an array";
-  for (rapidjson::SizeType i = 0; i < entries->Size(); ++i) {
-    const Value& entry = (*entries)[i];
-    if (!entry.IsObject()) return entry_problem(i, "not an object");
-    const Value* accesskey = member(entry, kAccessKeyMember);
-    if (accesskey == nullptr) return entry_problem(i, "accesskey missing");
-    if (!accesskey->IsString()) return entry_problem(i, "accesskey must be a string");
-    if (std::strlen(accesskey->GetString()) > static_cast<size_t>(kMaxAccessKeyLength)) {
-      return entry_problem(
-          i, "accesskey longer than " + std::to_string(kMaxAccessKeyLength) + " bytes");
-    }
-    for (const char* name : {kNeedMember, kRateMember, kBurstMember}) {
-      const Value* number = member(entry, name);
-      if (number == nullptr) return entry_problem(i, std::string(name) + " missing");
-      if (!number->IsInt()) {
-        return entry_problem(i, std::string(name) + " must be a 32-bit signed integer");
-      }
-    }
-    if (int_member(entry, kNeedMember) < 0) return entry_problem(i, "need_tokens is negative");
-    if (int_member(entry, kRateMember) > 0 && int_member(entry, kBurstMember) > 0) continue;
+std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client) {
+  for (int i = 0; i < request->entry_count; ++i) {
+    TokenEntry& entry = request->entries[i];
+    if (entry.gen_rate > 0 && entry.burst_size > 0) continue;
     // Non-positive values are fine for a known client (its stored ones stay), never for a new one.
-    const char* key = accesskey->GetString();
-    if (named_earlier(*entries, i, key) || is_known(key)) continue;
-    const char* name = int_member(entry, kRateMember) > 0 ? kBurstMember : kRateMember;
+    if (named_earlier(*request, i, entry.accesskey)) continue;
+    entry.bucket = find_client(entry.accesskey);
+    if (entry.bucket != nullptr) continue;
+    const char* name = kMemberNames[entry.gen_rate > 0 ? kBurst : kRate];
     return entry_problem(i, std::string(name) + " must be positive for a new access key");
   }
-  return {};
+  // An entry that breaks a rule stands after every entry read before it.
+  return fault_text(*request);
 }
 
-int write_token_reply(const Value& request, const GrantFunction& grant, char* reply, int capacity) {
+int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant, char* reply,
+                      int capacity) {
   ReplyText text;
   alignas(std::max_align_t) char writer_stack[kWriterStackBytes];
   PoolAllocator writer_stack_pool(writer_stack, sizeof writer_stack);
   rapidjson::Writer<ReplyText, rapidjson::UTF8<>, rapidjson::UTF8<>, PoolAllocator> writer(
       text, &writer_stack_pool);
   writer.StartObject();
-  writer.Key(kArrayMember);
+  writer.Key(kArrayMember.data(), static_cast<rapidjson::SizeType>(kArrayMember.size()));
   writer.StartArray();
-  for (const Value& entry : request[kArrayMember].GetArray()) {
-    const char* accesskey = access_key_of(entry);
-    double granted = grant(accesskey, int_member(entry, kNeedMember),
-                           int_member(entry, kRateMember), int_member(entry, kBurstMember));
+  for (int i = 0; i < request.entry_count; ++i) {
+    const TokenEntry& entry = request.entries[i];
+    double granted = grant(entry);
     writer.StartObject();
-    writer.Key(kAccessKeyMember);
-    writer.String(accesskey);
+    writer.Key(kMemberNames[kAccessKey]);
+    writer.String(entry.accesskey);
     writer.Key(kTokensMember);
     writer.Uint(static_cast<unsigned>(static_cast<int>(granted)));
     writer.EndObject();
@@ -169,25 +415,24 @@ void TokenServer::consume_tokens(token_connection* conn) {
   parse_copy[text_length] = '\0';
   remove_handled_request(conn);
 
-  alignas(std::max_align_t) char value_memory[kValuePoolBytes];
-  alignas(std::max_align_t) char stack_memory[kParseStackBytes];
-  PoolAllocator value_pool(value_memory, sizeof value_memory);
-  PoolAllocator stack_pool(stack_memory, sizeof stack_memory);
-  PooledDocument request(&value_pool, kParseStackCapacity, &stack_pool);
-  if (!parse_into(parse_copy, &request)) {
+  ParsedTokenRequest request;
+  if (!parse_token_request(parse_copy, &request)) {
     report_error(&conn->trace, "json parse error");
     return;
   }
   std::string problem =
-      check_token_request(request, [this](const char* key) { return is_known_client(key); });
+      check_token_request(&request, [this](const char* key) { return find_client(key); });
   if (!problem.empty()) {
     report_error(&conn->trace, "invalid token request: " + problem);
     return;
   }
   int reply_length = write_token_reply(
       request,
-      [this](const char* key, double need, double rate, double burst) {
-        return grant_tokens(key, need, rate, burst);
+      [this](const TokenEntry& entry) {
+        return entry.bucket != nullptr
+                   ? draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size)
+                   : grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate,
+                                  entry.burst_size);
       },
       conn->reply_buf, kConnectionBufferSize);
   if (reply_length < 0) {

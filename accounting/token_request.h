@@ -1,28 +1,78 @@
 // The two halves of answering a token request, apart from sockets and the client map, so that
-// each can be exercised on its own: checking a parsed request, and granting it into a reply.
+// each can be exercised on its own: reading and checking a request, and granting it into a reply.
+//
+// A request is read in one pass over its text: each entry's members are found once, as they
+// come, and the entries are kept with their numbers; nothing is granted until the whole text has
+// been read and every entry checked.
 #pragma once
 
-#include <rapidjson/document.h>
-
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
-// Whether an access key already has a bucket.
-using KnownClientTest = std::function<bool(const char* accesskey)>;
-// Grants an entry: (accesskey, need_tokens, gen_rate, burst_size) -> whole tokens granted.
-using GrantFunction =
-    std::function<double(const char* accesskey, double need, double rate, double burst)>;
+#include "accounting/TokenBucket.h"
+#include "protocol/token_connection.h"
 
-// Parses the NUL-terminated request text into `request`. Returns false when the text is not one
-// JSON value (an empty or all-whitespace text, a syntax error, anything after the value).
-bool parse_token_request(const char* text, rapidjson::Document* request);
+// One entry of a token request.
+struct TokenEntry {
+  const char* accesskey;  // NUL-terminated, inside the text the request was read from
+  int need_tokens;
+  int gen_rate;
+  int burst_size;
+  // The client's bucket, when the check had to look the key up and found it; else nullptr.
+  BasicTokenBucket* bucket;
+};
+
+// The shortest entry that can be granted; no request text holds more of them than fit the
+// request buffer.
+constexpr std::string_view kShortestEntry =
+    R"({"accesskey":"","need_tokens":0,"gen_rate":0,"burst_size":0},)";
+constexpr int kMaxTokenEntries = kConnectionBufferSize / static_cast<int>(kShortestEntry.size());
+
+// What makes a request text no valid token request, as found while reading it.
+enum class RequestFault {
+  kNone,
+  kNotAnObject,       // the text is not a JSON object
+  kNoArray,           // "array" is missing or not an array
+  kEntryNotAnObject,  // an entry of "array" is not an object
+  kKeyMissing,
+  kKeyNotAString,
+  kKeyTooLong,
+  kNumberMissing,   // need_tokens, gen_rate or burst_size
+  kNumberNotAnInt,  // not a JSON integer in the 32-bit signed range
+  kNeedNegative,
+  kTooManyEntries,  // more entries than kMaxTokenEntries, which no request buffer holds
+};
+
+// A token request as read from its text: the entries before the first one that breaks a rule,
+// and that rule.
+struct ParsedTokenRequest {
+  TokenEntry entries[kMaxTokenEntries];
+  int entry_count = 0;
+  RequestFault fault = RequestFault::kNone;
+  int fault_entry = 0;                 // index of the entry at fault, for entry faults
+  const char* fault_member = nullptr;  // the member at fault, for number faults
+};
+
+// The bucket of an access key, or nullptr for a key without one.
+using ClientLookup = std::function<BasicTokenBucket*(const char* accesskey)>;
+// Grants one entry; returns the whole tokens granted.
+using GrantFunction = std::function<double(const TokenEntry& entry)>;
+
+// Reads the NUL-terminated request text in place: its strings are unescaped where they stand,
+// and the entries point into it. Returns false when the text is not one JSON value (an empty or
+// all-whitespace text, a syntax error, anything after the value); `request` is then unspecified.
+bool parse_token_request(char* text, ParsedTokenRequest* request);
 
 // Returns what makes `request` no valid token request ("entry 2: need_tokens is negative"), or
-// an empty string when every entry may be granted. Grants nothing.
-std::string check_token_request(const rapidjson::Value& request, const KnownClientTest& is_known);
+// an empty string when every entry may be granted. Grants nothing. A new key must come with a
+// positive rate and burst: for an entry without them the key is looked up with `find_client`
+// (unless an earlier entry names it), and the bucket found is kept in the entry for its grant.
+std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client);
 
 // Grants the entries of a checked request in order and writes the compact JSON reply with its
 // CR LF and a NUL into `reply`. Returns the reply's length without the NUL, or -1 when it would
 // not fit `capacity` bytes, nor a connection's reply buffer (then nothing is written).
-int write_token_reply(const rapidjson::Value& request, const GrantFunction& grant, char* reply,
+int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant, char* reply,
                       int capacity);

@@ -1,8 +1,9 @@
 // Fuzzes the token request text alone: any text gets either no reply, or a reply that is valid
 // JSON with one entry per request entry, in order, each granting from 0 to its need, and never
-// longer than the request.
+// longer than the request. The server reads requests in one pass over rapidjson's events; a
+// document parsed from the same text tells which texts are JSON and what their entries are.
 //
-// Input: the request text without its CR LF, parsed as the server parses it. Grants come from the
+// Input: the request text without its CR LF, read as the server reads it. Grants come from the
 // server's own grant_tokens on a fresh client map per input that knows one key, "known", so that
 // entries may lean on a stored rate and burst size.
 #include <rapidjson/document.h>
@@ -73,23 +74,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxRequestText) return 0;
   std::string text(reinterpret_cast<const char*>(data), size);  // NUL-terminated, as parsed
   rapidjson::Document request;
-  if (!parse_token_request(text.c_str(), &request)) return 0;
+  request.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+  std::string parse_copy = text;
+  static ParsedTokenRequest parsed;  // too large for the fuzzer's frame under the sanitizers
+  parsed = ParsedTokenRequest();
+  bool is_json = parse_token_request(parse_copy.data(), &parsed);
+  FUZZ_CHECK(is_json == !request.HasParseError());
+  if (!is_json) return 0;
 
   TokenServer server(0, 0);  // no workers, never listens: only its client map is used
   server.grant_tokens(kKnownKey, 0, 1, 1);
   std::vector<Grant> grants;
-  GrantFunction grant = [&](const char* accesskey, double need, double rate, double burst) {
-    double granted = server.grant_tokens(accesskey, need, rate, burst);
-    FUZZ_CHECK(granted >= 0 && granted <= need && std::floor(granted) == granted);
-    grants.push_back({accesskey, need, granted});
+  GrantFunction grant = [&](const TokenEntry& entry) {
+    double granted =
+        entry.bucket != nullptr
+            ? server.draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size)
+            : server.grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate,
+                                  entry.burst_size);
+    FUZZ_CHECK(granted >= 0 && granted <= entry.need_tokens && std::floor(granted) == granted);
+    grants.push_back({entry.accesskey, static_cast<double>(entry.need_tokens), granted});
     return granted;
   };
   std::string problem = check_token_request(
-      request, [&](const char* accesskey) { return server.is_known_client(accesskey); });
+      &parsed, [&](const char* accesskey) { return server.find_client(accesskey); });
   if (!problem.empty()) return 0;  // no reply, and nothing is granted
 
   char reply[kConnectionBufferSize];
-  int reply_length = write_token_reply(request, grant, reply, sizeof reply);
+  int reply_length = write_token_reply(parsed, grant, reply, sizeof reply);
   size_t request_length = std::strlen(text.c_str()) + kReplyEndLength;
   FUZZ_CHECK(reply_length >= 0);
   FUZZ_CHECK(static_cast<size_t>(reply_length) <= request_length);

@@ -74,6 +74,9 @@ class TokenServer {
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
   double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
                       double burst_size);
+  // grant_tokens for a client whose bucket has been found already.
+  double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
+                     double burst_size);
   // Whether `accesskey` already has a bucket.
   bool is_known_client(const char* accesskey);
   // The bucket of `accesskey`, or nullptr for a key not seen yet. A bucket never moves or goes

@@ -3,8 +3,8 @@
 #include "accounting/token_request.h"
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,38 +20,64 @@ struct Grant {
   double need;
   double rate;
   double burst;
+  const BasicTokenBucket* bucket;  // what the check found, if it looked
 };
+
+// `text` read in place, as the server reads its parse copy; the entries point into `text_`.
+class ParsedText {
+ public:
+  explicit ParsedText(const std::string& text) : text_(text) {
+    parsed_ok_ = parse_token_request(text_.data(), request_.get());
+  }
+  bool parsed_ok() const { return parsed_ok_; }
+  ParsedTokenRequest* request() { return request_.get(); }
+
+ private:
+  std::string text_;
+  std::unique_ptr<ParsedTokenRequest> request_ = std::make_unique<ParsedTokenRequest>();
+  bool parsed_ok_ = false;
+};
+
+bool parses(const std::string& text) { return ParsedText(text).parsed_ok(); }
 
 class TokenRequestTest : public ::testing::Test {
  protected:
   // The check's verdict on `text`, which must parse: "" when every entry may be granted.
   std::string problem_of(const std::string& text) {
-    rapidjson::Document parsed;
-    EXPECT_TRUE(parse_token_request(text.c_str(), &parsed)) << text;
-    return check_token_request(parsed, [this](const char* key) { return known_.count(key) > 0; });
+    ParsedText parsed(text);
+    EXPECT_TRUE(parsed.parsed_ok()) << text;
+    return check_token_request(parsed.request(), find_known());
   }
 
   // The reply to a valid request, each entry granted its need.
   std::string reply_to(const std::string& text) {
-    EXPECT_EQ(problem_of(text), "") << text;
-    rapidjson::Document parsed;
-    parse_token_request(text.c_str(), &parsed);
+    ParsedText parsed(text);
+    EXPECT_TRUE(parsed.parsed_ok()) << text;
+    EXPECT_EQ(check_token_request(parsed.request(), find_known()), "") << text;
     char reply[kConnectionBufferSize];
-    int length = write_token_reply(parsed, record_grant(), reply, sizeof reply);
+    int length = write_token_reply(*parsed.request(), record_grant(), reply, sizeof reply);
     EXPECT_GT(length, 0);
     if (length <= 0) return "";
     EXPECT_EQ(reply[length], '\0');
     return std::string(reply, static_cast<size_t>(length));
   }
 
+  // Known keys share one bucket: the check only keeps what it found for the grant.
+  ClientLookup find_known() {
+    return [this](const char* key) { return known_.count(key) > 0 ? &known_bucket_ : nullptr; };
+  }
+
   GrantFunction record_grant() {
-    return [this](const char* key, double need, double rate, double burst) {
-      grants_.push_back({key, need, rate, burst});
-      return need;
+    return [this](const TokenEntry& entry) {
+      grants_.push_back({entry.accesskey, static_cast<double>(entry.need_tokens),
+                         static_cast<double>(entry.gen_rate), static_cast<double>(entry.burst_size),
+                         entry.bucket});
+      return entry.need_tokens;
     };
   }
 
   std::set<std::string> known_ = {"known"};
+  BasicTokenBucket known_bucket_{1, 1};
   std::vector<Grant> grants_;
 };
 
@@ -80,26 +106,19 @@ TEST(TokenRequestParse, RefusesTextThatIsNotOneJsonValue) {
       "{\"array\":[]} /* note */",
       "{'array':[]}",
   };
-  for (const char* text : kBadTexts) {
-    rapidjson::Document parsed;
-    EXPECT_FALSE(parse_token_request(text, &parsed)) << text;
-  }
+  for (const char* text : kBadTexts) EXPECT_FALSE(parses(text)) << text;
 }
 
 TEST(TokenRequestParse, AcceptsWhitespaceBetweenTokens) {
-  rapidjson::Document parsed;
-  EXPECT_TRUE(parse_token_request(" \t\r\n{ \"array\" \r: [\n] }\t\n", &parsed));
+  EXPECT_TRUE(parses(" \t\r\n{ \"array\" \r: [\n] }\t\n"));
 }
 
 TEST(TokenRequestParse, DeepNestingNeedsNoDeepStack) {
   const size_t kDepth = kConnectionBufferSize - 2;
-  rapidjson::Document unclosed;
-  EXPECT_FALSE(parse_token_request(std::string(kDepth, '[').c_str(), &unclosed));
+  EXPECT_FALSE(parses(std::string(kDepth, '[')));
   const size_t kHalf = kDepth / 2 - 16;
-  std::string nested =
-      "{\"array\":[],\"x\":" + std::string(kHalf, '[') + std::string(kHalf, ']') + "}";
-  rapidjson::Document parsed;
-  EXPECT_TRUE(parse_token_request(nested.c_str(), &parsed));
+  EXPECT_TRUE(
+      parses("{\"array\":[],\"x\":" + std::string(kHalf, '[') + std::string(kHalf, ']') + "}"));
 }
 
 TEST_F(TokenRequestTest, RefusesWhatBreaksTheRequestRules) {
@@ -202,6 +221,9 @@ TEST_F(TokenRequestTest, ReplyListsEveryEntryInOrder) {
   EXPECT_EQ(grants_[0].burst, 20);
   EXPECT_EQ(grants_[1].rate, -2147483648.0);
   EXPECT_EQ(grants_[2].need, 2147483647.0);
+  // The bucket the check looked up goes with its entry, so the grant need not look again.
+  EXPECT_EQ(grants_[0].bucket, nullptr);
+  EXPECT_EQ(grants_[1].bucket, &known_bucket_);
 }
 
 TEST_F(TokenRequestTest, EmptyArrayGetsAnEmptyArray) {
@@ -239,22 +261,21 @@ TEST_F(TokenRequestTest, MembersInAnyOrderFirstOccurrenceCounts) {
 }
 
 TEST_F(TokenRequestTest, ReplyThatDoesNotFitIsNotWritten) {
-  const std::string text = token_request({token_entry("key", "12")});
+  ParsedText parsed(token_request({token_entry("key", "12")}));
   const std::string expected = token_reply({{"key", 12}});
   const int fits = static_cast<int>(expected.size()) + 1;  // with its NUL
-  rapidjson::Document parsed;
-  ASSERT_TRUE(parse_token_request(text.c_str(), &parsed));
+  ASSERT_TRUE(parsed.parsed_ok());
   char buffer[128];
 
   std::string(sizeof buffer, '#').copy(buffer, sizeof buffer);
-  EXPECT_EQ(write_token_reply(parsed, record_grant(), buffer, fits),
+  EXPECT_EQ(write_token_reply(*parsed.request(), record_grant(), buffer, fits),
             static_cast<int>(expected.size()));
   EXPECT_EQ(std::string(buffer, expected.size() + 1), expected + '\0');
   EXPECT_EQ(buffer[fits], '#');
 
   for (int capacity : {fits - 1, 4, 0}) {
     std::string(sizeof buffer, '#').copy(buffer, sizeof buffer);
-    EXPECT_EQ(write_token_reply(parsed, record_grant(), buffer, capacity), -1);
+    EXPECT_EQ(write_token_reply(*parsed.request(), record_grant(), buffer, capacity), -1);
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '#')) << capacity;
   }
 }

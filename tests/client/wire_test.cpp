@@ -2,8 +2,8 @@
 #include "client/src/wire.h"
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,15 +34,22 @@ std::string request_line_of(const std::vector<TokenRequest>& batch) {
   return line;
 }
 
+// The server's reading of `line`, without its CR LF; its entries point into `text`.
+std::unique_ptr<ParsedTokenRequest> server_parse(const std::string& line, std::string* text) {
+  *text = line.substr(0, line.size() - 2);
+  auto request = std::make_unique<ParsedTokenRequest>();
+  EXPECT_TRUE(::parse_token_request(text->data(), request.get()));
+  return request;
+}
+
 // The server's answer to `line` from a registry where every key is new and granted its need.
 std::string server_reply_to(const std::string& line) {
-  rapidjson::Document request;
-  request.Parse(line.data(), line.size() - 2);
-  EXPECT_FALSE(request.HasParseError());
-  EXPECT_EQ(::check_token_request(request, [](const char*) { return false; }), "");
+  std::string text;
+  auto request = server_parse(line, &text);
+  EXPECT_EQ(::check_token_request(request.get(), [](const char*) { return nullptr; }), "");
   char reply[kMaxRequestBytes];
   int length = ::write_token_reply(
-      request, [](const char*, double need, double, double) { return need; }, reply, sizeof reply);
+      *request, [](const TokenEntry& entry) { return entry.need_tokens; }, reply, sizeof reply);
   return std::string(reply, static_cast<size_t>(length));
 }
 
@@ -68,10 +75,10 @@ TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
 
 TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
   std::vector<TokenRequest> batch = {entry("k", INT32_MAX, INT32_MIN, -1), entry("k", 0, 1, 1)};
-  rapidjson::Document request;
-  std::string line = request_line_of(batch);
-  request.Parse(line.data(), line.size() - 2);
-  EXPECT_EQ(::check_token_request(request, [](const char*) { return true; }), "");
+  std::string text;
+  auto request = server_parse(request_line_of(batch), &text);
+  BasicTokenBucket known(1, 1);
+  EXPECT_EQ(::check_token_request(request.get(), [&](const char*) { return &known; }), "");
 }
 
 TEST(RequestLine, RejectsWhatTheServerWouldNotAnswer) {
