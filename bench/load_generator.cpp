@@ -1,11 +1,14 @@
 // Closed-loop load generator for the token server and the baseline server, over loopback only.
 //
 // N persistent connections each keep exactly one request in flight: every reply is checked,
-// timed and answered at once by the next request. One or two threads drive the connections
-// with epoll, so the generator stays cheap next to the server it measures on the same cores.
-// After a warm-up it counts the replies of a measured window and reads the server's processor
-// time from /proc/PID/stat at both ends of that window. The run ends by itself after the window
-// (or on Ctrl-C, with what was measured so far).
+// timed and answered at once by the next request. In connect mode each of N slots instead
+// opens a new connection per request, sends it, reads the reply and closes first (so the
+// client's side, not the server's, keeps the TIME_WAIT), then opens the next. One or two threads
+// drive the connections with epoll, so the generator stays cheap next to the server it measures
+// on the same cores. After a warm-up it counts the replies of a measured window and reads the
+// server's processor time from /proc/PID/stat at both ends of that window; with
+// --count-syscalls it also counts the server's system calls over that window (perf stat). The
+// run ends by itself after the window (or on Ctrl-C, with what was measured so far).
 //
 // Output: a progress line while stdout is a terminal, a short report, and as the last line one
 // summary of key=value pairs for scripts. Exit status: 0, 1 for a usage or connect failure, 2
@@ -36,6 +39,7 @@
 
 #include "bench/load_protocol.h"
 #include "bench/loopback.h"
+#include "bench/syscall_counter.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
 
@@ -50,11 +54,14 @@ constexpr int kTimeoutScanMillis = 100;
 constexpr size_t kReservedLatencies = 1 << 20;  // per thread; more only past ~1M replies
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
 constexpr double kMicrosPerSecond = 1e6;
+// The load goes on this long past the window, so that the window ends under the same load it
+// began with and counters read at its end see no connections winding down.
+constexpr double kTailSeconds = 0.05;
 constexpr int kExitUsage = 1;
 constexpr int kExitReplyErrors = 2;
 constexpr int kExitInterrupted = 130;
 
-enum class Mode { kTokens, kHandshake, kIdle };
+enum class Mode { kTokens, kHandshake, kConnect, kIdle };
 
 struct Options {
   uint16_t port = kServerPort;
@@ -69,6 +76,7 @@ struct Options {
   pid_t server_pid = 0;
   std::string fixed_reply;  // when set, every reply must be this line (the baseline's answer)
   bool prefill = false;
+  bool count_syscalls = false;
   int timeout_millis = 5000;
   uint64_t seed = 1;
 };
@@ -89,6 +97,8 @@ const char* mode_name(Mode mode) {
       return "tokens";
     case Mode::kHandshake:
       return "handshake";
+    case Mode::kConnect:
+      return "connect";
     case Mode::kIdle:
       return "idle";
   }
@@ -100,12 +110,16 @@ const char* mode_name(Mode mode) {
 [[noreturn]] void usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "load_generator: %s\n", problem.c_str());
   std::fprintf(stderr,
-               "usage: load_generator [--port P] [--mode tokens|handshake|idle] [--connections N]\n"
-               "         [--threads 1|2] [--seconds S] [--warmup S] [--entries E] [--keys K]\n"
-               "         [--need N] [--rate R] [--burst B] [--server-pid PID] [--prefill]\n"
+               "usage: load_generator [--port P] [--mode tokens|handshake|connect|idle]\n"
+               "         [--connections N] [--threads 1|2] [--seconds S] [--warmup S]\n"
+               "         [--entries E] [--keys K] [--need N] [--rate R] [--burst B]\n"
+               "         [--server-pid PID] [--count-syscalls] [--prefill]\n"
                "         [--fixed-reply TEXT] [--timeout-ms MS] [--seed N]\n"
-               "Traffic goes to 127.0.0.1 only. --fixed-reply checks every reply against one\n"
-               "line (the baseline server's); --prefill creates every key's bucket first.\n");
+               "Traffic goes to 127.0.0.1 only. connect mode opens a new connection for each\n"
+               "token request over N slots. --fixed-reply checks every reply against one line\n"
+               "(the baseline server's); --prefill creates every key's bucket first.\n"
+               "--count-syscalls counts the system calls of --server-pid over the window with\n"
+               "perf stat (root, or a permissive perf_event_paranoid).\n");
   std::exit(kExitUsage);
 }
 
@@ -131,6 +145,7 @@ double parse_seconds(const std::string& name, const char* text) {
 Mode parse_mode(const std::string& text) {
   if (text == "tokens") return Mode::kTokens;
   if (text == "handshake") return Mode::kHandshake;
+  if (text == "connect") return Mode::kConnect;
   if (text == "idle") return Mode::kIdle;
   usage("unknown mode " + text);
 }
@@ -142,6 +157,10 @@ Options parse_options(int argc, char** argv) {
     if (name == "--help") usage("");
     if (name == "--prefill") {
       options.prefill = true;
+      continue;
+    }
+    if (name == "--count-syscalls") {
+      options.count_syscalls = true;
       continue;
     }
     if (i + 1 >= argc) usage(name + " needs a value");
@@ -181,6 +200,8 @@ Options parse_options(int argc, char** argv) {
     }
   }
   if (options.seconds <= 0) usage("--seconds must be more than 0");
+  if (options.count_syscalls && options.server_pid == 0)
+    usage("--count-syscalls needs --server-pid");
   return options;
 }
 
@@ -217,11 +238,14 @@ double own_cpu_micros() {
 
 // ---- connections
 
-int connect_loopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP socket to 127.0.0.1:port with Nagle off. A non-blocking one (SOCK_NONBLOCK in `flags`)
+// may still be connecting when this returns; writes wait for it through EPOLLOUT. -1 on failure.
+int connect_loopback(uint16_t port, int flags) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
   if (fd < 0) return -1;
   sockaddr_in address = loopback_address(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+      errno != EINPROGRESS) {
     ::close(fd);
     return -1;
   }
@@ -230,32 +254,47 @@ int connect_loopback(uint16_t port) {
   return fd;
 }
 
-// One persistent connection with at most one request in flight. Owned and used by one thread.
+// One slot with at most one request in flight: a persistent connection, or in connect mode a
+// new connection for each request. Owned and used by one thread.
 class Connection {
  public:
+  // `fd` is the persistent connection; -1 in connect mode, where each request opens its own.
   Connection(int fd, const Options& options, uint64_t seed)
       : fd_(fd),
         options_(options),
         picker_(seed),
-        request_(options.mode == Mode::kTokens ? options.entries : 0, options.numbers) {}
-  ~Connection() { close(); }
+        request_(options.mode == Mode::kHandshake ? 0 : options.entries, options.numbers) {}
+  ~Connection() { close_socket(); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   int fd() const { return fd_; }
-  bool open() const { return fd_ >= 0; }
+  // Whether the slot still runs: it stops for good on its first failure.
+  bool active() const { return active_; }
   bool in_flight() const { return in_flight_; }
   int64_t sent_at() const { return sent_at_; }
+  // Whether epoll watches the socket for room to write (see LoadThread::watch_output).
+  bool output_watched = false;
 
-  void close() {
+  void close_socket() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     in_flight_ = false;
+    output_watched = false;
+  }
+  void retire() {
+    close_socket();
+    active_ = false;
+  }
+  // In connect mode the client closes first, after each reply.
+  void finish_request() {
+    if (options_.mode == Mode::kConnect) close_socket();
   }
 
-  // Picks new keys and starts sending the next request. False when the connection failed.
+  // Picks new keys and starts sending the next request, in connect mode on a new connection.
+  // False when the connection failed.
   bool start_request(int64_t now) {
-    if (options_.mode == Mode::kTokens) {
+    if (options_.mode != Mode::kHandshake) {
       for (int entry = 0; entry < request_.entries(); ++entry) {
         request_.set_key(entry, picker_.pick(options_.keys));
       }
@@ -264,6 +303,10 @@ class Connection {
     received_ = 0;
     sent_at_ = now;
     in_flight_ = true;
+    if (options_.mode == Mode::kConnect) {
+      fd_ = connect_loopback(options_.port, SOCK_NONBLOCK);
+      if (fd_ < 0) return false;
+    }
     return send_more();
   }
 
@@ -329,13 +372,15 @@ class Connection {
   size_t received_ = 0;
   int64_t sent_at_ = 0;
   bool in_flight_ = false;
+  bool active_ = true;
 };
 
 // ---- the measured window and the threads that drive the connections
 
 struct Window {
   int64_t start;  // monotonic ns; replies before it are warm-up
-  int64_t end;    // the run stops here
+  int64_t end;    // replies from here on are not measured
+  int64_t stop;   // the load stops here, a little after `end`
 };
 
 // What one thread counted; read by the main thread after the join (`progress` also during).
@@ -359,16 +404,12 @@ class LoadThread {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     int64_t now = now_nanos();
     for (auto& connection : connections_) {
-      epoll_event event = {};
-      event.events = EPOLLIN;
-      event.data.ptr = connection.get();
-      epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->fd(), &event);
-      if (!connection->start_request(now)) fail(connection.get());
-      watch_output(connection.get());
+      if (connection->fd() >= 0) watch(connection.get(), EPOLL_CTL_ADD);
+      begin_request(connection.get(), now);
     }
     int64_t next_timeout_scan = now;
-    while ((now = now_nanos()) < window_.end && !interrupted.load(std::memory_order_relaxed) &&
-           open_connections_ > 0) {
+    while ((now = now_nanos()) < window_.stop && !interrupted.load(std::memory_order_relaxed) &&
+           active_connections_ > 0) {
       poll_once(now);
       if (now >= next_timeout_scan) {
         drop_timed_out(now);
@@ -382,16 +423,16 @@ class LoadThread {
   void poll_once(int64_t now) {
     epoll_event events[kEpollBatch];
     int wait_millis = static_cast<int>(
-        std::min<int64_t>((window_.end - now) / (kNanosPerSecond / 1000) + 1, kTimeoutScanMillis));
+        std::min<int64_t>((window_.stop - now) / (kNanosPerSecond / 1000) + 1, kTimeoutScanMillis));
     int ready = epoll_wait(epoll_fd_, events, kEpollBatch, wait_millis);
     for (int i = 0; i < ready; ++i) {
       auto* connection = static_cast<Connection*>(events[i].data.ptr);
-      if (!connection->open()) continue;
+      if (!connection->active()) continue;
       if ((events[i].events & EPOLLOUT) && !connection->fully_sent()) {
         if (!connection->send_more()) fail(connection);
         watch_output(connection);
       }
-      if (connection->open() && (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+      if (connection->active() && (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
         handle_input(connection);
       }
     }
@@ -411,50 +452,47 @@ class LoadThread {
       result_.latencies_ns.push_back(static_cast<uint32_t>(std::min<int64_t>(latency, UINT32_MAX)));
     }
     result_.progress.fetch_add(1, std::memory_order_relaxed);
-    if (now >= window_.end) return;
-    if (!connection->start_request(now)) fail(connection);
-    watch_output(connection);
+    connection->finish_request();
+    if (now >= window_.stop) return;
+    begin_request(connection, now);
+  }
+
+  // Starts the slot's next request; a new connection (connect mode) joins the epoll set here.
+  void begin_request(Connection* connection, int64_t now) {
+    bool reconnects = connection->fd() < 0;
+    if (!connection->start_request(now)) {
+      fail(connection);
+      return;
+    }
+    if (reconnects) {
+      connection->output_watched = !connection->fully_sent();
+      watch(connection, EPOLL_CTL_ADD);
+    } else {
+      watch_output(connection);
+    }
   }
 
   // Asks for EPOLLOUT only while a request waits for room in the socket.
   void watch_output(Connection* connection) {
-    if (!connection->open()) return;
+    if (!connection->active()) return;
     bool wants_output = !connection->fully_sent();
-    if (wants_output == watching_output(connection)) return;
+    if (wants_output == connection->output_watched) return;
+    connection->output_watched = wants_output;
+    watch(connection, EPOLL_CTL_MOD);
+  }
+
+  void watch(Connection* connection, int operation) {
     epoll_event event = {};
-    event.events = EPOLLIN | (wants_output ? EPOLLOUT : 0u);
+    event.events = EPOLLIN | (connection->output_watched ? EPOLLOUT : 0u);
     event.data.ptr = connection;
-    epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, connection->fd(), &event);
-    set_watching_output(connection, wants_output);
-  }
-
-  bool watching_output(Connection* connection) const {
-    for (Connection* watched : output_watched_) {
-      if (watched == connection) return true;
-    }
-    return false;
-  }
-
-  void set_watching_output(Connection* connection, bool watching) {
-    if (watching) {
-      output_watched_.push_back(connection);
-      return;
-    }
-    for (auto& watched : output_watched_) {
-      if (watched == connection) {
-        watched = output_watched_.back();
-        output_watched_.pop_back();
-        return;
-      }
-    }
+    epoll_ctl(epoll_fd_, operation, connection->fd(), &event);
   }
 
   void fail(Connection* connection) {
-    if (!connection->open()) return;
-    set_watching_output(connection, false);
-    connection->close();
+    if (!connection->active()) return;
+    connection->retire();
     ++result_.errors;
-    --open_connections_;
+    --active_connections_;
   }
 
   void drop_timed_out(int64_t now) {
@@ -469,23 +507,26 @@ class LoadThread {
   Window window_;
   ThreadResult result_;
   int epoll_fd_ = -1;
-  int open_connections_ = static_cast<int>(connections_.size());
-  std::vector<Connection*> output_watched_;  // few: only requests the socket did not take whole
+  int active_connections_ = static_cast<int>(connections_.size());
 };
 
 // ---- set-up
 
+// A blocking connection, or the end of the run when there is none to be had.
+int connect_or_exit(const Options& options, const std::vector<int>& opened) {
+  int fd = connect_loopback(options.port, 0);
+  if (fd >= 0) return fd;
+  std::fprintf(stderr, "load_generator: connect to 127.0.0.1:%u: %s\n", options.port,
+               std::strerror(errno));
+  for (int open_fd : opened) ::close(open_fd);
+  std::exit(kExitUsage);
+}
+
+// The persistent connections, one per slot; in connect mode each slot starts with none (-1).
 std::vector<int> open_connections(const Options& options) {
   std::vector<int> fds;
   for (int i = 0; i < options.connections; ++i) {
-    int fd = connect_loopback(options.port);
-    if (fd < 0) {
-      std::fprintf(stderr, "load_generator: connect to 127.0.0.1:%u: %s\n", options.port,
-                   std::strerror(errno));
-      for (int open_fd : fds) ::close(open_fd);
-      std::exit(kExitUsage);
-    }
-    fds.push_back(fd);
+    fds.push_back(options.mode == Mode::kConnect ? -1 : connect_or_exit(options, fds));
   }
   return fds;
 }
@@ -503,8 +544,8 @@ std::string read_line(int fd) {
   return line;
 }
 
-// Gives every key of the key space its bucket, so that the window measures draws, not inserts.
-bool prefill_keys(int fd, const Options& options) {
+// Sends the requests that create every key's bucket, a batch at a time, and checks each reply.
+bool send_prefill_requests(int fd, const Options& options) {
   timeval limit = {options.timeout_millis / 1000, (options.timeout_millis % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   for (long first = 0; first < options.keys; first += kPrefillBatch) {
@@ -518,9 +559,16 @@ bool prefill_keys(int fd, const Options& options) {
                      : reply == options.fixed_reply;
     if (!valid) return false;
   }
-  timeval none = {0, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   return true;
+}
+
+// Gives every key of the key space its bucket, so that the window measures draws, not inserts.
+// Uses a connection of its own, closed before the load starts.
+bool prefill_keys(const Options& options) {
+  int fd = connect_or_exit(options, {});
+  bool filled = send_prefill_requests(fd, options);
+  ::close(fd);
+  return filled;
 }
 
 std::vector<std::unique_ptr<LoadThread>> make_threads(const std::vector<int>& fds,
@@ -544,7 +592,15 @@ struct Measurement {
   double window_seconds = 0;
   std::optional<double> server_cpu_micros;
   double client_cpu_micros = 0;
+  std::optional<SyscallCounts> syscalls;  // the server's, over the window, when counted
+  uint64_t syscall_replies = 0;           // replies completed while system calls were counted
 };
+
+uint64_t replies_so_far(const std::vector<std::unique_ptr<LoadThread>>& threads) {
+  uint64_t replies = 0;
+  for (auto& thread : threads) replies += thread->result().progress.load();
+  return replies;
+}
 
 // Sleeps until `deadline`, drawing the progress line on a terminal; false when interrupted.
 bool wait_until(int64_t deadline, const char* phase,
@@ -557,21 +613,25 @@ bool wait_until(int64_t deadline, const char* phase,
     timespec pause = {0, static_cast<long>(step)};
     nanosleep(&pause, nullptr);
     if (!terminal) continue;
-    uint64_t replies = 0;
-    for (auto& thread : threads) replies += thread->result().progress.load();
     std::printf("\r%-8s %6.1f s to go, %llu replies      ", phase,
                 static_cast<double>(deadline - now_nanos()) / kNanosPerSecond,
-                static_cast<unsigned long long>(replies));
+                static_cast<unsigned long long>(replies_so_far(threads)));
     std::fflush(stdout);
   }
   return false;
 }
 
-// Runs the window: samples processor times at its start and end while the threads work.
+// Runs the window: samples processor times at its start and end while the threads work, and
+// counts the server's system calls between the same instants when `syscalls` is given. Those
+// are divided by the replies completed between perf's acknowledgements, so the two coincide but
+// for the requests in flight at either end.
 Measurement measure_window(const Options& options, Window window,
-                           const std::vector<std::unique_ptr<LoadThread>>& threads) {
+                           const std::vector<std::unique_ptr<LoadThread>>& threads,
+                           SyscallCounter* syscalls) {
   Measurement measurement;
   if (!wait_until(window.start, "warm-up", threads)) return measurement;
+  bool counting = syscalls != nullptr && syscalls->enable();
+  uint64_t counted_from = replies_so_far(threads);
   std::optional<double> server_start;
   if (options.server_pid > 0) server_start = process_cpu_micros(options.server_pid);
   double client_start = own_cpu_micros();
@@ -584,8 +644,40 @@ Measurement measure_window(const Options& options, Window window,
   }
   measurement.client_cpu_micros = own_cpu_micros() - client_start;
   measurement.window_seconds = static_cast<double>(measured_to - measured_from) / kNanosPerSecond;
+  if (counting && syscalls->disable()) {
+    measurement.syscall_replies = replies_so_far(threads) - counted_from;
+    measurement.syscalls = syscalls->finish();
+  }
   if (isatty(STDOUT_FILENO)) std::printf("\r%60s\r", "");
   return measurement;
+}
+
+// The server's system calls per reply (in all when there was none, as with idle connections):
+// a line for people, with the calls it made, and summary fields with every call counted
+// ("syscalls_all_per_req" being the total).
+void describe_syscalls(const SyscallCounts& counts, uint64_t replies, std::string* line,
+                       std::string* fields) {
+  double divisor = static_cast<double>(std::max<uint64_t>(replies, 1));
+  char text[64];
+  if (replies == 0) {
+    *line = "in all, no requests:";
+  } else {
+    std::snprintf(text, sizeof text,
+                  "per request over %llu requests:", static_cast<unsigned long long>(replies));
+    *line = text;
+  }
+  std::snprintf(text, sizeof text, " syscall_requests=%llu",
+                static_cast<unsigned long long>(replies));
+  *fields = text;
+  for (const auto& [name, count] : counts_by_call(counts)) {
+    double per_reply = static_cast<double>(count) / divisor;
+    int length = static_cast<int>(name.size());
+    std::snprintf(text, sizeof text, " syscalls_%.*s_per_req=%.3f", length, name.data(), per_reply);
+    *fields += text;
+    if (count == 0) continue;
+    std::snprintf(text, sizeof text, " %.*s %.3f", length, name.data(), per_reply);
+    *line += text;
+  }
 }
 
 std::string per_request(std::optional<double> micros, uint64_t requests) {
@@ -615,14 +707,22 @@ void report(const Options& options, const Measurement& measurement, uint64_t req
   std::printf("  server CPU  %s us in all, %s us per request\n", server_total.c_str(),
               server_per_request.c_str());
   std::printf("  client CPU  %s us per request\n", client_per_request.c_str());
+  std::string syscall_line;
+  std::string syscall_fields;
+  if (measurement.syscalls) {
+    describe_syscalls(*measurement.syscalls, measurement.syscall_replies, &syscall_line,
+                      &syscall_fields);
+    std::printf("  syscalls    %s\n", syscall_line.c_str());
+  }
   std::printf(
       "mode=%s connections=%d threads=%d entries=%d keys=%ld window_s=%.3f requests=%llu "
       "rps=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f errors=%llu server_cpu_us=%s "
-      "server_cpu_us_per_req=%s client_cpu_us_per_req=%s\n",
+      "server_cpu_us_per_req=%s client_cpu_us_per_req=%s%s\n",
       mode_name(options.mode), options.connections, options.threads, options.entries, options.keys,
       measurement.window_seconds, static_cast<unsigned long long>(requests), rps, latency.p50,
       latency.p90, latency.p99, latency.max, static_cast<unsigned long long>(errors),
-      server_total.c_str(), server_per_request.c_str(), client_per_request.c_str());
+      server_total.c_str(), server_per_request.c_str(), client_per_request.c_str(),
+      syscall_fields.c_str());
   std::fflush(stdout);
 }
 
@@ -639,22 +739,33 @@ void install_interrupt_handler() {
 int main(int argc, char** argv) {
   Options options = parse_options(argc, argv);
   install_interrupt_handler();
-  std::vector<int> fds = open_connections(options);
-  if (options.prefill && options.mode == Mode::kTokens && !prefill_keys(fds.front(), options)) {
+  bool sends_tokens = options.mode == Mode::kTokens || options.mode == Mode::kConnect;
+  if (options.prefill && sends_tokens && !prefill_keys(options)) {
     std::fprintf(stderr, "load_generator: creating the keys' buckets failed\n");
     return kExitReplyErrors;
   }
+  std::vector<int> fds = open_connections(options);
+  // perf attaches before the warm-up starts, so that its start-up disturbs no measured instant.
+  std::unique_ptr<SyscallCounter> syscalls;
+  if (options.count_syscalls) {
+    syscalls = std::make_unique<SyscallCounter>();
+    if (!syscalls->start(options.server_pid)) syscalls.reset();
+  }
   int64_t start = now_nanos() + static_cast<int64_t>(options.warmup * kNanosPerSecond);
-  Window window = {start, start + static_cast<int64_t>(options.seconds * kNanosPerSecond)};
+  int64_t end = start + static_cast<int64_t>(options.seconds * kNanosPerSecond);
+  Window window = {start, end, end + static_cast<int64_t>(kTailSeconds * kNanosPerSecond)};
 
   std::vector<std::unique_ptr<LoadThread>> threads;
   if (options.mode != Mode::kIdle) threads = make_threads(fds, options, window);
   std::vector<std::thread> running;
   for (auto& thread : threads) running.emplace_back(&LoadThread::run, thread.get());
-  Measurement measurement = measure_window(options, window, threads);
+  Measurement measurement = measure_window(options, window, threads, syscalls.get());
   for (std::thread& thread : running) thread.join();
   if (options.mode == Mode::kIdle) {
     for (int fd : fds) ::close(fd);
+  }
+  if (options.count_syscalls && !measurement.syscalls) {
+    std::fprintf(stderr, "load_generator: the server's system calls could not be counted\n");
   }
 
   std::vector<uint32_t> latencies;
