@@ -2,11 +2,14 @@
 # Measures the token server beside the baseline server on this machine, in one run.
 #
 # Builds Release in build-bench, takes the port lock that the end-to-end tests take, starts the
-# token server (standard output to /dev/null) and the baseline server, and runs the matrix with
-# the two interleaved round by round, so that noise from the machine hits both alike. Then it
-# runs the token server again with its trace going to a file, and measures 50 idle connections.
-# Prints one table with the ratios and the targets, and writes bench/results/benchmarks.csv and
-# bench/results/benchmarks.png. Stops everything it started, also on Ctrl-C.
+# token server (standard output to /dev/null) and the baseline server, and runs, round by round
+# with the two interleaved so that noise from the machine hits both alike: the matrix of
+# persistent connections; the same 1-entry load at 1 and 50 connections with the server's system
+# calls counted (perf stat, in runs of their own since counting slows every call a little); and
+# a new connection per request over 8 and 50 slots. Then it runs the token server again with its
+# trace going to a file, and measures 50 idle connections. Prints the tables with the ratios and
+# the targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Stops
+# everything it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
 #
 # Environment: ROUNDS (default 3), RUN_SECONDS (measured seconds per run, default 1.5).
 set -euo pipefail
@@ -21,6 +24,8 @@ baseline_port=6667
 connection_counts=(1 8 50)
 entry_counts=(1 10)
 key_counts=(1000 100000)
+syscall_connection_counts=(1 50)
+connect_slot_counts=(8 50)
 build=build-bench
 results=bench/results
 port_lock=/tmp/token_server_port_${server_port}.lock
@@ -28,6 +33,7 @@ port_lock=/tmp/token_server_port_${server_port}.lock
 server_pid=""
 baseline_pid=""
 trace_file=""
+count_syscalls=1
 
 stop_process() {  # pid
   [[ -n "$1" ]] || return 0
@@ -68,10 +74,29 @@ start_baseline() {
   wait_for_port "$baseline_port" "$baseline_pid"
 }
 
+# Debian's perf, and the tracefs its syscall tracepoints live in. Without them the run goes on
+# and the system call rows read n/a.
+prepare_perf() {
+  if ! command -v perf >/dev/null; then
+    echo "installing linux-perf"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq linux-perf \
+      >/dev/null || true
+  fi
+  if ! perf stat -e raw_syscalls:sys_enter true >/dev/null 2>&1 &&
+    ! mountpoint -q /sys/kernel/tracing; then
+    mount -t tracefs nodev /sys/kernel/tracing 2>/dev/null || true
+  fi
+  if ! perf stat -e raw_syscalls:sys_enter true >/dev/null 2>&1; then
+    echo "perf cannot count system calls here (needs root, linux-perf and tracefs at" \
+      "/sys/kernel/tracing): the system call rows are skipped" >&2
+    count_syscalls=0
+  fi
+}
+
 # One run; appends its summary line, tagged, to runs.txt. A run with errors is kept and counted.
-measure() {  # round, target (server|baseline), trace (devnull|file|none), load_generator options...
-  local round=$1 target=$2 trace=$3
-  shift 3
+measure() {  # round, series, target (server|baseline), trace (devnull|file|none), options...
+  local round=$1 series=$2 target=$3 trace=$4
+  shift 4
   local port=$server_port pid=$server_pid extra=()
   if [[ "$target" == baseline ]]; then
     port=$baseline_port pid=$baseline_pid extra=(--fixed-reply OK)
@@ -80,23 +105,43 @@ measure() {  # round, target (server|baseline), trace (devnull|file|none), load_
   summary=$("$build/bench/load_generator" --port "$port" --server-pid "$pid" \
     --seconds "$run_seconds" --warmup "$warmup_seconds" "${extra[@]}" "$@" 9>&- | tail -n 1) ||
     true
-  echo "round=$round target=$target trace=$trace $summary" >>"$results/runs.txt"
+  echo "round=$round series=$series target=$target trace=$trace $summary" >>"$results/runs.txt"
   printf '.'
 }
 
-run_matrix() {
-  for round in $(seq "$rounds"); do
-    for connections in "${connection_counts[@]}"; do
-      for entries in "${entry_counts[@]}"; do
-        for keys in "${key_counts[@]}"; do
-          measure "$round" server devnull --connections "$connections" --entries "$entries" \
-            --keys "$keys"
-        done
-        # The baseline ignores the keys; its request is as long as the server's.
-        measure "$round" baseline none --connections "$connections" --entries "$entries" \
-          --keys "${key_counts[0]}"
+# The baseline ignores the keys; its request is as long as the server's.
+run_matrix() {  # round
+  for connections in "${connection_counts[@]}"; do
+    for entries in "${entry_counts[@]}"; do
+      for keys in "${key_counts[@]}"; do
+        measure "$1" matrix server devnull --connections "$connections" --entries "$entries" \
+          --keys "$keys"
       done
+      measure "$1" matrix baseline none --connections "$connections" --entries "$entries" \
+        --keys "${key_counts[0]}"
     done
+  done
+}
+
+run_syscall_counts() {  # round
+  ((count_syscalls)) || return 0
+  for connections in "${syscall_connection_counts[@]}"; do
+    measure "$1" syscalls server devnull --connections "$connections" --keys "${key_counts[0]}" \
+      --count-syscalls
+    measure "$1" syscalls baseline none --connections "$connections" --keys "${key_counts[0]}" \
+      --count-syscalls
+  done
+}
+
+# The client closes first, so the TIME_WAIT stays on its side, as with a real client, and the
+# server does the whole orderly close; loopback reuses those ports after a second
+# (net.ipv4.tcp_tw_reuse), so a run cannot run out of them.
+run_new_connections() {  # round
+  for slots in "${connect_slot_counts[@]}"; do
+    measure "$1" connect server devnull --mode connect --connections "$slots" \
+      --keys "${key_counts[0]}"
+    measure "$1" connect baseline none --mode connect --connections "$slots" \
+      --keys "${key_counts[0]}"
   done
 }
 
@@ -105,6 +150,7 @@ bash scripts/setup.sh
 mkdir -p "$results"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOKEN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target token_server load_generator baseline_server >/dev/null
+prepare_perf
 echo "built in $((SECONDS - started)) s; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 exec 9>"$port_lock"
@@ -116,8 +162,12 @@ start_baseline
 # Every key gets its bucket first, so that the runs measure draws, not inserts.
 "$build/bench/load_generator" --keys "${key_counts[-1]}" --prefill --seconds 0.1 --warmup 0 \
   9>&- >/dev/null
-printf 'matrix, %s rounds ' "$rounds"
-run_matrix
+printf '%s rounds of the matrix, system call counts and new connections ' "$rounds"
+for round in $(seq "$rounds"); do
+  run_matrix "$round"
+  run_syscall_counts "$round"
+  run_new_connections "$round"
+done
 echo
 stop_process "$server_pid"
 server_pid=""
@@ -128,14 +178,16 @@ printf 'trace to a file '
 "$build/bench/load_generator" --keys "${key_counts[0]}" --prefill --seconds 0.1 --warmup 0 \
   9>&- >/dev/null
 for round in $(seq "$rounds"); do
-  measure "$round" server file --connections 50 --entries 1 --keys "${key_counts[0]}"
+  measure "$round" trace server file --connections 50 --entries 1 --keys "${key_counts[0]}"
 done
 echo " ($(du -m "$trace_file" | cut -f1) MB of trace)"
 # Last, so that whatever else wakes up on a quiet machine cannot disturb the other runs.
 echo "idle: 50 connections for $idle_seconds s"
+idle_options=()
+((count_syscalls)) && idle_options=(--count-syscalls)
 "$build/bench/load_generator" --mode idle --connections 50 --seconds "$idle_seconds" \
-  --warmup 0.5 --server-pid "$server_pid" 9>&- | tail -n 1 |
-  sed 's/^/round=1 target=server trace=file /' >>"$results/runs.txt"
+  --warmup 0.5 --server-pid "$server_pid" "${idle_options[@]}" 9>&- | tail -n 1 |
+  sed 's/^/round=1 series=idle target=server trace=file /' >>"$results/runs.txt"
 cleanup
 
 echo "load average after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
