@@ -14,6 +14,7 @@
 
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
+#include "server/service_notify.h"
 #include "server/unique_fd.h"
 
 namespace {
@@ -80,6 +81,7 @@ void TokenServer::accept_connection() {
     listener.release();  // already closed by set_nonblocking
     std::exit(1);
   }
+  notify_ready();
   pollfd waits[2] = {{listener.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
   bool out_of_descriptors = false;
   while (!stop.load()) {
@@ -97,6 +99,7 @@ void TokenServer::accept_connection() {
     out_of_descriptors = true;
     ::poll(&waits[1], 1, kAcceptPollMillis);
   }
+  notify_stopping();  // here, not in the signal handler: sending is not async-signal-safe
   close_queued_sockets();
   shut_down_served_sockets();
 }

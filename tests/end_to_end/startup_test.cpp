@@ -2,15 +2,21 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "server/TokenServer.h"
+#include "server/unique_fd.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 
@@ -29,6 +35,36 @@ Clients served_clients(int count) {
   }
   return clients;
 }
+
+// A service manager's notification socket: a datagram socket in the abstract namespace, so that it
+// leaves no file behind.
+class NotifySocket {
+ public:
+  NotifySocket() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name_.data(), name_.size());  // sun_path[0] == 0: abstract
+    socklen_t length = offsetof(sockaddr_un, sun_path) + 1 + name_.size();
+    bound_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
+  }
+
+  bool bound() const { return bound_; }
+  std::string environment_entry() const { return "NOTIFY_SOCKET=@" + name_; }
+
+  // The next datagram, or "" when none arrives within `limit`.
+  std::string receive(std::chrono::milliseconds limit) {
+    pollfd wait = {fd_.get(), POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(limit.count())) != 1) return "";
+    char datagram[256];
+    ssize_t length = ::recv(fd_.get(), datagram, sizeof datagram, 0);
+    return length > 0 ? std::string(datagram, static_cast<size_t>(length)) : "";
+  }
+
+ private:
+  UniqueFd fd_;
+  const std::string name_ = "token_server_test_notify." + std::to_string(::getpid());
+  bool bound_ = false;
+};
 
 TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
   ServerProcess server;
@@ -66,6 +102,19 @@ TEST(Stop, TermAndIntEndAServerWithIdleClientsPromptly) {
     EXPECT_EQ(server.stop(signal, std::chrono::seconds(2)), 0) << "signal " << signal;
     for (auto& client : clients) EXPECT_TRUE(client->closed_within(std::chrono::seconds(1)));
   }
+}
+
+TEST(Stop, TellsTheServiceManagerReadyAfterTheListenLineAndStoppingOnTerm) {
+  NotifySocket manager;
+  ASSERT_TRUE(manager.bound());
+  ServerProcess::Options options;
+  options.wait_until_listening = false;
+  options.environment = {manager.environment_entry()};
+  ServerProcess server(options);
+  ASSERT_EQ(manager.receive(std::chrono::seconds(5)), "READY=1");
+  EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  EXPECT_EQ(manager.receive(std::chrono::seconds(1)), "STOPPING=1");
 }
 
 TEST(Stop, RestartRightAfterAStopBindsAtOnce) {

@@ -40,6 +40,16 @@ bool poll_until(Predicate done, std::chrono::milliseconds limit) {
   return true;
 }
 
+// `added`, then the inherited environment, as execve takes it: the first entry of a name wins.
+// Built before the fork, since the child of a threaded process must not allocate.
+std::vector<char*> environment_with(std::vector<std::string>& added) {
+  std::vector<char*> entries;
+  for (std::string& entry : added) entries.push_back(entry.data());
+  for (char** entry = environ; *entry != nullptr; ++entry) entries.push_back(*entry);
+  entries.push_back(nullptr);
+  return entries;
+}
+
 }  // namespace
 
 std::string read_file(const std::string& path) {
@@ -74,6 +84,8 @@ ServerProcess::ServerProcess(Options options)
     : stdout_path_(temp_path("out")), stderr_path_(temp_path("err")) {
   int pipe_fds[2] = {-1, -1};
   if (options.stdout_to_closed_pipe) ::pipe2(pipe_fds, O_CLOEXEC);
+  std::vector<char*> environment = environment_with(options.environment);
+  char* const arguments[] = {const_cast<char*>(TOKEN_SERVER_BINARY), nullptr};
   pid_ = ::fork();
   if (pid_ == 0) {
     int out = options.stdout_to_closed_pipe
@@ -89,7 +101,7 @@ ServerProcess::ServerProcess(Options options)
                       static_cast<rlim_t>(options.descriptor_limit)};
       ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    ::execl(TOKEN_SERVER_BINARY, TOKEN_SERVER_BINARY, static_cast<char*>(nullptr));
+    ::execve(TOKEN_SERVER_BINARY, arguments, environment.data());
     ::_exit(127);
   }
   if (options.stdout_to_closed_pipe) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Holds the port's lock file; nests within one process (a test may hold it around a server).
 class PortLock {
@@ -27,6 +28,7 @@ class ServerProcess {
     long descriptor_limit = 0;  // RLIMIT_NOFILE for the server; 0 keeps the inherited one
     bool stdout_to_closed_pipe = false;
     bool stderr_to_stdout = false;  // as `2>&1` would: stderr_text() is then empty
+    std::vector<std::string> environment;  // NAME=VALUE entries before the inherited ones
   };
   ServerProcess();
   explicit ServerProcess(Options options);
