@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix, checks the installed files, builds and runs a small
-# project that finds the client library with find_package, and verifies the systemd unit.
+# project that finds the client library with find_package, and verifies the systemd unit and
+# scores its sandbox.
 # Usage: check_install.sh BUILD_DIR CONSUMER_SOURCE_DIR [SANITIZER]
 set -euo pipefail
 build_dir=$1
@@ -43,7 +44,15 @@ if command -v systemd-analyze >/dev/null; then
     exit 1
   fi
   echo "systemd unit verified"
+  # The sandbox must keep the unit's exposure at most 2.5; --threshold counts in tenths.
+  if ! systemd-analyze security --offline=true --threshold=25 "$unit" >"$work/security.log" 2>&1
+  then
+    cat "$work/security.log"
+    echo "systemd unit exposure above 2.5"
+    exit 1
+  fi
+  grep 'Overall exposure' "$work/security.log"
 else
-  echo "systemd-analyze not found: unit not verified"
+  echo "systemd-analyze not found: unit not verified, exposure not scored"
 fi
 echo "install check passed"
