@@ -6,7 +6,7 @@
 #   FUZZ_BUILD_DIR build directory (default build-test-fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 seconds="${FUZZ_SECONDS:-60}"
 build_dir="${FUZZ_BUILD_DIR:-build-test-fuzz}"
 targets=(connection_stream_fuzzer token_request_fuzzer)

@@ -1,10 +1,26 @@
 #!/usr/bin/env bash
-# Installs what building and testing the server needs, on Debian 12 as root. Skips apt-get
-# entirely when everything is already there.
+# Installs with apt-get what is missing, on Debian 12 as root; skips apt-get entirely when
+# everything is already there.
+#   setup.sh server   what building and running the server and token-client needs
+#   setup.sh test     that, and what the tests, the sanitizer builds, fuzzing and the benchmarks
+#                     need (the default)
 set -euo pipefail
 
-packages=(g++ clang cmake make rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libclang-rt-14-dev python3 gnuplot-nox procps)
+server_packages=(g++ cmake make rapidjson-dev libsystemd-dev)
+# clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the
+# benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
+test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+               gnuplot-nox procps systemd)
+
+case "${1:-test}" in
+  server) packages=("${server_packages[@]}") ;;
+  test) packages=("${server_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: setup.sh [server|test]" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -4,7 +4,7 @@
 # test fails, any sanitizer reports or a fuzz target crashes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 jobs=$(nproc)
 
 run_suite() {  # name, sanitizer
