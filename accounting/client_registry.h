@@ -1,10 +1,16 @@
-// The client registry's types: the map key naming a client by its access key, its ordering, and
-// the map from clients to their buckets. The map itself lives in TokenServer as `clients`.
+// The client registry's types: the map key naming a client by its access key, its ordering, the
+// index that finds a client without a lock, and the map from clients to their buckets. The map
+// itself lives in TokenServer as `clients`.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "accounting/TokenBucket.h"
 
@@ -34,17 +40,62 @@ struct client_comp {
   }
 };
 
-// Every client ever seen, with its bucket. Entries are added and never removed, and a bucket
-// never moves once inserted, so a reference found under a shared lock stays valid as long as
-// the map lives. Each map has an id that no other map of the process has had, so that a bucket
-// remembered together with its map's id is never taken for one of a later map at that address.
-class ClientMap : public std::map<qos_user_instance_t, BasicTokenBucket, client_comp> {
+// A client: its key and its bucket, as the client map holds them.
+using ClientEntry = std::pair<const qos_user_instance_t, BasicTokenBucket>;
+
+// Finds a client's entry by its access key without a lock (client_index.cpp).
+//
+// An open-addressing hash table (linear probing, at most half full) of pointers to the map's
+// entries, which never move or go away. A lookup reads the slot at the key's hash and compares
+// the key of the entry there: a few loads, where the ordered map compares keys at a dozen or more
+// nodes, each a likely cache miss among many clients.
+//
+// Thread safety: lookups may run beside an insertion; insertions are serialized by the caller. A
+// filled slot never changes. A table that grows is replaced by a larger copy, and the old one
+// stays allocated while the index lives, so a lookup still reading it sees a consistent, if
+// older, set of clients.
+class ClientIndex {
  public:
-  ClientMap();
-  ClientMap(const ClientMap&) = delete;  // a copy would share the id
-  ClientMap& operator=(const ClientMap&) = delete;
-  uint64_t id() const { return id_; }
+  ClientIndex();
+  ClientIndex(const ClientIndex&) = delete;
+  ClientIndex& operator=(const ClientIndex&) = delete;
+
+  // The entry whose access key is `accesskey`, or nullptr.
+  ClientEntry* find(const char* accesskey) const;
+  // Adds `entry`, whose key the index does not hold yet. One insertion at a time.
+  void insert(ClientEntry* entry);
 
  private:
-  const uint64_t id_;  // from 1 up
+  struct Table {
+    explicit Table(size_t capacity);
+    size_t mask;  // capacity - 1; the capacity is a power of two
+    std::unique_ptr<std::atomic<ClientEntry*>[]> slots;
+  };
+
+  static void place(const Table& table, ClientEntry* entry);
+
+  std::atomic<const Table*> live_;  // where lookups start
+  // Every table ever live, the current one last. Written by insertions only.
+  std::vector<std::unique_ptr<Table>> tables_;
+  size_t count_ = 0;  // entries held; written by insertions only
+};
+
+// Every client ever seen, with its bucket. The ordered map owns the buckets: entries are added
+// and never removed, and a bucket never moves once inserted, so a pointer to one stays valid as
+// long as the map lives. Lookups go through the index and take no lock.
+class ClientMap {
+ public:
+  ClientMap() = default;
+  ClientMap(const ClientMap&) = delete;
+  ClientMap& operator=(const ClientMap&) = delete;
+
+  // The bucket of `accesskey`, or nullptr for a key not seen yet. May run beside an insertion.
+  BasicTokenBucket* find(const char* accesskey) const;
+  // Adds `key` with a new bucket of `rate` and `burst_size`, unless the key is present: then the
+  // present bucket stands. One insertion at a time.
+  void insert(const qos_user_instance_t& key, double rate, double burst_size);
+
+ private:
+  std::map<qos_user_instance_t, BasicTokenBucket, client_comp> buckets_;
+  ClientIndex index_;
 };

@@ -5,10 +5,10 @@
 // loop (accept_connection); each worker takes one connection at a time from the queue, serves
 // its requests until it ends (process_connection) and closes it.
 //
-// Locks: `sockets_mutex` guards `sockets` and `served_sockets`; `clients_mutex` is held shared to
-// look a client up and exclusively to insert one; each bucket's own mutex is held for a draw or a
-// re-rate. No thread ever holds two of these locks at once, and none is held across a receive, a
-// send or a trace write.
+// Locks: `sockets_mutex` guards `sockets` and `served_sockets`; `clients_mutex` is held to insert
+// a client (a lookup takes no lock); each bucket's own mutex is held for a draw or a re-rate. No
+// thread ever holds two of these locks at once, and none is held across a receive, a send or a
+// trace write.
 //
 // Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <mutex>
 #include <queue>
-#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -79,9 +78,8 @@ class TokenServer {
                      double burst_size);
   // Whether `accesskey` already has a bucket.
   bool is_known_client(const char* accesskey);
-  // The bucket of `accesskey`, or nullptr for a key not seen yet. A bucket never moves or goes
-  // away while the server lives, so the pointer stays valid after the lookup's shared lock; each
-  // thread remembers the last bucket it found and, asked for it again, skips the map and its lock.
+  // The bucket of `accesskey`, or nullptr for a key not seen yet. Takes no lock; a bucket never
+  // moves or goes away while the server lives.
   BasicTokenBucket* find_client(const char* accesskey);
 
   // Asks the accept loop and every worker to end. Safe to call from a signal handler.
@@ -101,10 +99,10 @@ class TokenServer {
 
   std::atomic<bool> stop;   // set by request_stop; read unlocked by the acceptor and the workers
   std::queue<int> sockets;  // accepted descriptors no worker has taken; under sockets_mutex
-  ClientMap clients;        // lookups under clients_mutex shared, insertions under it exclusive
+  ClientMap clients;        // lookups take no lock; insertions under clients_mutex
   std::condition_variable sockets_cond;  // one waiter per queued descriptor; all on stop
   std::mutex sockets_mutex;
-  std::shared_mutex clients_mutex;
+  std::mutex clients_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
   // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop
   // either finds a taken connection here or leaves it queued; a worker clears its entry before
