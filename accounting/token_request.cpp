@@ -345,6 +345,15 @@ bool named_earlier(const ParsedTokenRequest& request, int index, const char* acc
   return false;
 }
 
+// Asks for the next entry's bucket while this one is granted: among many clients each bucket is
+// likely a cache miss, and the two may overlap.
+void prefetch_bucket(const BasicTokenBucket* bucket) {
+  if (bucket == nullptr) return;
+  const char* first = reinterpret_cast<const char*>(bucket);
+  __builtin_prefetch(first, 1);
+  __builtin_prefetch(first + sizeof(BasicTokenBucket) - 1, 1);
+}
+
 }  // namespace
 
 bool parse_token_request(char* text, ParsedTokenRequest* request) {
@@ -365,11 +374,10 @@ bool parse_token_request(char* text, ParsedTokenRequest* request) {
 std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client) {
   for (int i = 0; i < request->entry_count; ++i) {
     TokenEntry& entry = request->entries[i];
-    if (entry.gen_rate > 0 && entry.burst_size > 0) continue;
+    entry.bucket = find_client(entry.accesskey);
+    if (entry.bucket != nullptr || (entry.gen_rate > 0 && entry.burst_size > 0)) continue;
     // Non-positive values are fine for a known client (its stored ones stay), never for a new one.
     if (named_earlier(*request, i, entry.accesskey)) continue;
-    entry.bucket = find_client(entry.accesskey);
-    if (entry.bucket != nullptr) continue;
     const char* name = kMemberNames[entry.gen_rate > 0 ? kBurst : kRate];
     return entry_problem(i, std::string(name) + " must be positive for a new access key");
   }
@@ -389,6 +397,7 @@ int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& gr
   writer.StartArray();
   for (int i = 0; i < request.entry_count; ++i) {
     const TokenEntry& entry = request.entries[i];
+    if (i + 1 < request.entry_count) prefetch_bucket(request.entries[i + 1].bucket);
     double granted = grant(entry);
     writer.StartObject();
     writer.Key(kMemberNames[kAccessKey]);

@@ -20,7 +20,7 @@ struct TokenEntry {
   int need_tokens;
   int gen_rate;
   int burst_size;
-  // The client's bucket, when the check had to look the key up and found it; else nullptr.
+  // The client's bucket as the check found it; nullptr for a key without one then.
   BasicTokenBucket* bucket;
 };
 
@@ -66,9 +66,10 @@ using GrantFunction = std::function<double(const TokenEntry& entry)>;
 bool parse_token_request(char* text, ParsedTokenRequest* request);
 
 // Returns what makes `request` no valid token request ("entry 2: need_tokens is negative"), or
-// an empty string when every entry may be granted. Grants nothing. A new key must come with a
-// positive rate and burst: for an entry without them the key is looked up with `find_client`
-// (unless an earlier entry names it), and the bucket found is kept in the entry for its grant.
+// an empty string when every entry may be granted. Grants nothing. Looks every entry's key up
+// with `find_client` and keeps the bucket found in the entry, so that its grant need not look
+// again; a key without a bucket must come with a positive rate and burst, unless an earlier entry
+// names it.
 std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client);
 
 // Grants the entries of a checked request in order and writes the compact JSON reply with its
