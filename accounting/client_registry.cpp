@@ -38,6 +38,11 @@ BasicTokenBucket* TokenServer::find_client(const char* accesskey) {
   return clients.find(accesskey);
 }
 
+size_t TokenServer::known_clients() {
+  std::lock_guard<std::mutex> lock(clients_mutex);
+  return clients.size();
+}
+
 bool TokenServer::is_known_client(const char* accesskey) {
   return find_client(accesskey) != nullptr;
 }

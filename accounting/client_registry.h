@@ -64,6 +64,8 @@ class ClientIndex {
   ClientEntry* find(const char* accesskey) const;
   // Adds `entry`, whose key the index does not hold yet. One insertion at a time.
   void insert(ClientEntry* entry);
+  // Entries held; not beside an insertion.
+  size_t size() const { return count_; }
 
  private:
   struct Table {
@@ -94,6 +96,8 @@ class ClientMap {
   // Adds `key` with a new bucket of `rate` and `burst_size`, unless the key is present: then the
   // present bucket stands. One insertion at a time.
   void insert(const qos_user_instance_t& key, double rate, double burst_size);
+  // Clients held; not beside an insertion.
+  size_t size() const { return index_.size(); }
 
  private:
   std::map<qos_user_instance_t, BasicTokenBucket, client_comp> buckets_;

@@ -424,29 +424,38 @@ void TokenServer::consume_tokens(token_connection* conn) {
   parse_copy[text_length] = '\0';
   remove_handled_request(conn);
 
+  RequestCounters& counters = *conn->counters;
   ParsedTokenRequest request;
   if (!parse_token_request(parse_copy, &request)) {
+    count(counters.parse_errors);
     report_error(&conn->trace, "json parse error");
     return;
   }
   std::string problem =
       check_token_request(&request, [this](const char* key) { return find_client(key); });
   if (!problem.empty()) {
+    count(counters.refusals);
     report_error(&conn->trace, "invalid token request: " + problem);
     return;
   }
+  double granted_in_all = 0;
   int reply_length = write_token_reply(
       request,
-      [this](const TokenEntry& entry) {
-        return entry.bucket != nullptr
-                   ? draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size)
-                   : grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate,
-                                  entry.burst_size);
+      [this, &granted_in_all](const TokenEntry& entry) {
+        double granted = entry.bucket != nullptr ? draw_tokens(entry.bucket, entry.need_tokens,
+                                                               entry.gen_rate, entry.burst_size)
+                                                 : grant_tokens(entry.accesskey, entry.need_tokens,
+                                                                entry.gen_rate, entry.burst_size);
+        granted_in_all += granted;
+        return granted;
       },
       conn->reply_buf, kConnectionBufferSize);
+  count(counters.tokens_granted, static_cast<uint64_t>(granted_in_all));
   if (reply_length < 0) {
+    count(counters.refusals);
     report_error(&conn->trace, "token reply too long");
     return;
   }
   conn->reply_len = reply_length;
+  count(counters.token_requests);
 }

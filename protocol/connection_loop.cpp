@@ -14,6 +14,7 @@ void TokenServer::process_connection(token_connection* conn) {
   while (!stop.load(std::memory_order_relaxed) && getreq(conn) > 0) {
     if (isHeartbeat(conn)) {
       handshake(conn);
+      count(conn->counters->handshakes);
     } else {
       consume_tokens(conn);
     }

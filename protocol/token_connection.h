@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "protocol/request_counters.h"
 #include "protocol/trace.h"
 
 // Capacity of each buffer of a connection; a request, CR LF included, is at most this long.
@@ -31,6 +32,7 @@ struct token_connection {
   int req_len;        // length of the current request, CR LF included; 0 means no request
   int bufsiz;         // capacity of req_buf used by the reading operations
   TraceBuffer trace;  // this connection's trace lines not yet written
+  RequestCounters* counters = &uncounted_requests;  // where the serving worker counts requests
 };
 
 // Returns the length of the first request held in buf[0, len): the bytes up to and including the

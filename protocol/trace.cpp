@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "protocol/request_counters.h"
+
 namespace {
 
 constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
@@ -15,12 +17,13 @@ constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
 // that they cannot interleave with each other.
 std::mutex long_line_mutex;
 
-// Writes every byte of `parts`, resuming after a partial write.
-void write_all(int fd, iovec* parts, int count) {
+// Writes every byte of `parts`, resuming after a partial write. False when a write fails: the
+// lines are lost, never the service.
+bool write_all(int fd, iovec* parts, int count) {
   while (count > 0) {
     ssize_t written = ::writev(fd, parts, count);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // the line is lost, never the service
+    if (written <= 0) return false;
     size_t left = static_cast<size_t>(written);
     for (; count > 0 && left >= parts->iov_len; ++parts, --count) left -= parts->iov_len;
     if (count > 0) {
@@ -28,14 +31,15 @@ void write_all(int fd, iovec* parts, int count) {
       parts->iov_len -= left;
     }
   }
+  return true;
 }
 
-void write_long_line(int fd, std::string_view prefix, const char* text, size_t text_length) {
+bool write_long_line(int fd, std::string_view prefix, const char* text, size_t text_length) {
   iovec parts[] = {{const_cast<char*>(prefix.data()), prefix.size()},
                    {const_cast<char*>(text), text_length},
                    {const_cast<char*>("\n"), 1}};
   std::lock_guard<std::mutex> lock(long_line_mutex);
-  write_all(fd, parts, 3);
+  return write_all(fd, parts, 3);
 }
 
 }  // namespace
@@ -59,7 +63,7 @@ void TraceBuffer::add_text(std::string_view prefix, const char* text, size_t max
   size_t line_length = prefix.size() + text_length + 1;
   if (line_length > kCapacity - length_) flush();
   if (line_length > kCapacity) {
-    write_long_line(fd_, prefix, text, text_length);
+    if (!write_long_line(fd_, prefix, text, text_length)) lost(1);
     return;
   }
   char* line = lines_ + length_;
@@ -68,13 +72,19 @@ void TraceBuffer::add_text(std::string_view prefix, const char* text, size_t max
   std::memcpy(line + prefix.size(), text, text_length);
   line[line_length - 1] = '\n';
   length_ += line_length;
+  ++line_count_;
 }
 
 void TraceBuffer::flush() {
   if (length_ == 0) return;
   iovec all = {lines_, length_};
-  write_all(fd_, &all, 1);
+  if (!write_all(fd_, &all, 1)) lost(line_count_);
   length_ = 0;
+  line_count_ = 0;
+}
+
+void TraceBuffer::lost(uint64_t lines) {
+  if (lost_lines_ != nullptr) count(*lost_lines_, lines);
 }
 
 void trace_line(int fd, std::string_view line) {

@@ -8,7 +8,9 @@
 
 #include <limits.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 constexpr int kTraceFd = 1;  // standard output
@@ -30,14 +32,20 @@ class TraceBuffer {
   void add_text(std::string_view prefix, const char* text, size_t max_len);
   // Writes the pending lines, in order, and forgets them.
   void flush();
+  // Counts the lines whose write fails in `lost_lines`, which only this buffer's thread writes.
+  void count_losses_in(std::atomic<uint64_t>* lost_lines) { lost_lines_ = lost_lines; }
 
  private:
   // Pending lines never pass PIPE_BUF, so one write keeps them whole; a longer line is written
   // by itself.
   static constexpr size_t kCapacity = PIPE_BUF;
 
+  void lost(uint64_t lines);
+
   int fd_;
-  size_t length_ = 0;
+  std::atomic<uint64_t>* lost_lines_ = nullptr;
+  size_t length_ = 0;        // bytes pending
+  uint64_t line_count_ = 0;  // lines pending
   char lines_[kCapacity];
 };
 

@@ -5,14 +5,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
+#include "protocol/trace.h"
 #include "server/unique_fd.h"
 
 namespace {
 
-int make_stop_fd() {
+using Clock = std::chrono::steady_clock;
+
+int make_wake_fd() {
   int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) {
     std::perror("eventfd");
@@ -26,8 +30,11 @@ int make_stop_fd() {
 TokenServer::TokenServer(uint16_t port, int worker_count)
     : stop(false),
       served_sockets(static_cast<size_t>(worker_count), -1),
+      worker_counters(static_cast<size_t>(worker_count)),
       listen_port(port),
-      stop_fd(make_stop_fd()) {
+      wake_fd(make_wake_fd()),
+      started_at(Clock::now()),
+      last_status_refresh(started_at) {
   workers.reserve(static_cast<size_t>(worker_count));
   for (int i = 0; i < worker_count; ++i) workers.emplace_back(&TokenServer::run_worker, this, i);
 }
@@ -38,15 +45,18 @@ TokenServer::~TokenServer() {
   sockets_cond.notify_all();
   for (std::thread& worker : workers) worker.join();
   close_queued_sockets();
-  ::close(stop_fd);
+  ::close(wake_fd);
 }
 
 void TokenServer::request_stop() {
   stop.store(true);
-  // eventfd_write is a plain write(2): safe in a signal handler. The counter is never read, so
-  // stop_fd stays readable and wakes every present and future wait on it.
+  wake_acceptor();
+}
+
+void TokenServer::wake_acceptor() {
+  // eventfd_write is a plain write(2): safe in a signal handler.
   uint64_t one = 1;
-  ssize_t ignored = ::write(stop_fd, &one, sizeof one);
+  ssize_t ignored = ::write(wake_fd, &one, sizeof one);
   (void)ignored;
 }
 
@@ -59,12 +69,30 @@ void TokenServer::run_worker(int worker) {
 }
 
 int TokenServer::take_socket(int worker) {
-  std::unique_lock<std::mutex> lock(sockets_mutex);
-  sockets_cond.wait(lock, [this] { return stop.load() || !sockets.empty(); });
-  if (stop.load()) return -1;
-  int client_fd = sockets.front();
-  sockets.pop();
-  served_sockets[static_cast<size_t>(worker)] = client_fd;
+  bool saturation_ended = false;
+  int client_fd = -1;
+  {
+    std::unique_lock<std::mutex> lock(sockets_mutex);
+    ++idle_workers;
+    sockets_cond.wait(lock, [this] { return stop.load() || !sockets.empty(); });
+    --idle_workers;
+    if (stop.load()) return -1;
+    QueuedSocket taken = sockets.front();
+    sockets.pop();
+    client_fd = taken.fd;
+    served_sockets[static_cast<size_t>(worker)] = client_fd;
+    if (taken.found_every_worker_busy) {
+      ++saturation.waited;
+      saturation.longest_wait = std::max(saturation.longest_wait, Clock::now() - taken.queued_at);
+    }
+    if (saturation.ongoing && sockets.empty()) {
+      saturation.ongoing = false;
+      saturation.end_due = true;
+      saturation_ended = true;
+    }
+  }
+  // The accept loop writes the spell's closing line, after its opening line.
+  if (saturation_ended) wake_acceptor();
   return client_fd;
 }
 
@@ -74,6 +102,8 @@ void TokenServer::serve_connection(int worker, int client_fd) {
   token_connection conn = {};
   conn.client_fd = client_fd;
   conn.bufsiz = kConnectionBufferSize;
+  conn.counters = &worker_counters[static_cast<size_t>(worker)];
+  conn.trace.count_losses_in(&conn.counters->trace_lines_lost);
   process_connection(&conn);
   // Cleared before `owner` closes the descriptor, whose number the kernel may then hand on.
   std::lock_guard<std::mutex> lock(sockets_mutex);
@@ -81,23 +111,38 @@ void TokenServer::serve_connection(int worker, int client_fd) {
 }
 
 void TokenServer::queue_socket(int client_fd) {
+  bool saturation_began = false;
+  std::string last_saturation_end;
   {
     std::lock_guard<std::mutex> lock(sockets_mutex);
-    sockets.push(client_fd);
+    if (saturation.end_due) last_saturation_end = take_saturation_end_line();
+    // Each idle worker takes one queued connection; any beyond them waits for a busy one.
+    bool every_worker_busy = static_cast<int>(sockets.size()) >= idle_workers;
+    sockets.push({client_fd, Clock::now(), every_worker_busy});
+    if (every_worker_busy && !saturation.ongoing) {
+      saturation = Saturation();
+      saturation.ongoing = true;
+      saturation_began = true;
+    }
   }
   // One descriptor needs one worker: waking them all would only send the rest back to sleep.
   // Notified after the unlock so that the woken worker does not block on the mutex at once.
   sockets_cond.notify_one();
+  if (!last_saturation_end.empty()) trace_line(kErrorFd, last_saturation_end);
+  if (saturation_began) {
+    trace_line(kErrorFd,
+               "all " + std::to_string(workers.size()) + " workers busy: connections are waiting");
+  }
 }
 
 void TokenServer::close_queued_sockets() {
-  std::queue<int> unserved;
+  std::queue<QueuedSocket> unserved;
   {
     std::lock_guard<std::mutex> lock(sockets_mutex);
     unserved.swap(sockets);
   }
   sockets_cond.notify_all();  // wakes waiting workers, which now see `stop`
-  for (; !unserved.empty(); unserved.pop()) ::close(unserved.front());
+  for (; !unserved.empty(); unserved.pop()) ::close(unserved.front().fd);
 }
 
 void TokenServer::shut_down_served_sockets() {

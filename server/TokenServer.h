@@ -20,10 +20,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <queue>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,6 +36,8 @@ constexpr uint16_t kServerPort = 6666;
 constexpr int kListenBacklog = 128;
 constexpr int kWorkerCount = 50;
 constexpr int kAcceptPollMillis = 200;
+// How often the accept loop refreshes the status line a service manager shows.
+constexpr std::chrono::seconds kStatusRefreshInterval{5};
 
 class TokenServer {
  public:
@@ -44,6 +48,8 @@ class TokenServer {
   ~TokenServer();
   TokenServer(const TokenServer&) = delete;
   TokenServer& operator=(const TokenServer&) = delete;
+
+  // ---- The listening socket and the accept loop (server/listener.cpp)
 
   // Listens and runs the accept loop on the calling thread until request_stop; then closes the
   // listening socket and the connections no worker has taken yet.
@@ -56,20 +62,27 @@ class TokenServer {
   // when accepting must pause because descriptors or memory have run out.
   bool produce_socket(int listen_fd);
 
-  // Request framing: make one complete request ready at the front of req_buf.
+  // ---- Request framing (protocol/framing.cpp): one complete request at the front of req_buf
+
   int getreq(token_connection* conn);
   int read_request(token_connection* conn, char* buf, int bufsiz, int* nread);
   int pull_data(token_connection* conn, char* dst, int size);
   static int reach_request_end(char* buf, int len);
 
-  // The connection loop and its steps.
+  // ---- The connection loop and its steps (protocol/connection_loop.cpp)
+
   void process_connection(token_connection* conn);
   bool isHeartbeat(token_connection* conn);
   void handshake(token_connection* conn);
   int reply_request(token_connection* conn);
 
+  // ---- Token requests (accounting/token_request.cpp)
+
   // Answers the token request at the front of req_buf and removes it.
   void consume_tokens(token_connection* conn);
+
+  // ---- The client registry (accounting/client_registry.cpp)
+
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
   double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
                       double burst_size);
@@ -81,6 +94,21 @@ class TokenServer {
   // The bucket of `accesskey`, or nullptr for a key not seen yet. Takes no lock; a bucket never
   // moves or goes away while the server lives.
   BasicTokenBucket* find_client(const char* accesskey);
+  // Clients known so far.
+  size_t known_clients();
+
+  // ---- Figures (server/figures.cpp)
+
+  // Asks the accept loop to write the server's figures on standard error. Safe to call from a
+  // signal handler.
+  void request_figures();
+  // One line: uptime, connections, workers, requests by kind, tokens granted, known keys and lost
+  // trace lines, as "figures: uptime_s=12 connections_accepted=3 ...".
+  std::string figures_line();
+  // A short line for a service manager's status: busy workers, queued connections, keys.
+  std::string status_line();
+
+  // ---- The worker pool and the orderly stop (server/TokenServer.cpp)
 
   // Asks the accept loop and every worker to end. Safe to call from a signal handler.
   void request_stop();
@@ -88,6 +116,23 @@ class TokenServer {
   uint16_t bound_port() const { return bound_port_number.load(); }
 
  private:
+  // An accepted connection that waits for a worker.
+  struct QueuedSocket {
+    int fd;
+    std::chrono::steady_clock::time_point queued_at;
+    bool found_every_worker_busy;  // no idle worker was left for it when it was queued
+  };
+
+  // A spell during which connections wait because every worker is busy. The acceptor writes one
+  // line when it begins and one when the queue is empty again.
+  struct Saturation {
+    bool ongoing = false;
+    uint64_t waited = 0;  // connections that found every worker busy
+    std::chrono::steady_clock::duration longest_wait{};
+    bool end_due = false;  // over; its closing line is not written yet
+  };
+
+  // Workers (server/TokenServer.cpp).
   void run_worker(int worker);
   // Waits for a queued descriptor and publishes it as `worker`'s; -1 once the server stops.
   int take_socket(int worker);
@@ -96,10 +141,20 @@ class TokenServer {
   void close_queued_sockets();
   // Wakes every worker blocked on its connection: the stop's counterpart of a blocking receive.
   void shut_down_served_sockets();
+  // Wakes the accept loop's wait, to write a line or to stop. Safe in a signal handler.
+  void wake_acceptor();
 
-  std::atomic<bool> stop;   // set by request_stop; read unlocked by the acceptor and the workers
-  std::queue<int> sockets;  // accepted descriptors no worker has taken; under sockets_mutex
-  ClientMap clients;        // lookups take no lock; insertions under clients_mutex
+  // The accept loop's chores between connections (server/figures.cpp).
+  void handle_wake_up();
+  void refresh_status(std::chrono::steady_clock::time_point now);
+  // Writes the closing line of a saturation spell that is over, if it is still due.
+  void report_saturation_end();
+  // The closing line of the spell that is over; clears end_due. Under sockets_mutex.
+  std::string take_saturation_end_line();
+
+  std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
+  std::queue<QueuedSocket> sockets;      // accepted, no worker has taken them; under sockets_mutex
+  ClientMap clients;                     // lookups take no lock; insertions under clients_mutex
   std::condition_variable sockets_cond;  // one waiter per queued descriptor; all on stop
   std::mutex sockets_mutex;
   std::mutex clients_mutex;
@@ -108,10 +163,19 @@ class TokenServer {
   // either finds a taken connection here or leaves it queued; a worker clears its entry before
   // it closes the descriptor, so a stop never shuts down a number the kernel has handed on.
   std::vector<int> served_sockets;
+  int idle_workers = 0;   // workers waiting for a connection; under sockets_mutex
+  Saturation saturation;  // under sockets_mutex
+  // What each worker has done, by worker; each record is written by its worker only.
+  std::vector<RequestCounters> worker_counters;
 
   const uint16_t listen_port;
-  // Readable from the stop on, never drained: the accept loop's wait watches it beside the
-  // listening socket.
-  const int stop_fd;
+  // Wakes the accept loop's wait: written by request_stop, request_figures and the worker that
+  // ends a saturation spell; drained by the accept loop.
+  const int wake_fd;
   std::atomic<uint16_t> bound_port_number{0};
+  std::atomic<bool> figures_requested{false};
+  const std::chrono::steady_clock::time_point started_at;
+  // Written and read by the accept loop only.
+  uint64_t connections_accepted = 0;
+  std::chrono::steady_clock::time_point last_status_refresh{};
 };

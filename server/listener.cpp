@@ -82,13 +82,15 @@ void TokenServer::accept_connection() {
     std::exit(1);
   }
   notify_ready();
-  pollfd waits[2] = {{listener.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
+  pollfd waits[2] = {{listener.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
   bool out_of_descriptors = false;
   while (!stop.load()) {
     waits[0].revents = 0;
     waits[1].revents = 0;
-    if (::poll(waits, 2, kAcceptPollMillis) <= 0) continue;
-    if (!(waits[0].revents & POLLIN)) continue;
+    int ready = ::poll(waits, 2, kAcceptPollMillis);
+    if (waits[1].revents & POLLIN) handle_wake_up();
+    refresh_status(std::chrono::steady_clock::now());
+    if (ready <= 0 || !(waits[0].revents & POLLIN)) continue;
     if (produce_socket(listener.get())) {
       out_of_descriptors = false;
       continue;
@@ -120,6 +122,7 @@ bool TokenServer::produce_socket(int listen_fd) {
     std::exit(1);
   }
   // The connection stays blocking: its worker waits inside the receive and the send.
+  ++connections_accepted;
   queue_socket(client_fd);
   return true;
 }

@@ -1,4 +1,5 @@
-// The token server: listens on TCP port 6666 and serves token requests until SIGTERM or SIGINT.
+// The token server: listens on TCP port 6666 and serves token requests until SIGTERM or SIGINT;
+// SIGUSR1 writes its figures on standard error.
 #include <signal.h>
 
 #include "server/TokenServer.h"
@@ -8,6 +9,7 @@ namespace {
 TokenServer* running_server = nullptr;  // set while the accept loop runs
 
 extern "C" void stop_running_server(int) { running_server->request_stop(); }
+extern "C" void report_figures(int) { running_server->request_figures(); }
 
 void set_stop_handler(void (*handler)(int)) {
   struct sigaction action = {};
@@ -17,14 +19,25 @@ void set_stop_handler(void (*handler)(int)) {
   sigaction(SIGINT, &action, nullptr);
 }
 
+void set_figures_handler(void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  // Workers blocked in a receive or a send carry on as if nothing happened.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGUSR1, &action, nullptr);
+}
+
 }  // namespace
 
 int main() {
   TokenServer server;
   running_server = &server;
   set_stop_handler(stop_running_server);
+  set_figures_handler(report_figures);
   server.accept_connection();
   // The server is being taken down: later signals must not reach it.
   set_stop_handler(SIG_IGN);
+  set_figures_handler(SIG_IGN);
   return 0;
 }

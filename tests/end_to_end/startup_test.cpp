@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -156,15 +157,64 @@ TEST(Trace, OneHandshakeExchangeIsTracedExactly) {
   EXPECT_EQ(server.stdout_text(), expected);
 }
 
-TEST(Pool, FiftyFirstConnectionWaitsForAFreeWorker) {
+// The two connections beyond the pool wait; standard error tells when waiting begins, once, and
+// when the queue is empty again.
+TEST(Pool, ConnectionsBeyondFiftyWaitForAFreeWorker) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   Clients busy = served_clients(kWorkerCount);
-  TestClient waiting(kPort);
-  ASSERT_TRUE(waiting.send("SHAKE\r\n"));
-  EXPECT_FALSE(waiting.has_data_within(std::chrono::milliseconds(300)));
+  Clients waiting;
+  for (int i = 0; i < 2; ++i) {
+    waiting.push_back(std::make_unique<TestClient>(kPort));
+    ASSERT_TRUE(waiting.back()->send("SHAKE\r\n"));
+  }
+  EXPECT_FALSE(waiting[0]->has_data_within(std::chrono::milliseconds(300)));
+  EXPECT_EQ(server.stderr_text(), "all 50 workers busy: connections are waiting\n");
   busy[17].reset();
-  EXPECT_EQ(waiting.read_line(), "OK\r\n");
+  EXPECT_EQ(waiting[0]->read_line(), "OK\r\n");
+  EXPECT_FALSE(waiting[1]->has_data_within(std::chrono::milliseconds(100)));
+  busy[18].reset();
+  EXPECT_EQ(waiting[1]->read_line(), "OK\r\n");
+  ASSERT_TRUE(server.wait_for_stderr("connections no longer waiting: 2 waited, longest wait "));
+  std::string errors = server.stderr_text();
+  EXPECT_EQ(errors.rfind("all 50 workers busy: connections are waiting\n"
+                         "connections no longer waiting: 2 waited, longest wait ",
+                         0),
+            0u)
+      << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
+}
+
+// SIGUSR1 writes one line of figures on standard error and nothing on standard output; serving
+// goes on.
+TEST(Figures, UserSignalWritesTheFiguresOnStandardError) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TestClient client(kPort);
+  ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  ASSERT_TRUE(client.send("not json\r\n{\"array\":5}\r\n"));
+  ASSERT_EQ(
+      client.exchange("{\"array\":[{\"accesskey\":\"f1\",\"need_tokens\":3,\"gen_rate\":1,"
+                      "\"burst_size\":5},{\"accesskey\":\"f2\",\"need_tokens\":4,"
+                      "\"gen_rate\":1,\"burst_size\":5}]}\r\n"),
+      "{\"array\":[{\"accesskey\":\"f1\",\"tokens\":3},{\"accesskey\":\"f2\",\"tokens\":4}]}\r\n");
+  std::string trace = server.stdout_text();
+  ::kill(server.pid(), SIGUSR1);
+  ASSERT_TRUE(server.wait_for_stderr("trace_lines_lost=0\n"));
+  const std::string figures = server.stderr_text();
+  const std::string expected_after_uptime =
+      " connections_accepted=1 connections_served=1 connections_queued=0 busy_workers=1 "
+      "workers=50 handshakes=1 token_requests=1 parse_errors=1 refusals=1 tokens_granted=7 "
+      "known_keys=2 trace_lines_lost=0\n";
+  EXPECT_EQ(figures.rfind("json parse error\ninvalid token request: \"array\" missing or not an "
+                          "array\nfigures: uptime_s=",
+                          0),
+            0u)
+      << figures;
+  EXPECT_EQ(figures.substr(figures.size() - expected_after_uptime.size()), expected_after_uptime);
+  EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  EXPECT_EQ(server.stdout_text().substr(0, trace.size()), trace);
+  EXPECT_EQ(server.stdout_text().find("figures"), std::string::npos);
 }
 
 TEST(Faults, PeerResettingMidRequestDoesNotEndTheServer) {

@@ -52,6 +52,18 @@ std::vector<char*> environment_with(std::vector<std::string>& added) {
 
 }  // namespace
 
+std::string without_pool_lines(const std::string& stderr_text) {
+  std::istringstream lines(stderr_text);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    bool pool_line = (line.rfind("all ", 0) == 0 &&
+                      line.find(" workers busy: connections are waiting") != std::string::npos) ||
+                     line.rfind("connections no longer waiting: ", 0) == 0;
+    if (!pool_line) kept += line + "\n";
+  }
+  return kept;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

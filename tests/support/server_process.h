@@ -27,7 +27,7 @@ class ServerProcess {
     bool wait_until_listening = true;
     long descriptor_limit = 0;  // RLIMIT_NOFILE for the server; 0 keeps the inherited one
     bool stdout_to_closed_pipe = false;
-    bool stderr_to_stdout = false;  // as `2>&1` would: stderr_text() is then empty
+    bool stderr_to_stdout = false;         // as `2>&1` would: stderr_text() is then empty
     std::vector<std::string> environment;  // NAME=VALUE entries before the inherited ones
   };
   ServerProcess();
@@ -72,3 +72,7 @@ class ServerProcess {
 };
 
 std::string read_file(const std::string& path);
+
+// Standard error without the lines the server writes when every worker is busy and when
+// connections no longer wait: tests that fill the pool on purpose compare the rest.
+std::string without_pool_lines(const std::string& stderr_text);
