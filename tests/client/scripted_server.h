@@ -1,6 +1,7 @@
-// A stand-in server on a kernel-chosen port that answers each connection's first request as a
-// script says, or closes it unanswered, so that tests can make the failures a real server never
-// shows on demand.
+// Stand-ins on kernel-chosen loopback ports for the client tests: a server that answers each
+// connection's first request as a script says, or closes it unanswered, so that tests can make
+// the failures a real server never shows on demand; and a relay in front of a real server that
+// counts the connections a client opens.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,25 +10,45 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/test_client.h"
+
+constexpr int kStandInPollMillis = 20;  // how often a stand-in's threads look at their stop flag
+
+// A socket listening on 127.0.0.1 at a port the kernel picks, which goes to *port.
+inline int listen_on_loopback(uint16_t* port) {
+  int listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::listen(listen_fd, 8);
+  ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return listen_fd;
+}
+
+// Waits until `fd` is readable (true) or `stop` is set (false).
+inline bool wait_readable(int fd, const std::atomic<bool>& stop) {
+  pollfd watch = {fd, POLLIN, 0};
+  while (!stop) {
+    if (::poll(&watch, 1, kStandInPollMillis) > 0) return true;
+  }
+  return false;
+}
 
 class ScriptedServer {
  public:
   // The first request of connection i is answered with replies[i]; an empty reply closes the
   // connection without answering. Connections past the script are closed at once.
   explicit ScriptedServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listen_fd_, 8);
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_fd_ = listen_on_loopback(&port_);
     serving_ = std::thread([this] { serve(); });
   }
   ~ScriptedServer() {
@@ -40,18 +61,8 @@ class ScriptedServer {
   int connections() const { return connections_.load(); }
 
  private:
-  static constexpr int kPollMillis = 20;
-
-  bool wait_readable(int fd) {
-    pollfd watch = {fd, POLLIN, 0};
-    while (!stop_) {
-      if (::poll(&watch, 1, kPollMillis) > 0) return true;
-    }
-    return false;
-  }
-
   void serve() {
-    while (wait_readable(listen_fd_)) {
+    while (wait_readable(listen_fd_, stop_)) {
       int fd = ::accept(listen_fd_, nullptr, nullptr);
       if (fd < 0) continue;
       size_t index = static_cast<size_t>(connections_++);
@@ -63,7 +74,7 @@ class ScriptedServer {
   void answer_first_request(int fd, const std::string& reply) {
     std::string received;
     char chunk[4096];
-    while (received.find("\r\n") == std::string::npos && wait_readable(fd)) {
+    while (received.find("\r\n") == std::string::npos && wait_readable(fd, stop_)) {
       ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
       if (n <= 0) return;
       received.append(chunk, static_cast<size_t>(n));
@@ -71,7 +82,7 @@ class ScriptedServer {
     if (reply.empty()) return;
     ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
     // Holds the connection until the client closes it or the test ends.
-    while (wait_readable(fd) && ::recv(fd, chunk, sizeof chunk, 0) > 0) {
+    while (wait_readable(fd, stop_) && ::recv(fd, chunk, sizeof chunk, 0) > 0) {
     }
   }
 
@@ -81,4 +92,62 @@ class ScriptedServer {
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::thread serving_;
+};
+
+// Passes bytes both ways between each client and a server on 127.0.0.1, one connection to the
+// server per client connection, and counts the client connections it holds.
+class CountingRelay {
+ public:
+  explicit CountingRelay(uint16_t server_port) : server_port_(server_port) {
+    listen_fd_ = listen_on_loopback(&port_);
+    accepting_ = std::thread([this] { accept_connections(); });
+  }
+  ~CountingRelay() {
+    stop_ = true;
+    accepting_.join();
+    for (std::thread& relay : relays_) relay.join();
+    ::close(listen_fd_);
+  }
+
+  uint16_t port() const { return port_; }
+  // Client connections accepted and not yet seen closed; the most there were at once.
+  int open_now() const { return open_.load(); }
+  int most_open() const { return most_open_.load(); }
+
+ private:
+  void accept_connections() {
+    while (wait_readable(listen_fd_, stop_)) {
+      int client_fd = ::accept(listen_fd_, nullptr, nullptr);
+      if (client_fd < 0) continue;
+      most_open_ = std::max(most_open_.load(), ++open_);  // this thread alone raises it
+      relays_.emplace_back([this, client_fd] { relay(client_fd); });
+    }
+  }
+
+  // Runs until either side closes or the relay stops.
+  void relay(int client_fd) {
+    TestClient server(server_port_);
+    pollfd ends[2] = {{client_fd, POLLIN, 0}, {server.fd(), POLLIN, 0}};
+    char chunk[4096];
+    bool open = server.connected();
+    while (open && !stop_) {
+      if (::poll(ends, 2, kStandInPollMillis) <= 0) continue;
+      for (int from = 0; from < 2 && open; ++from) {
+        if (ends[from].revents == 0) continue;
+        ssize_t n = ::recv(ends[from].fd, chunk, sizeof chunk, 0);
+        open = n > 0 && ::send(ends[1 - from].fd, chunk, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+      }
+    }
+    ::close(client_fd);
+    --open_;
+  }
+
+  const uint16_t server_port_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> open_{0};
+  std::atomic<int> most_open_{0};
+  std::thread accepting_;
+  std::vector<std::thread> relays_;  // touched by accepting_ only, until it is joined
 };

@@ -20,8 +20,10 @@
 // and the request sent again. If the server took the request just before it went away, that one
 // request is granted twice, on a bucket the restart has emptied of state anyway.
 //
-// Threads: a TokenClient is used by one thread at a time; it has no lock. Give each thread its
-// own client, or guard a shared one with a mutex of your own.
+// Threads: a TokenClient is used by one thread at a time; it has no lock. To share connections
+// among threads, use a TokenClientPool (TokenClientPool.h). The server serves each connection on
+// one of its 50 workers for as long as the connection stays open, for every application that
+// uses it: a client per thread soon takes them all, and a pool keeps to a few.
 //
 // Host names are resolved with getaddrinfo, which the connect timeout does not bound; give an
 // address to avoid waiting on a slow resolver.

@@ -1,0 +1,98 @@
+// TokenClientPool: a few connections to one token server, shared by any number of threads.
+//
+// The server serves each connection on one of its fixed pool of workers (50) for as long as the
+// connection stays open, and every application that uses the server shares those workers. A
+// TokenClient keeps its connection until it is closed, so many of them starve everyone else. A
+// pool holds at most PoolOptions::max_connections connections: each call borrows one (a
+// TokenClient), makes its exchange and gives it back; a call that finds every connection
+// borrowed waits up to PoolOptions::borrow_timeout for one. A connection left idle for
+// PoolOptions::idle_timeout is closed, so an application at rest gives its workers back.
+//
+// Calls answer as TokenClient's do, with the same Status codes (TokenClient.h), plus one case:
+//   kConnectFailed    also when every connection stayed borrowed for borrow_timeout; nothing
+//                     was sent
+// A connection that fails a call is closed and its place freed; the next call that needs it
+// connects again.
+//
+// Threads: every member may be called from any number of threads at once, except that the
+// destructor must not run while a call is in progress. A call holds `mutex_` only to take or
+// give back a connection, never across connecting, sending or receiving. A small reaper thread
+// of the pool's own sleeps until the oldest idle connection's time is up, closes the expired
+// ones, and sleeps again; with no idle connection it sleeps until one is given back. The
+// destructor wakes it, joins it and closes the idle connections.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "token_client/TokenClient.h"
+
+namespace token_client {
+
+struct PoolOptions {
+  // The most connections open at once, borrowed or idle; at least 1. The sum over every process
+  // that uses one server must stay under the server's 50 workers.
+  size_t max_connections = 4;
+  // A connection given back and not borrowed again within this time is closed.
+  std::chrono::milliseconds idle_timeout{10000};
+  // How long a call waits for a connection when all of them are borrowed.
+  std::chrono::milliseconds borrow_timeout{2000};
+};
+
+class TokenClientPool {
+ public:
+  explicit TokenClientPool(Endpoint server, ClientOptions options = {}, PoolOptions pool = {});
+  ~TokenClientPool();  // stops the reaper and closes every connection
+  TokenClientPool(const TokenClientPool&) = delete;
+  TokenClientPool& operator=(const TokenClientPool&) = delete;
+
+  // As TokenClient's calls, each on a borrowed connection.
+  Status ping(std::chrono::microseconds* round_trip = nullptr);
+  Status acquire(const TokenRequest& request, uint32_t* granted);
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted);
+
+  const Endpoint& endpoint() const { return server_; }
+  // Connections open now, borrowed or idle.
+  size_t open_connections() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct IdleClient {
+    std::unique_ptr<TokenClient> client;  // connected
+    Clock::time_point idle_since;
+  };
+  using Clients = std::vector<std::unique_ptr<TokenClient>>;
+
+  // Takes an idle connection, or a new unconnected client while fewer than max_connections are
+  // open; waits up to borrow_timeout when none is free.
+  Status borrow(std::unique_ptr<TokenClient>* client);
+  void give_back(std::unique_ptr<TokenClient> client);
+  // Runs `call` on a borrowed client and gives the client back.
+  template <typename Call>
+  Status with_client(Call call);
+  // Moves the idle clients whose time is up at `now` into *expired; needs `mutex_` held. The
+  // caller closes them after releasing it.
+  void take_expired(Clock::time_point now, Clients* expired);
+  void reap_idle_clients();
+
+  const Endpoint server_;
+  const ClientOptions options_;
+  const PoolOptions pool_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable client_freed_;  // a client was given back or a place freed
+  std::condition_variable reaper_wake_;   // a client went idle, or the pool is stopping
+  std::deque<IdleClient> idle_;           // under mutex_; oldest first, reused newest first
+  size_t borrowed_ = 0;                   // under mutex_; idle_.size() + borrowed_ <= max
+  bool stopping_ = false;                 // under mutex_; set once, by the destructor
+  std::thread reaper_;                    // runs reap_idle_clients; joined by the destructor
+};
+
+}  // namespace token_client

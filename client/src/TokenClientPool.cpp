@@ -1,0 +1,129 @@
+#include "token_client/TokenClientPool.h"
+
+#include <string>
+#include <utility>
+
+namespace token_client {
+
+TokenClientPool::TokenClientPool(Endpoint server, ClientOptions options, PoolOptions pool)
+    : server_(std::move(server)), options_(options), pool_(pool) {
+  reaper_ = std::thread([this] { reap_idle_clients(); });
+}
+
+TokenClientPool::~TokenClientPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  reaper_wake_.notify_one();
+  reaper_.join();
+}
+
+size_t TokenClientPool::open_connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return idle_.size() + borrowed_;
+}
+
+void TokenClientPool::take_expired(Clock::time_point now, Clients* expired) {
+  while (!idle_.empty() && now - idle_.front().idle_since >= pool_.idle_timeout) {
+    expired->push_back(std::move(idle_.front().client));
+    idle_.pop_front();
+  }
+}
+
+Status TokenClientPool::borrow(std::unique_ptr<TokenClient>* client) {
+  Clients expired;  // closed after the lock is released, by its destructor
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto deadline = Clock::now() + pool_.borrow_timeout;
+  auto has_room = [this] { return !idle_.empty() || borrowed_ < pool_.max_connections; };
+  if (!client_freed_.wait_until(lock, deadline, has_room)) {
+    return Status(StatusCode::kConnectFailed,
+                  "connect " + server_.to_string() + ": all " +
+                      std::to_string(pool_.max_connections) + " connections stayed busy for " +
+                      std::to_string(pool_.borrow_timeout.count()) + " ms");
+  }
+  take_expired(Clock::now(), &expired);
+  ++borrowed_;
+  if (idle_.empty()) {
+    lock.unlock();
+    *client = std::make_unique<TokenClient>(server_, options_);  // connects on its first call
+    return Status();
+  }
+  *client = std::move(idle_.back().client);
+  idle_.pop_back();
+  return Status();
+}
+
+void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
+  Clients expired;
+  bool keep = client->connected();
+  if (!keep) expired.push_back(std::move(client));
+  bool first_idle = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --borrowed_;
+    if (keep) {
+      auto now = Clock::now();
+      first_idle = idle_.empty();
+      idle_.push_back({std::move(client), now});
+      take_expired(now, &expired);
+    }
+  }
+  // Notified after unlocking, so that the woken thread does not block on the mutex at once.
+  client_freed_.notify_one();
+  // With other clients idle, the reaper already sleeps until the oldest one's time, which comes
+  // before this one's.
+  if (first_idle) reaper_wake_.notify_one();
+}
+
+template <typename Call>
+Status TokenClientPool::with_client(Call call) {
+  std::unique_ptr<TokenClient> client;
+  Status borrowed = borrow(&client);
+  if (!borrowed.ok()) return borrowed;
+  Status answered = call(*client);
+  give_back(std::move(client));
+  return answered;
+}
+
+Status TokenClientPool::ping(std::chrono::microseconds* round_trip) {
+  return with_client([&](TokenClient& client) { return client.ping(round_trip); });
+}
+
+// A refused request or an empty batch needs no connection, so acquire and acquire_batch answer
+// them before borrowing one.
+Status TokenClientPool::acquire(const TokenRequest& request, uint32_t* granted) {
+  Status checked = check_token_request(request);
+  if (!checked.ok()) return checked;
+  return with_client([&](TokenClient& client) { return client.acquire(request, granted); });
+}
+
+Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
+                                      std::vector<uint32_t>* granted) {
+  granted->assign(batch.size(), 0);
+  if (batch.empty()) return Status();
+  for (const TokenRequest& entry : batch) {
+    Status checked = check_token_request(entry);
+    if (!checked.ok()) return checked;
+  }
+  return with_client([&](TokenClient& client) { return client.acquire_batch(batch, granted); });
+}
+
+void TokenClientPool::reap_idle_clients() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (idle_.empty()) {
+      reaper_wake_.wait(lock, [this] { return stopping_ || !idle_.empty(); });
+      continue;
+    }
+    reaper_wake_.wait_until(lock, idle_.front().idle_since + pool_.idle_timeout);
+    Clients expired;
+    take_expired(Clock::now(), &expired);
+    // Closing is a system call per connection: not under the lock.
+    lock.unlock();
+    expired.clear();
+    lock.lock();
+  }
+}
+
+}  // namespace token_client
