@@ -52,11 +52,12 @@ size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::
   return best;
 }
 
-ShardedClient::ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options) {
+ShardedClient::ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options,
+                             PoolOptions pool) {
   assert(!servers.empty());
   for (const Endpoint& server : servers) {
     names_.push_back(server.to_string());
-    clients_.push_back(std::make_unique<TokenClient>(server, options));
+    pools_.push_back(std::make_unique<TokenClientPool>(server, options, pool));
   }
 }
 
@@ -67,18 +68,20 @@ size_t ShardedClient::server_for(const std::string& accesskey) const {
 }
 
 Status ShardedClient::acquire(const TokenRequest& request, uint32_t* granted) {
-  return clients_[server_for(request.accesskey)]->acquire(request, granted);
+  return pools_[server_for(request.accesskey)]->acquire(request, granted);
 }
 
 Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
-                                    std::vector<uint32_t>* granted) {
+                                    std::vector<uint32_t>* granted,
+                                    std::vector<Status>* server_status) {
   granted->assign(batch.size(), 0);
+  size_t count = pools_.size();
+  if (server_status != nullptr) server_status->assign(count, Status());
   // A bad entry fails the whole batch before any server is asked.
   for (const TokenRequest& entry : batch) {
     Status checked = check_token_request(entry);
     if (!checked.ok()) return checked;
   }
-  size_t count = clients_.size();
   std::vector<std::vector<TokenRequest>> parts(count);
   std::vector<std::vector<size_t>> positions(count);  // where each part's entries sit in batch
   for (size_t i = 0; i < batch.size(); ++i) {
@@ -90,7 +93,7 @@ Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
   std::vector<std::vector<uint32_t>> answers(count);
   std::vector<Status> statuses(count);
   auto send_part = [&](size_t server) {
-    statuses[server] = clients_[server]->acquire_batch(parts[server], &answers[server]);
+    statuses[server] = pools_[server]->acquire_batch(parts[server], &answers[server]);
   };
   // The calling thread sends the first part itself; the others go out on threads of their own.
   std::vector<std::thread> senders;
@@ -116,6 +119,7 @@ Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
       (*granted)[positions[server][j]] = answers[server][j];
     }
   }
+  if (server_status != nullptr) *server_status = std::move(statuses);
   return first_failure;
 }
 

@@ -143,8 +143,12 @@ TEST_F(ShardingTest, FailedServerLeavesZeroForItsEntriesOnly) {
   ShardedClient client(list);
   std::vector<TokenRequest> batch = batch_of_keys(0, 60, "partial-");
   std::vector<uint32_t> granted;
-  Status answered = client.acquire_batch(batch, &granted);
+  std::vector<Status> server_status;
+  Status answered = client.acquire_batch(batch, &granted, &server_status);
   EXPECT_EQ(answered.code(), StatusCode::kConnectFailed);
+  ASSERT_EQ(server_status.size(), 3u);
+  EXPECT_TRUE(server_status[0].ok() && server_status[1].ok());
+  EXPECT_EQ(server_status[2].message(), answered.message());
   ASSERT_EQ(granted.size(), batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     bool on_dead_server = client.server_for(batch[i].accesskey) == 2;

@@ -14,9 +14,11 @@
 // both languages agree as long as they spell the server names alike ("localhost:6666" and
 // "127.0.0.1:6666" are different names).
 //
-// Errors are values as in TokenClient.h. Threads: a ShardedClient is used by one thread at a
-// time. A batch runs its parts on threads of its own, one TokenClient each, and joins them all
-// before it returns.
+// Errors are values as in TokenClient.h. Each server is reached through a TokenClientPool of its
+// own (TokenClientPool.h), so the connections to a server never outnumber
+// PoolOptions::max_connections. Threads: any number may share a ShardedClient; its server list
+// never changes after construction, and the pools have locks of their own. A batch runs its parts
+// on threads of its own, one per server it names, and joins them all before it returns.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "token_client/TokenClient.h"
+#include "token_client/TokenClientPool.h"
 
 namespace token_client {
 
@@ -37,16 +40,17 @@ size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::
 class ShardedClient {
  public:
   // `servers` must not be empty.
-  explicit ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options = {});
+  explicit ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options = {},
+                         PoolOptions pool = {});
   ~ShardedClient();
   ShardedClient(const ShardedClient&) = delete;
   ShardedClient& operator=(const ShardedClient&) = delete;
 
-  size_t server_count() const { return clients_.size(); }
+  size_t server_count() const { return pools_.size(); }
   // The index of the server that holds `accesskey`.
   size_t server_for(const std::string& accesskey) const;
-  // The client of one server, e.g. to ping it.
-  TokenClient& server(size_t index) { return *clients_[index]; }
+  // The pool of one server, e.g. to ping it.
+  TokenClientPool& server(size_t index) { return *pools_[index]; }
 
   // Asks the key's server, as TokenClient::acquire does.
   Status acquire(const TokenRequest& request, uint32_t* granted);
@@ -54,11 +58,15 @@ class ShardedClient {
   // (*granted)[i] answers batch[i]. On an error the Status is the first failed server's (in
   // server order); *granted still holds what the other servers granted and 0 for the entries of
   // a failed server, so a caller that goes on never uses more tokens than it was given.
-  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted);
+  // `server_status`, when given, gets each server's own outcome, indexed as the servers: ok for
+  // a server that answered or was not asked, else its error. A bad entry fails the whole batch
+  // with kInvalidArgument before any server is asked.
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted,
+                       std::vector<Status>* server_status = nullptr);
 
  private:
   std::vector<std::string> names_;  // the servers' "HOST:PORT", in the order given
-  std::vector<std::unique_ptr<TokenClient>> clients_;  // one per server, same order
+  std::vector<std::unique_ptr<TokenClientPool>> pools_;  // one per server, same order
 };
 
 }  // namespace token_client
