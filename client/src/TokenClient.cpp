@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "token_client/version.h"
 #include "wire.h"
 
 namespace token_client {
@@ -80,6 +81,8 @@ bool is_port_text(const std::string& text) {
 }
 
 }  // namespace
+
+const char* version() { return kVersion; }
 
 std::string Endpoint::to_string() const {
   bool ipv6 = host.find(':') != std::string::npos;

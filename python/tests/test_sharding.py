@@ -5,10 +5,12 @@ keys it was asked for.
 """
 
 import json
+import os
 import socket
 import threading
 import unittest
 
+import token_client
 from token_client import (BadReplyError, InvalidRequestError, ShardError, ShardedClient,
                           TokenClient, rendezvous_pick, rendezvous_weight)
 from token_client.client import check_token_request, parse_address, parse_reply, request_line
@@ -158,6 +160,12 @@ class ShardedClientTest(unittest.TestCase):
         with self.assertRaises(InvalidRequestError):
             self.client.acquire_batch([("fine", 1, 1, 1), ("k" * 30, 1, 1, 1)])
         self.assertEqual([server.keys for server in self.servers], [[], [], []])
+
+
+@unittest.skipUnless("TOKEN_PROJECT_VERSION" in os.environ, "run by the build, which sets it")
+class VersionTest(unittest.TestCase):
+    def test_the_package_has_the_builds_version(self):
+        self.assertEqual(token_client.__version__, os.environ["TOKEN_PROJECT_VERSION"])
 
 
 class TokenClientFailureTest(unittest.TestCase):

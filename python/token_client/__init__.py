@@ -5,6 +5,9 @@
         granted = client.acquire("svc-a", 5, 10, 20)   # need, rate (tokens/s), burst
 """
 
+# The C++ library's version; the build's tests check that the two agree.
+__version__ = "1.1.0"
+
 from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, ShardedClient,
                      TokenClient, TokenRequest)
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
@@ -14,6 +17,6 @@ from .sharding import rendezvous_pick, rendezvous_weight
 __all__ = [
     "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "InvalidRequestError",
     "MAX_ACCESS_KEY_LENGTH", "MAX_REQUEST_BYTES", "ReplyTimeoutError", "ShardError",
-    "ShardedClient", "TokenClient", "TokenClientError", "TokenRequest", "rendezvous_pick",
-    "rendezvous_weight",
+    "ShardedClient", "TokenClient", "TokenClientError", "TokenRequest", "__version__",
+    "rendezvous_pick", "rendezvous_weight",
 ]

@@ -16,7 +16,7 @@ cmake --install "$build_dir" --prefix "$prefix" >"$work/install.log"
 
 for file in bin/token-server bin/token-client include/token_client/TokenClient.h \
             include/token_client/TokenClientPool.h include/token_client/ShardedClient.h \
-            lib/systemd/system/token-server.service; do
+            include/token_client/version.h lib/systemd/system/token-server.service; do
   [[ -e $prefix/$file ]] || { echo "not installed: $file"; exit 1; }
 done
 find "$prefix" -path '*/cmake/token_client/token_clientConfig.cmake' | grep -q . ||

@@ -1,8 +1,11 @@
-// Uses the installed library without a server: parses an address and rejects a bad key.
+// Uses the installed library without a server: parses an address, rejects a bad key, and finds
+// the headers and the library of one version.
 #include <token_client/ShardedClient.h>
 #include <token_client/TokenClient.h>
+#include <token_client/version.h>
 
 #include <cstdio>
+#include <cstring>
 
 int main() {
   token_client::Endpoint server;
@@ -12,6 +15,7 @@ int main() {
   token_client::Status status =
       client.acquire({"a-key-longer-than-twenty-nine-bytes", 1, 1, 1}, &granted);
   if (status.code() != token_client::StatusCode::kInvalidArgument) return 1;
-  std::puts("consumer ok");
+  if (std::strcmp(token_client::version(), token_client::kVersion) != 0) return 1;
+  std::printf("consumer ok, version %s\n", token_client::version());
   return 0;
 }
