@@ -1,8 +1,11 @@
 // token-client: asks token servers for tokens, or checks that they answer, from the shell.
 //
 // Exit status: 0 when every server answered, 1 when a server could not be reached or did not
-// answer, 2 for a command line that cannot be run. Errors are one line on standard error.
+// answer, 2 for a command line that cannot be run. Every message goes to standard error as
+// "token-client: <what>", one line each; the grants that were made go to standard output even
+// when another server failed.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -15,6 +18,7 @@
 
 #include "token_client/ShardedClient.h"
 #include "token_client/TokenClient.h"
+#include "token_client/version.h"
 
 namespace {
 
@@ -22,28 +26,44 @@ using token_client::ClientOptions;
 using token_client::Endpoint;
 using token_client::ShardedClient;
 using token_client::Status;
+using token_client::StatusCode;
 using token_client::TokenRequest;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// A timeout below a millisecond cannot be kept: connections and replies are waited for in ms.
+constexpr double kMinTimeoutSeconds = 0.001;
 constexpr double kMaxTimeoutSeconds = 3600;
 constexpr std::chrono::milliseconds kDefaultTimeout{2000};
 constexpr char kDefaultServer[] = "127.0.0.1:6666";
 constexpr size_t kAcquireFields = 4;  // KEY NEED RATE BURST
 
+// A printf format: the default server, the bounds of --timeout and its default.
 constexpr char kUsage[] =
-    "usage: token-client [--server HOST:PORT]... [--timeout SECONDS] ping\n"
-    "       token-client [--server HOST:PORT]... [--timeout SECONDS] acquire KEY NEED RATE BURST "
-    "[KEY NEED RATE BURST]...\n"
+    "usage: token-client [OPTION]... ping\n"
+    "       token-client [OPTION]... acquire KEY NEED RATE BURST [KEY NEED RATE BURST]...\n"
     "\n"
-    "  ping      handshake with every server; prints each one's round-trip time\n"
-    "  acquire   asks for NEED tokens of KEY's bucket (RATE tokens/s, BURST tokens at most);\n"
-    "            prints \"KEY TOKENS\" per key, in order\n"
-    "  --server  a server to ask (default 127.0.0.1:6666); give several to spread keys over them\n"
-    "  --timeout seconds to wait for a connection and for each reply (default 2)\n"
+    "  ping                handshake with every server; prints each one's round-trip time\n"
+    "  acquire             asks for NEED tokens of KEY's bucket (RATE tokens/s, BURST tokens at\n"
+    "                      most); prints \"KEY TOKENS\" per key granted, in order\n"
+    "  --server HOST:PORT  a server to ask (default %s); give several to spread keys\n"
+    "                      over them\n"
+    "  --timeout SECONDS   the wait for a connection and for each reply, %s\n"
+    "                      (default %g)\n"
+    "  --version           prints the version\n"
+    "  --help, -h          prints this help\n"
     "\n"
-    "exit status: 0 answered, 1 a server failed or did not answer, 2 bad command line\n";
+    "Options may stand anywhere. A dash followed by a digit (-3) is a value, not an option;\n"
+    "\"--\" ends the options, for a key that begins with a dash.\n"
+    "\n"
+    "exit status: 0 answered, 1 a server failed or did not answer (the grants of the others are\n"
+    "still printed), 2 bad command line\n";
+
+// Follows a reply timeout: the server's silence has a reason that only the server shows.
+constexpr char kNoReplyHint[] =
+    "hint: a server sends no reply to a request it refuses (text that is not JSON, a new key "
+    "with RATE or BURST 0 or less, ...) and says why on its standard error";
 
 struct CommandLine {
   std::vector<Endpoint> servers;
@@ -51,6 +71,7 @@ struct CommandLine {
   std::string command;
   std::vector<std::string> operands;
   bool help = false;
+  bool version = false;
 };
 
 // A usage problem: empty when the command line can be run.
@@ -66,13 +87,21 @@ bool parse_int32(const std::string& text, int32_t* value) {
   return true;
 }
 
+// "from 0.001 to 3600", as --help and a bad --timeout say it.
+std::string timeout_bounds() {
+  char text[64];
+  std::snprintf(text, sizeof text, "from %g to %g", kMinTimeoutSeconds, kMaxTimeoutSeconds);
+  return text;
+}
+
 Problem set_timeout(const std::string& text, ClientOptions* options) {
   char* end = nullptr;
   double seconds = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(seconds > 0) || seconds > kMaxTimeoutSeconds) {
-    return "bad --timeout \"" + text + "\": give seconds, more than 0";
+  if (text.empty() || *end != '\0' || !(seconds >= kMinTimeoutSeconds) ||
+      seconds > kMaxTimeoutSeconds) {
+    return "bad --timeout \"" + text + "\": give seconds " + timeout_bounds();
   }
-  auto millis = std::chrono::milliseconds(std::max(1L, std::lround(seconds * 1000)));
+  auto millis = std::chrono::milliseconds(std::lround(seconds * 1000));
   options->connect_timeout = millis;
   options->reply_timeout = millis;
   return {};
@@ -90,7 +119,12 @@ Problem add_server(const std::string& text, std::vector<Endpoint>* servers) {
 Problem parse_option(const std::string& name, const std::string& value, CommandLine* line) {
   if (name == "--server") return add_server(value, &line->servers);
   if (name == "--timeout") return set_timeout(value, &line->options);
-  return "unknown option " + name;
+  return "unknown option \"" + name + "\"";
+}
+
+// A negative number such as -3 is a value: RATE and BURST may be 0 or less for a known key.
+bool is_option(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1]));
 }
 
 // Options may stand anywhere; "--" ends them, so that a key may begin with a dash.
@@ -100,12 +134,14 @@ Problem parse_command_line(const std::vector<std::string>& args, CommandLine* li
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     Problem problem;
-    if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
+    if (options_ended || !is_option(arg)) {
       (line->command.empty() ? line->command : line->operands.emplace_back()) = arg;
     } else if (arg == "--") {
       options_ended = true;
     } else if (arg == "--help" || arg == "-h") {
       line->help = true;
+    } else if (arg == "--version") {
+      line->version = true;
     } else if (arg.find('=') != std::string::npos) {
       size_t equals = arg.find('=');
       problem = parse_option(arg.substr(0, equals), arg.substr(equals + 1), line);
@@ -114,7 +150,7 @@ Problem parse_command_line(const std::vector<std::string>& args, CommandLine* li
       ++i;
     } else {
       problem = arg == "--server" || arg == "--timeout" ? arg + " needs a value"
-                                                        : "unknown option " + arg;
+                                                        : "unknown option \"" + arg + "\"";
     }
     if (!problem.empty()) return problem;
   }
@@ -135,9 +171,12 @@ Problem parse_acquire_operands(const std::vector<std::string>& operands,
     for (size_t f = 0; f < 3; ++f) {
       const std::string& text = operands[i + 1 + f];
       if (!parse_int32(text, fields[f])) {
-        return std::string(names[f]) + " of " + entry.accesskey + " is not a 32-bit integer: \"" +
-               text + "\"";
+        return std::string(names[f]) + " of \"" + entry.accesskey +
+               "\" is not a 32-bit integer: \"" + text + "\"";
       }
+    }
+    if (entry.need_tokens < 0) {
+      return "NEED of \"" + entry.accesskey + "\" is negative: \"" + operands[i + 1] + "\"";
     }
     Status checked = token_client::check_token_request(entry);
     if (!checked.ok()) return checked.message();
@@ -150,6 +189,8 @@ int report(int exit_status, const std::string& message) {
   std::cerr << "token-client: " << message << "\n";
   return exit_status;
 }
+
+int report_usage(const Problem& problem) { return report(kExitUsage, problem + "; try --help"); }
 
 int run_ping(ShardedClient& client) {
   int status = kExitOk;
@@ -167,38 +208,59 @@ int run_ping(ShardedClient& client) {
   return status;
 }
 
+// Prints the grant of every entry whose server answered, in order, then one line per failed
+// server with its error and the keys it left ungranted.
 int run_acquire(ShardedClient& client, const std::vector<TokenRequest>& batch) {
   std::vector<uint32_t> granted;
-  Status answered = client.acquire_batch(batch, &granted);
-  if (!answered.ok()) return report(kExitFailed, answered.message());
+  std::vector<Status> server_status;
+  Status answered = client.acquire_batch(batch, &granted, &server_status);
+  std::vector<std::string> ungranted_keys(client.server_count());
   for (size_t i = 0; i < batch.size(); ++i) {
-    std::cout << batch[i].accesskey << " " << granted[i] << "\n";
+    size_t server = client.server_for(batch[i].accesskey);
+    if (server_status[server].ok()) {
+      std::cout << batch[i].accesskey << " " << granted[i] << "\n";
+    } else {
+      ungranted_keys[server] += " " + batch[i].accesskey;
+    }
   }
-  return kExitOk;
+  bool timed_out = false;
+  for (size_t server = 0; server < client.server_count(); ++server) {
+    const Status& failure = server_status[server];
+    if (failure.ok()) continue;
+    report(kExitFailed, failure.message() + "; not granted:" + ungranted_keys[server]);
+    timed_out = timed_out || failure.code() == StatusCode::kTimeout;
+  }
+  if (timed_out) report(kExitFailed, kNoReplyHint);
+  return answered.ok() ? kExitOk : kExitFailed;
 }
 
 int run(const std::vector<std::string>& args) {
   CommandLine line;
   Problem problem = parse_command_line(args, &line);
-  if (!problem.empty()) return report(kExitUsage, problem);
+  if (!problem.empty()) return report_usage(problem);
   if (line.help) {
-    std::cout << kUsage;
+    std::printf(kUsage, kDefaultServer, timeout_bounds().c_str(),
+                std::chrono::duration<double>(kDefaultTimeout).count());
+    return kExitOk;
+  }
+  if (line.version) {
+    std::cout << "token-client " << token_client::version() << "\n";
     return kExitOk;
   }
   if (line.command == "ping") {
-    if (!line.operands.empty()) return report(kExitUsage, "ping takes no operands");
+    if (!line.operands.empty()) return report_usage("ping takes no operands");
     ShardedClient client(line.servers, line.options);
     return run_ping(client);
   }
   if (line.command == "acquire") {
     std::vector<TokenRequest> batch;
     problem = parse_acquire_operands(line.operands, &batch);
-    if (!problem.empty()) return report(kExitUsage, problem);
+    if (!problem.empty()) return report_usage(problem);
     ShardedClient client(line.servers, line.options);
     return run_acquire(client, batch);
   }
-  return report(kExitUsage, line.command.empty() ? "no command; try --help"
-                                                 : "unknown command \"" + line.command + "\"");
+  return report_usage(line.command.empty() ? "no command"
+                                           : "unknown command \"" + line.command + "\"");
 }
 
 }  // namespace

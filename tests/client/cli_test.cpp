@@ -11,13 +11,16 @@
 
 #include "tests/support/server_process.h"
 
-#ifndef TOKEN_CLIENT_CLI
-#error "TOKEN_CLIENT_CLI must name the command-line client"
+#if !defined(TOKEN_CLIENT_CLI) || !defined(TOKEN_PROJECT_VERSION)
+#error "TOKEN_CLIENT_CLI must name the command-line client, TOKEN_PROJECT_VERSION its version"
 #endif
 
 namespace {
 
 constexpr auto kRunLimit = std::chrono::seconds(30);
+constexpr char kNoReplyHint[] =
+    "token-client: hint: a server sends no reply to a request it refuses (text that is not JSON, "
+    "a new key with RATE or BURST 0 or less, ...) and says why on its standard error\n";
 
 struct CliRun {
   int exit_status = -1;
@@ -109,7 +112,34 @@ TEST(Cli, UnansweredRequestExitsOneAfterTheTimeout) {
   CliRun run = run_cli({"--timeout=0.5", "acquire", "fresh", "1", "0", "0"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "token-client: no reply from 127.0.0.1:6666 within 500 ms\n");
+  EXPECT_EQ(run.err,
+            "token-client: no reply from 127.0.0.1:6666 within 500 ms; not granted: fresh\n" +
+                std::string(kNoReplyHint));
+}
+
+TEST(Cli, FailedServerLeavesTheOtherServersGrantsPrinted) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  // Nothing listens on port 1. svc-a and svc-b hash to 127.0.0.1:6666, svc-c and svc-d to it.
+  CliRun run = run_cli(
+      {"--server", "127.0.0.1:6666", "--server", "127.0.0.1:1", "acquire", "svc-a", "1", "1",
+       "5",        "svc-c",          "2",        "1",           "5",       "svc-b", "3", "1",
+       "5",        "svc-d",          "4",        "1",           "5"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "svc-a 1\nsvc-b 3\n");
+  EXPECT_EQ(run.err,
+            "token-client: connect 127.0.0.1:1: Connection refused; not granted: svc-c svc-d\n");
+}
+
+TEST(Cli, NegativeRateAndBurstAreValues) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  ASSERT_EQ(run_cli({"acquire", "neg", "5", "10", "10"}).out, "neg 5\n");
+  // A known key keeps its stored rate and burst for values of 0 or less: its bucket holds 10.
+  CliRun run = run_cli({"acquire", "neg", "12", "-3", "-10"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out, "neg 10\n");
+  EXPECT_TRUE(server.wait_for_stdout("\"need_tokens\":12,\"gen_rate\":-3,\"burst_size\":-10"));
 }
 
 TEST(Cli, NoServerExitsOne) {
@@ -134,10 +164,13 @@ TEST(Cli, BadCommandLinesExitTwoAndSendNothing) {
       {"acquire", "k", "1x", "1", "1"},
       {"acquire", std::string(30, 'k'), "1", "1", "1"},
       {"--timeout", "0", "ping"},
+      {"--timeout", "0.0009", "ping"},
+      {"--timeout", "3601", "ping"},
       {"--timeout", "soon", "ping"},
       {"--server", "host:99999", "ping"},
       {"--server"},
       {"--verbose", "ping"},
+      {"acquire", "k", "1", "-x", "1"},
   };
   for (const std::vector<std::string>& args : bad) {
     CliRun run = run_cli(args);
@@ -149,11 +182,16 @@ TEST(Cli, BadCommandLinesExitTwoAndSendNothing) {
   EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
 }
 
-TEST(Cli, HelpExitsZero) {
-  CliRun run = run_cli({"--help"});
-  EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out.rfind("usage: token-client", 0), 0u) << run.out;
-  EXPECT_EQ(run.err, "");
+TEST(Cli, HelpAndVersionExitZero) {
+  CliRun help = run_cli({"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.rfind("usage: token-client", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("from 0.001 to 3600"), std::string::npos) << help.out;
+  EXPECT_EQ(help.err, "");
+  CliRun version = run_cli({"--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_EQ(version.out, "token-client " TOKEN_PROJECT_VERSION "\n");
+  EXPECT_EQ(version.err, "");
 }
 
 TEST(Cli, KeyAfterDoubleDashMayStartWithADash) {
