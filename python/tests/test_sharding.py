@@ -1,36 +1,50 @@
-"""The Python client's request and reply lines and its sharding, against stand-in servers.
+"""The Python client's request and reply lines, its pool and its sharding, against stand-ins.
 
-These need no token server binary: each stand-in grants every entry its need and records the
-keys it was asked for.
+These need no token server binary: each stand-in grants every entry its need, records the keys
+it was asked for and counts its connections.
 """
 
 import json
 import os
 import socket
 import threading
+import time
 import unittest
 
 import token_client
 from token_client import (BadReplyError, InvalidRequestError, ShardError, ShardedClient,
-                          TokenClient, rendezvous_pick, rendezvous_weight)
+                          TokenClient, TokenClientPool, rendezvous_pick, rendezvous_weight)
 from token_client.client import check_token_request, parse_address, parse_reply, request_line
 
 
+WAIT_LIMIT = 10.0  # seconds, for what happens on another thread
+
+
 class StandInServer:
-    """Answers token requests on a kernel-chosen loopback port, granting each entry its need."""
+    """Answers token requests on a kernel-chosen loopback port, granting each entry its need.
+
+    Each connection is served on a thread of its own; `open_connections` counts those not yet
+    seen closed, `most_open` the most there were at once.
+    """
 
     def __init__(self):
-        self.keys = []
+        self.keys = []  # under _lock
+        self.open_connections = 0  # under _lock
+        self.most_open = 0  # under _lock
+        self._lock = threading.Lock()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self._listener.settimeout(0.05)
         self.port = self._listener.getsockname()[1]
         self._stopping = threading.Event()
+        self._connection_threads = []
         self._thread = threading.Thread(target=self._serve)
         self._thread.start()
 
     def close(self):
         self._stopping.set()
         self._thread.join()
+        for thread in self._connection_threads:
+            thread.join()
         self._listener.close()
 
     def _serve(self):
@@ -39,9 +53,19 @@ class StandInServer:
                 connection, _ = self._listener.accept()
             except socket.timeout:
                 continue
-            with connection:
-                connection.settimeout(0.05)
-                self._answer(connection)
+            with self._lock:
+                self.open_connections += 1
+                self.most_open = max(self.most_open, self.open_connections)
+            thread = threading.Thread(target=self._serve_connection, args=(connection,))
+            thread.start()
+            self._connection_threads.append(thread)
+
+    def _serve_connection(self, connection):
+        with connection:
+            connection.settimeout(0.05)
+            self._answer(connection)
+        with self._lock:
+            self.open_connections -= 1
 
     def _answer(self, connection):
         pending = b""
@@ -56,7 +80,8 @@ class StandInServer:
             while b"\r\n" in pending:
                 line, pending = pending.split(b"\r\n", 1)
                 entries = json.loads(line)["array"]
-                self.keys += [entry["accesskey"] for entry in entries]
+                with self._lock:
+                    self.keys += [entry["accesskey"] for entry in entries]
                 reply = {"array": [{"accesskey": e["accesskey"], "tokens": e["need_tokens"]}
                                    for e in entries]}
                 connection.sendall(json.dumps(reply).encode() + b"\r\n")
@@ -160,6 +185,46 @@ class ShardedClientTest(unittest.TestCase):
         with self.assertRaises(InvalidRequestError):
             self.client.acquire_batch([("fine", 1, 1, 1), ("k" * 30, 1, 1, 1)])
         self.assertEqual([server.keys for server in self.servers], [[], [], []])
+
+
+class TokenClientPoolTest(unittest.TestCase):
+    def setUp(self):
+        self.server = StandInServer()
+        self.addCleanup(self.server.close)
+
+    def pool(self, **options):
+        pool = TokenClientPool("127.0.0.1:%d" % self.server.port, **options)
+        self.addCleanup(pool.close)
+        return pool
+
+    def test_many_threads_share_at_most_its_connections(self):
+        pool = self.pool(max_connections=2, idle_timeout=30.0, borrow_timeout=WAIT_LIMIT)
+        wrong = []
+
+        def call_repeatedly(thread):
+            # Each thread's key and need differ, so a reply handed to the wrong thread shows.
+            key, need = "pooled-%d" % thread, thread % 3 + 1
+            wrong.extend(key for _ in range(10) if pool.acquire(key, need, 1000, 1000) != need)
+
+        threads = [threading.Thread(target=call_repeatedly, args=(t,)) for t in range(16)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(wrong, [])
+        self.assertEqual(len(self.server.keys), 160)
+        self.assertLessEqual(self.server.most_open, 2)
+        self.assertGreaterEqual(self.server.open_connections, 1)  # kept open between calls
+
+    def test_idle_connections_are_closed_without_further_calls(self):
+        pool = self.pool(idle_timeout=0.2)
+        self.assertEqual(pool.acquire("idle", 1, 1, 5), 1)
+        deadline = time.monotonic() + WAIT_LIMIT
+        while self.server.open_connections > 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(self.server.open_connections, 0)
+        self.assertEqual(self.server.most_open, 1)
+        self.assertEqual(pool.open_connections, 0)
 
 
 @unittest.skipUnless("TOKEN_PROJECT_VERSION" in os.environ, "run by the build, which sets it")

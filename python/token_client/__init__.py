@@ -1,15 +1,15 @@
 """Python client of the token server (standard library only).
 
-    from token_client import TokenClient, ShardedClient
-    with TokenClient("127.0.0.1:6666") as client:
-        granted = client.acquire("svc-a", 5, 10, 20)   # need, rate (tokens/s), burst
+    from token_client import TokenClientPool
+    with TokenClientPool("127.0.0.1:6666", max_connections=4) as pool:  # share among threads
+        granted = pool.acquire("svc-a", 5, 10, 20)   # need, rate (tokens/s), burst
 """
 
 # The C++ library's version; the build's tests check that the two agree.
 __version__ = "1.1.0"
 
 from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, ShardedClient,
-                     TokenClient, TokenRequest)
+                     TokenClient, TokenClientPool, TokenRequest)
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
                      ReplyTimeoutError, ShardError, TokenClientError)
 from .sharding import rendezvous_pick, rendezvous_weight
@@ -17,6 +17,6 @@ from .sharding import rendezvous_pick, rendezvous_weight
 __all__ = [
     "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "InvalidRequestError",
     "MAX_ACCESS_KEY_LENGTH", "MAX_REQUEST_BYTES", "ReplyTimeoutError", "ShardError",
-    "ShardedClient", "TokenClient", "TokenClientError", "TokenRequest", "__version__",
-    "rendezvous_pick", "rendezvous_weight",
+    "ShardedClient", "TokenClient", "TokenClientError", "TokenClientPool", "TokenRequest",
+    "__version__", "rendezvous_pick", "rendezvous_weight",
 ]

@@ -1,5 +1,5 @@
-"""Clients of the token server: one server (TokenClient) or keys spread over several
-(ShardedClient).
+"""Clients of the token server: one connection (TokenClient), a few connections shared by many
+threads (TokenClientPool), or keys spread over several servers (ShardedClient).
 
 A request is one line ending in CR LF: "SHAKE" (the handshake, answered "OK") or a JSON token
 request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}, answered by
@@ -8,9 +8,15 @@ request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}
 A client connects on first use and keeps its connection. A connection that breaks (say, the
 server restarted) is reconnected once and the request sent again; after a timeout or a bad
 reply the connection is closed, so that a late reply is never taken for the answer to a later
-request. A client object is for one thread at a time.
+request. A TokenClient is for one thread at a time; a TokenClientPool and a ShardedClient may be
+shared by any number of threads.
+
+The server serves each connection on one of a fixed 50 workers for as long as it stays open, and
+every application that uses the server shares them: prefer a pool, and keep the sum of the pool
+sizes of every process that uses one server well under 50.
 """
 
+import collections
 import json
 import socket
 import threading
@@ -239,17 +245,128 @@ class TokenClient:
                                       % (self.name, error.strerror or error)) from None
 
 
+class TokenClientPool:
+    """At most max_connections connections to one token server, for any number of threads.
+
+    Each call borrows a connection (a TokenClient), makes its exchange and gives it back. A call
+    that finds every connection borrowed waits up to borrow_timeout seconds, then raises
+    ConnectError: nothing was sent. A connection that stays idle for idle_timeout seconds is
+    closed, so an application at rest gives the server's workers back; a reaper thread runs while
+    connections are idle and ends with the last of them. Calls raise as TokenClient's do; a
+    connection that fails a call is closed and its place freed. close() closes the idle
+    connections now; the pool stays usable.
+    """
+
+    def __init__(self, address="127.0.0.1:6666", connect_timeout=1.0, reply_timeout=1.0,
+                 max_connections=4, idle_timeout=10.0, borrow_timeout=2.0):
+        if max_connections < 1:
+            raise InvalidRequestError("a pool needs at least one connection")
+        self.host, self.port = parse_address(address)
+        self.name = address_name(self.host, self.port)
+        self.connect_timeout = connect_timeout
+        self.reply_timeout = reply_timeout
+        self.max_connections = max_connections
+        self.idle_timeout = idle_timeout
+        self.borrow_timeout = borrow_timeout
+        self._lock = threading.Lock()
+        self._freed = threading.Condition(self._lock)  # a client was given back or a place freed
+        self._reaper_wake = threading.Condition(self._lock)  # close() was called
+        self._idle = collections.deque()  # (idle since, TokenClient), oldest first; under _lock
+        self._borrowed = 0  # under _lock; len(_idle) + _borrowed <= max_connections
+        self._reaper = None  # the reaper thread while connections are idle; under _lock
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    @property
+    def open_connections(self):
+        """Connections open now, borrowed or idle."""
+        with self._lock:
+            return len(self._idle) + self._borrowed
+
+    def close(self):
+        with self._lock:
+            while self._idle:
+                self._idle.popleft()[1].close()
+            self._reaper_wake.notify()
+
+    def ping(self):
+        """Sends the handshake on a borrowed connection; returns the round trip in seconds."""
+        return self._with_client(TokenClient.ping)
+
+    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+        return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
+
+    def acquire_batch(self, entries):
+        """As TokenClient.acquire_batch, on a borrowed connection."""
+        # A refused entry or an empty batch needs no connection, nor a wait for one.
+        entries = [check_token_request(entry) for entry in entries]
+        if not entries:
+            return []
+        return self._with_client(TokenClient.acquire_batch, entries)
+
+    def _with_client(self, call, *args):
+        client = self._borrow()
+        try:
+            return call(client, *args)
+        finally:
+            self._give_back(client)
+
+    def _borrow(self):
+        with self._lock:
+            has_room = lambda: self._idle or self._borrowed < self.max_connections
+            if not self._freed.wait_for(has_room, self.borrow_timeout):
+                raise ConnectError("connect %s: all %d connections stayed busy for %g s"
+                                   % (self.name, self.max_connections, self.borrow_timeout))
+            self._close_expired(time.monotonic())
+            self._borrowed += 1
+            if self._idle:
+                return self._idle.pop()[1]  # the newest: the oldest then age out
+        return TokenClient(self.name, self.connect_timeout, self.reply_timeout)
+
+    def _give_back(self, client):
+        with self._lock:
+            self._borrowed -= 1
+            if client.connected:
+                now = time.monotonic()
+                self._idle.append((now, client))
+                self._close_expired(now)
+                if self._idle and self._reaper is None:
+                    self._reaper = threading.Thread(target=self._reap_idle, daemon=True)
+                    self._reaper.start()
+            self._freed.notify()
+
+    def _close_expired(self, now):
+        """Closes the idle clients whose time is up; needs _lock (a close does not block)."""
+        while self._idle and now - self._idle[0][0] >= self.idle_timeout:
+            self._idle.popleft()[1].close()
+
+    def _reap_idle(self):
+        with self._lock:
+            while self._idle:
+                deadline = self._idle[0][0] + self.idle_timeout
+                self._reaper_wake.wait(max(0.0, deadline - time.monotonic()))
+                self._close_expired(time.monotonic())
+            self._reaper = None
+
+
 class ShardedClient:
     """Token requests spread over several servers; each access key always goes to one.
 
     The server of a key is picked by rendezvous hashing (see sharding.py) of the server names
-    "HOST:PORT". Use from one thread at a time; a batch sends its parts on threads of its own.
+    "HOST:PORT". Each server is reached through a TokenClientPool of its own, so any number of
+    threads may share a ShardedClient; a batch sends its parts on threads of its own.
     """
 
-    def __init__(self, addresses, connect_timeout=1.0, reply_timeout=1.0):
+    def __init__(self, addresses, connect_timeout=1.0, reply_timeout=1.0, max_connections=4,
+                 idle_timeout=10.0, borrow_timeout=2.0):
         if not addresses:
             raise InvalidRequestError("no servers")
-        self.servers = [TokenClient(address, connect_timeout, reply_timeout)
+        self.servers = [TokenClientPool(address, connect_timeout, reply_timeout, max_connections,
+                                        idle_timeout, borrow_timeout)
                         for address in addresses]
         self._names = [server.name for server in self.servers]
 
