@@ -29,8 +29,9 @@ BasicTokenBucket* ClientMap::find(const char* accesskey) const {
   return entry == nullptr ? nullptr : &entry->second;
 }
 
-void ClientMap::insert(const qos_user_instance_t& key, double rate, double burst_size) {
-  auto [entry, added] = buckets_.try_emplace(key, rate, burst_size, 0.0);
+void ClientMap::insert(const qos_user_instance_t& key, double rate, double burst_size,
+                       double empty_time) {
+  auto [entry, added] = buckets_.try_emplace(key, rate, burst_size, empty_time);
   if (added) index_.insert(&*entry);
 }
 
@@ -53,9 +54,12 @@ double TokenServer::grant_tokens(const char* accesskey, double need_tokens, doub
   if (bucket == nullptr) {
     // A new client starts with a full bucket and is granted its whole need, so that its first
     // request is never refused. If another worker added the key meanwhile, that bucket stands.
+    // Full means empty one burst's worth of time ago: a bucket empty at the clock's origin would
+    // fill only once the host has been up for burst / rate seconds.
     qos_user_instance_t key = make_client_key(accesskey);
+    double full_now = steadyNowMillis() - burst_size / gen_rate * kMillisPerSecond;
     std::lock_guard<std::mutex> lock(clients_mutex);
-    clients.insert(key, gen_rate, burst_size);
+    clients.insert(key, gen_rate, burst_size, full_now);
     return need_tokens;
   }
   return draw_tokens(bucket, need_tokens, gen_rate, burst_size);

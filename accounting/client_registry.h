@@ -93,9 +93,9 @@ class ClientMap {
 
   // The bucket of `accesskey`, or nullptr for a key not seen yet. May run beside an insertion.
   BasicTokenBucket* find(const char* accesskey) const;
-  // Adds `key` with a new bucket of `rate` and `burst_size`, unless the key is present: then the
-  // present bucket stands. One insertion at a time.
-  void insert(const qos_user_instance_t& key, double rate, double burst_size);
+  // Adds `key` with a new bucket of `rate` and `burst_size`, empty at `empty_time`, unless the
+  // key is present: then the present bucket stands. One insertion at a time.
+  void insert(const qos_user_instance_t& key, double rate, double burst_size, double empty_time);
   // Clients held; not beside an insertion.
   size_t size() const { return index_.size(); }
 
