@@ -127,7 +127,17 @@ def parse_reply(line, entries):
     return granted
 
 
-class TokenClient:
+class _ClosesOnExit:
+    """Lets a `with` block close the object it opened."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+
+class TokenClient(_ClosesOnExit):
     """One connection to one token server.
 
     Raises TokenClientError subclasses (see errors.py). Use from one thread at a time.
@@ -139,12 +149,6 @@ class TokenClient:
         self.connect_timeout = connect_timeout
         self.reply_timeout = reply_timeout
         self._socket = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        self.close()
 
     @property
     def connected(self):
@@ -245,7 +249,7 @@ class TokenClient:
                                       % (self.name, error.strerror or error)) from None
 
 
-class TokenClientPool:
+class TokenClientPool(_ClosesOnExit):
     """At most max_connections connections to one token server, for any number of threads.
 
     Each call borrows a connection (a TokenClient), makes its exchange and gives it back. A call
@@ -274,12 +278,6 @@ class TokenClientPool:
         self._idle = collections.deque()  # (idle since, TokenClient), oldest first; under _lock
         self._borrowed = 0  # under _lock; len(_idle) + _borrowed <= max_connections
         self._reaper = None  # the reaper thread while connections are idle; under _lock
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        self.close()
 
     @property
     def open_connections(self):
@@ -353,7 +351,7 @@ class TokenClientPool:
             self._reaper = None
 
 
-class ShardedClient:
+class ShardedClient(_ClosesOnExit):
     """Token requests spread over several servers; each access key always goes to one.
 
     The server of a key is picked by rendezvous hashing (see sharding.py) of the server names
@@ -369,12 +367,6 @@ class ShardedClient:
                                         idle_timeout, borrow_timeout)
                         for address in addresses]
         self._names = [server.name for server in self.servers]
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        self.close()
 
     def close(self):
         for server in self.servers:

@@ -43,6 +43,15 @@ inline bool wait_readable(int fd, const std::atomic<bool>& stop) {
   return false;
 }
 
+// Accepts connections on `listen_fd` and hands each to `take`, until `stop` is set.
+template <typename Take>
+void accept_each(int listen_fd, const std::atomic<bool>& stop, Take take) {
+  while (wait_readable(listen_fd, stop)) {
+    int fd = ::accept(listen_fd, nullptr, nullptr);
+    if (fd >= 0) take(fd);
+  }
+}
+
 class ScriptedServer {
  public:
   // The first request of connection i is answered with replies[i]; an empty reply closes the
@@ -62,13 +71,11 @@ class ScriptedServer {
 
  private:
   void serve() {
-    while (wait_readable(listen_fd_, stop_)) {
-      int fd = ::accept(listen_fd_, nullptr, nullptr);
-      if (fd < 0) continue;
+    accept_each(listen_fd_, stop_, [this](int fd) {
       size_t index = static_cast<size_t>(connections_++);
       if (index < replies_.size()) answer_first_request(fd, replies_[index]);
       ::close(fd);
-    }
+    });
   }
 
   void answer_first_request(int fd, const std::string& reply) {
@@ -116,12 +123,10 @@ class CountingRelay {
 
  private:
   void accept_connections() {
-    while (wait_readable(listen_fd_, stop_)) {
-      int client_fd = ::accept(listen_fd_, nullptr, nullptr);
-      if (client_fd < 0) continue;
+    accept_each(listen_fd_, stop_, [this](int client_fd) {
       most_open_ = std::max(most_open_.load(), ++open_);  // this thread alone raises it
       relays_.emplace_back([this, client_fd] { relay(client_fd); });
-    }
+    });
   }
 
   // Runs until either side closes or the relay stops.

@@ -122,12 +122,18 @@ TEST(Faults, DescriptorExhaustionIsReportedOnceAndPassesWhenConnectionsClose) {
   for (std::string line; std::getline(errors, line);) EXPECT_EQ(line + "\n", kAcceptExhausted);
 }
 
+// Leaves `client` sending requests it does not read the replies of, until the server is blocked
+// sending to it.
+bool stall(TestClient& client) {
+  shrink_receive_buffer(client);
+  return send_until_stalled(client, large_request("stalled"));
+}
+
 TEST(Faults, APeerThatStopsReadingHoldsUpOnlyItsOwnConnection) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   TestClient stalled(kServerPort);
-  shrink_receive_buffer(stalled);
-  ASSERT_TRUE(send_until_stalled(stalled, large_request("stalled")));
+  ASSERT_TRUE(stall(stalled));
 
   for (int i = 0; i < 5; ++i) expect_served("a connection beside the stalled one");
 
@@ -141,8 +147,7 @@ TEST(Faults, StopEndsConnectionsMidRequestAndNotReading) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   TestClient stalled(kServerPort);
-  shrink_receive_buffer(stalled);
-  ASSERT_TRUE(send_until_stalled(stalled, large_request("stalled")));
+  ASSERT_TRUE(stall(stalled));
   TestClient partial(kServerPort);
   ASSERT_EQ(partial.exchange(kHandshake), kHandshakeReply);  // served, not queued
   ASSERT_TRUE(partial.send("{\"array\":["));

@@ -56,10 +56,14 @@ TEST_F(TokenRequestEndToEnd, OneExchangeIsTracedOnStandardOutput) {
 
 // Merged as by `2>&1`, a refusal stands after the trace of its request; and the trace of a
 // half-received request shows while the server waits for the rest.
-TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
+ServerProcess::Options merged_output() {
   ServerProcess::Options options;
   options.stderr_to_stdout = true;
-  ServerProcess server(options);
+  return options;
+}
+
+TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
+  ServerProcess server(merged_output());
   ASSERT_TRUE(server.listening());
   TestClient client(kServerPort);
   ASSERT_TRUE(client.send("{\"arr"));
