@@ -29,10 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +40,7 @@
 #include "bench/syscall_counter.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
+#include "tests/support/proc_stat.h"
 
 namespace {
 
@@ -209,22 +208,9 @@ Options parse_options(int argc, char** argv) {
 
 // User plus system time of a whole process, in microseconds; nullopt when it cannot be read.
 std::optional<double> process_cpu_micros(pid_t pid) {
-  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(stat_file, stat)) return std::nullopt;
-  // The command name in parentheses may hold blanks; the fields after it are plain.
-  size_t name_end = stat.rfind(')');
-  if (name_end == std::string::npos) return std::nullopt;
-  std::istringstream fields(stat.substr(name_end + 1));
-  std::string skipped;
-  // After the name come state (field 3) through cstime; utime and stime are fields 14 and 15.
-  constexpr int kFieldsBeforeUtime = 11;
-  for (int i = 0; i < kFieldsBeforeUtime; ++i) fields >> skipped;
-  long long user_ticks = 0;
-  long long system_ticks = 0;
-  if (!(fields >> user_ticks >> system_ticks)) return std::nullopt;
-  return static_cast<double>(user_ticks + system_ticks) * kMicrosPerSecond /
-         static_cast<double>(sysconf(_SC_CLK_TCK));
+  std::optional<long long> ticks = process_cpu_ticks(pid);
+  if (!ticks) return std::nullopt;
+  return static_cast<double>(*ticks) * kMicrosPerSecond / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double own_cpu_micros() {

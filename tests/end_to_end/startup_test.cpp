@@ -134,7 +134,7 @@ TEST(Idle, ConnectedIdleClientsCostNoProcessorTime) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   Clients clients = served_clients(10);
-  long before = server.cpu_ticks();
+  long long before = server.cpu_ticks();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   // A spinning worker would burn ~200 ticks here; allow a couple for the accept loop's wake-ups.
   EXPECT_LE(server.cpu_ticks() - before, 3);

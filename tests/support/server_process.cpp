@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/proc_stat.h"
+
 #ifndef TOKEN_SERVER_BINARY
 #error "TOKEN_SERVER_BINARY must name the server binary"
 #endif
@@ -170,21 +172,7 @@ std::optional<int> ServerProcess::stop(int signal, std::chrono::milliseconds lim
   return wait_exit(limit);
 }
 
-long ServerProcess::cpu_ticks() const {
-  std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
-  // Fields after the command name, which ends at the last ')': state is field 3, utime 14.
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int number = 3; fields >> field; ++number) {
-    if (number == 14) utime = std::stol(field);
-    if (number == 15) {
-      stime = std::stol(field);
-      break;
-    }
-  }
-  return utime + stime;
-}
+long long ServerProcess::cpu_ticks() const { return process_cpu_ticks(pid_).value(); }
 
 int ServerProcess::open_descriptors() const {
   std::string path = "/proc/" + std::to_string(pid_) + "/fd";

@@ -54,8 +54,9 @@ class ServerProcess {
   std::optional<int> wait_exit(std::chrono::milliseconds limit);
   bool running();
 
-  // Processor time the server has used, user and system, in clock ticks.
-  long cpu_ticks() const;
+  // Processor time the server has used, user and system, in clock ticks; throws
+  // std::bad_optional_access when /proc cannot tell.
+  long long cpu_ticks() const;
   // Descriptors the server has open.
   int open_descriptors() const;
   // Resident memory, in kB.
