@@ -28,7 +28,6 @@ syscall_connection_counts=(1 50)
 connect_slot_counts=(8 50)
 build=build-bench
 results=bench/results
-port_lock=/tmp/token_server_port_${server_port}.lock
 
 server_pid=""
 baseline_pid=""
@@ -153,7 +152,9 @@ cmake --build "$build" -j"$(nproc)" --target token_server load_generator baselin
 prepare_perf
 echo "built in $((SECONDS - started)) s; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-exec 9>"$port_lock"
+# The lock file of the tests, as the build names it.
+port_lock=$(sed -n 's/^TOKEN_PORT_LOCK:INTERNAL=//p' "$build/CMakeCache.txt")
+exec 9>"${port_lock:?is not in $build/CMakeCache.txt}"
 flock -w 120 9 || { echo "port $server_port stays locked by another run" >&2; exit 1; }
 rm -f "$results/runs.txt" "$results/server.stderr"
 

@@ -1,7 +1,8 @@
 """The Python client against the real token server binary on port 6666.
 
-TOKEN_SERVER_BINARY names the binary. The port is fixed, so the whole module runs under the
-port's lock file, which every test that starts the binary takes.
+TOKEN_SERVER_BINARY names the binary and TOKEN_PORT_LOCK the port's lock file; ctest sets both.
+The port is fixed, so the whole module runs under that lock, which every test that starts the
+binary takes.
 """
 
 import fcntl
@@ -15,7 +16,6 @@ import unittest
 from token_client import (ConnectError, InvalidRequestError, ReplyTimeoutError, ShardedClient,
                           TokenClient)
 
-PORT_LOCK_PATH = "/tmp/token_server_port_6666.lock"
 ADDRESS = "127.0.0.1:6666"
 START_LIMIT = 5.0  # seconds
 
@@ -24,9 +24,10 @@ _port_lock = None
 
 def setUpModule():
     global _port_lock
-    if "TOKEN_SERVER_BINARY" not in os.environ:
-        raise unittest.SkipTest("TOKEN_SERVER_BINARY is not set")
-    _port_lock = open(PORT_LOCK_PATH, "a+")
+    for name in ("TOKEN_SERVER_BINARY", "TOKEN_PORT_LOCK"):
+        if name not in os.environ:
+            raise unittest.SkipTest(name + " is not set")
+    _port_lock = open(os.environ["TOKEN_PORT_LOCK"], "a+")
     fcntl.flock(_port_lock, fcntl.LOCK_EX)
 
 

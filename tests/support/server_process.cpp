@@ -19,10 +19,12 @@
 #ifndef TOKEN_SERVER_BINARY
 #error "TOKEN_SERVER_BINARY must name the server binary"
 #endif
+#ifndef TOKEN_PORT_LOCK
+#error "TOKEN_PORT_LOCK must name the port's lock file"
+#endif
 
 namespace {
 
-constexpr char kPortLockPath[] = "/tmp/token_server_port_6666.lock";
 constexpr auto kPollStep = std::chrono::milliseconds(5);
 
 std::string temp_path(const char* stream) {
@@ -81,7 +83,7 @@ int port_lock_holders = 0;
 PortLock::PortLock() {
   std::lock_guard<std::mutex> lock(port_lock_mutex);
   if (port_lock_holders++ > 0) return;
-  port_lock_fd = ::open(kPortLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  port_lock_fd = ::open(TOKEN_PORT_LOCK, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (port_lock_fd >= 0) ::flock(port_lock_fd, LOCK_EX);
 }
 
