@@ -18,11 +18,13 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "server/TokenServer.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
+#include "tests/support/token_request_text.h"
 
 namespace {
 
@@ -62,25 +64,16 @@ constexpr char kResetKey[] = "stress-reset";
 constexpr int kResetRequests = 30;
 constexpr int kResetRequestEntries = 40;
 
-std::string entry_json(const std::string& key, const std::string& need, int rate, int burst) {
-  return "{\"accesskey\":\"" + key + "\",\"need_tokens\":" + need +
-         ",\"gen_rate\":" + std::to_string(rate) + ",\"burst_size\":" + std::to_string(burst) + "}";
-}
-
-std::string key_entry_json(int key) {
+// The entry of stress key `key`, with its fixed need, rate and burst.
+std::string key_entry(int key) {
   const StressKey& k = kKeys[key];
-  return entry_json(k.name, std::to_string(k.need), k.rate, k.burst);
+  return token_entry(k.name, std::to_string(k.need), std::to_string(k.rate),
+                     std::to_string(k.burst));
 }
 
-// A request or reply line: an object whose "array" lists `entries`, and CR LF.
-std::string array_line(const std::vector<std::string>& entries) {
-  std::string line = "{\"array\":[";
-  for (size_t i = 0; i < entries.size(); ++i) line += (i > 0 ? "," : "") + entries[i];
-  return line + "]}\r\n";
-}
-
-std::string reply_entry_json(const std::string& key, unsigned tokens) {
-  return "{\"accesskey\":\"" + key + "\",\"tokens\":" + std::to_string(tokens) + "}";
+// A request as it goes on the wire, with its CR LF.
+std::string request_line(const std::vector<std::string>& entries) {
+  return token_request(entries) + "\r\n";
 }
 
 enum class Kind { kHandshake, kValid, kInvalid, kMalformed };
@@ -95,11 +88,11 @@ struct Request {
 // Valid JSON that breaks a rule of the token request; a valid entry may come first, and is then
 // not granted either.
 const std::string kInvalidEntries[] = {
-    entry_json("stress-a", "-1", 1, 3),
-    entry_json(std::string(kMaxAccessKeyLength + 1, 'k'), "1", 1, 3),
-    entry_json("stress-b", "1.5", 1, 5),
-    entry_json("stress-c", "2147483648", 2, 4),
-    entry_json("never-known", "1", 0, 5),
+    token_entry("stress-a", "-1", "1", "3"),
+    token_entry(std::string(kMaxAccessKeyLength + 1, 'k'), "1", "1", "3"),
+    token_entry("stress-b", "1.5", "1", "5"),
+    token_entry("stress-c", "2147483648", "2", "4"),
+    token_entry("never-known", "1", "0", "5"),
     "{\"accesskey\":\"stress-d\",\"need_tokens\":1,\"burst_size\":1}",
     "7",
 };
@@ -120,17 +113,17 @@ class RequestMaker {
     std::vector<std::string> entries;
     for (int i = pick(4); i > 0; --i) {
       request.keys.push_back(pick(kKeyCount));
-      entries.push_back(key_entry_json(request.keys.back()));
+      entries.push_back(key_entry(request.keys.back()));
     }
-    request.line = array_line(entries);
+    request.line = request_line(entries);
     return request;
   }
 
   Request invalid() {
     std::vector<std::string> entries;
-    if (pick(2) == 0) entries.push_back(key_entry_json(pick(kKeyCount)));
+    if (pick(2) == 0) entries.push_back(key_entry(pick(kKeyCount)));
     entries.push_back(kInvalidEntries[pick(std::size(kInvalidEntries))]);
-    return {Kind::kInvalid, array_line(entries), {}};
+    return {Kind::kInvalid, request_line(entries), {}};
   }
 
   Request malformed() {
@@ -181,16 +174,16 @@ std::string expected_token_reply(const Request& request, const std::string& line
   if (reply.HasParseError() || !reply.IsObject() || !reply.HasMember("array")) return "";
   const rapidjson::Value& entries = reply["array"];
   if (!entries.IsArray() || entries.Size() != request.keys.size()) return "";
-  std::vector<std::string> expected;
+  std::vector<std::pair<std::string, unsigned>> expected;
   for (rapidjson::SizeType i = 0; i < entries.Size(); ++i) {
     const StressKey& key = kKeys[request.keys[i]];
     if (!entries[i].IsObject() || !entries[i].HasMember("tokens")) return "";
     const rapidjson::Value& tokens = entries[i]["tokens"];
     if (!tokens.IsUint() || tokens.GetUint() > static_cast<unsigned>(key.need)) return "";
     grants->push_back(tokens.GetUint());
-    expected.push_back(reply_entry_json(key.name, tokens.GetUint()));
+    expected.emplace_back(key.name, tokens.GetUint());
   }
-  return array_line(expected);
+  return token_reply(expected);
 }
 
 class StressClient {
@@ -262,8 +255,9 @@ class StressClient {
 
   // Many large replies pile up; one is read, and the rest are cut off by the reset.
   void reset_mid_reply(TestClient& client) {
-    std::vector<std::string> entries(kResetRequestEntries, entry_json(kResetKey, "1", 1000, 1000));
-    std::string line = array_line(entries);
+    std::vector<std::string> entries(kResetRequestEntries,
+                                     token_entry(kResetKey, "1", "1000", "1000"));
+    std::string line = request_line(entries);
     std::string bytes;
     for (int i = 0; i < kResetRequests; ++i) {
       bytes += line;
@@ -352,12 +346,12 @@ TEST(Stress, FiftyMixedClientsGetOrderedRepliesWithinTheBucketBounds) {
   {
     TestClient creator(kServerPort);
     std::vector<std::string> entries;
-    std::vector<std::string> grants;
+    std::vector<std::pair<std::string, unsigned>> grants;
     for (int k = 0; k < kKeyCount; ++k) {
-      entries.push_back(key_entry_json(k));
-      grants.push_back(reply_entry_json(kKeys[k].name, kKeys[k].need));
+      entries.push_back(key_entry(k));
+      grants.emplace_back(kKeys[k].name, kKeys[k].need);
     }
-    ASSERT_EQ(creator.exchange(array_line(entries)), array_line(grants));
+    ASSERT_EQ(creator.exchange(request_line(entries)), token_reply(grants));
   }
 
   run_round(0, figures);
