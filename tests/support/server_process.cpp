@@ -27,11 +27,12 @@ namespace {
 
 constexpr auto kPollStep = std::chrono::milliseconds(5);
 
-std::string temp_path(const char* stream) {
-  char path[] = "/tmp/token_server_test_XXXXXX";
-  int fd = ::mkstemp(path);
-  ::close(fd);
-  return std::string(path) + "." + stream;
+// A new empty file for one of the server's output streams; ~ServerProcess removes it.
+std::string temp_path(const std::string& suffix) {
+  std::string path = "/tmp/token_server_test_XXXXXX" + suffix;
+  int fd = ::mkstemps(path.data(), static_cast<int>(suffix.size()));
+  if (fd >= 0) ::close(fd);
+  return path;
 }
 
 template <typename Predicate>
@@ -97,7 +98,7 @@ PortLock::~PortLock() {
 ServerProcess::ServerProcess() : ServerProcess(Options{}) {}
 
 ServerProcess::ServerProcess(Options options)
-    : stdout_path_(temp_path("out")), stderr_path_(temp_path("err")) {
+    : stdout_path_(temp_path(".out")), stderr_path_(temp_path(".err")) {
   int pipe_fds[2] = {-1, -1};
   if (options.stdout_to_closed_pipe) ::pipe2(pipe_fds, O_CLOEXEC);
   std::vector<char*> environment = environment_with(options.environment);
