@@ -16,6 +16,7 @@
 #include "server/TokenServer.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
+#include "tests/support/token_request_text.h"
 
 namespace {
 
@@ -39,12 +40,8 @@ constexpr int kResettingPeers = 20;
 constexpr int kRequestsBeforeReset = 20;
 
 std::string large_request(const std::string& key) {
-  std::string line = "{\"array\":[";
-  for (int i = 0; i < kLargeRequestEntries; ++i) {
-    line += std::string(i > 0 ? "," : "") + "{\"accesskey\":\"" + key +
-            "\",\"need_tokens\":1,\"gen_rate\":1000,\"burst_size\":1000}";
-  }
-  return line + "]}\r\n";
+  std::vector<std::string> entries(kLargeRequestEntries, token_entry(key, "1", "1000", "1000"));
+  return token_request(entries) + "\r\n";
 }
 
 void shrink_receive_buffer(TestClient& client) {
@@ -52,9 +49,12 @@ void shrink_receive_buffer(TestClient& client) {
   ::setsockopt(client.fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-// Sends `request` over and over without reading any reply until the connection takes no more
-// bytes: the server is then blocked sending to it. False if that never happens.
-bool send_until_stalled(TestClient& client, const std::string& request) {
+// Shrinks the client's receive buffer and sends a large request over and over without reading
+// any reply until the connection takes no more bytes: the server is then blocked sending to it.
+// False if that never happens.
+bool stall_server_on(TestClient& client) {
+  shrink_receive_buffer(client);
+  const std::string request = large_request("stalled");
   size_t offset = 0;
   for (size_t total = 0; total < kMaxStallBytes;) {
     pollfd wait = {client.fd(), POLLOUT, 0};
@@ -122,18 +122,11 @@ TEST(Faults, DescriptorExhaustionIsReportedOnceAndPassesWhenConnectionsClose) {
   for (std::string line; std::getline(errors, line);) EXPECT_EQ(line + "\n", kAcceptExhausted);
 }
 
-// Leaves `client` sending requests it does not read the replies of, until the server is blocked
-// sending to it.
-bool stall(TestClient& client) {
-  shrink_receive_buffer(client);
-  return send_until_stalled(client, large_request("stalled"));
-}
-
 TEST(Faults, APeerThatStopsReadingHoldsUpOnlyItsOwnConnection) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   TestClient stalled(kServerPort);
-  ASSERT_TRUE(stall(stalled));
+  ASSERT_TRUE(stall_server_on(stalled));
 
   for (int i = 0; i < 5; ++i) expect_served("a connection beside the stalled one");
 
@@ -147,7 +140,7 @@ TEST(Faults, StopEndsConnectionsMidRequestAndNotReading) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   TestClient stalled(kServerPort);
-  ASSERT_TRUE(stall(stalled));
+  ASSERT_TRUE(stall_server_on(stalled));
   TestClient partial(kServerPort);
   ASSERT_EQ(partial.exchange(kHandshake), kHandshakeReply);  // served, not queued
   ASSERT_TRUE(partial.send("{\"array\":["));
@@ -184,9 +177,8 @@ TEST(Faults, StdoutAsAClosedPipeLosesTheTraceButNotTheService) {
   // Every request and reply would be traced; each trace write fails with EPIPE.
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(client->exchange(kHandshake), kHandshakeReply);
-    ASSERT_EQ(client->exchange("{\"array\":[{\"accesskey\":\"piped\",\"need_tokens\":0,"
-                               "\"gen_rate\":1,\"burst_size\":5}]}\r\n"),
-              "{\"array\":[{\"accesskey\":\"piped\",\"tokens\":0}]}\r\n");
+    ASSERT_EQ(client->exchange(token_request({token_entry("piped", "0", "1", "5")}) + "\r\n"),
+              token_reply({{"piped", 0}}));
   }
   EXPECT_TRUE(server.running());
   EXPECT_EQ(server.stderr_text(), "");
