@@ -12,7 +12,8 @@
 #include <atomic>
 #include <cassert>
 #include <chrono>
-#include <mutex>
+
+#include "base/mutex.h"
 
 // Bucket times are milliseconds; rates are per second.
 constexpr double kMillisPerSecond = 1000;
@@ -31,7 +32,7 @@ class BasicDynamicTokenBucket {
   double consumeOrDrain(double amount, double rate, double burstSize, double now) {
     assert(rate > 0);
     assert(burstSize > 0);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return drainLocked(amount, rate, burstSize, now);
   }
 
@@ -43,13 +44,14 @@ class BasicDynamicTokenBucket {
   }
 
   double emptyTime() const { return emptyTime_.load(); }
-  void setEmptyTime(double emptyTime) { emptyTime_.store(emptyTime); }
+  // A re-rate's new empty time.
+  void setEmptyTime(double emptyTime) REQUIRES(mutex_) { emptyTime_.store(emptyTime); }
 
   // Held by BasicTokenBucket across a draw or a re-rate, so that both see one rate and burst.
-  std::mutex& mutex() { return mutex_; }
+  Mutex& mutex() RETURN_CAPABILITY(mutex_) { return mutex_; }
 
-  // The draw itself; the caller holds mutex_.
-  double drainLocked(double amount, double rate, double burstSize, double now) {
+  // The draw itself, for a caller that holds mutex_ already.
+  double drainLocked(double amount, double rate, double burstSize, double now) REQUIRES(mutex_) {
     double empty = emptyTime_.load();
     if (now <= empty) return 0;
     double grant;
@@ -81,7 +83,7 @@ class BasicDynamicTokenBucket {
   // Steady-clock milliseconds at which the bucket was empty. Written by compare-and-swap in a
   // draw and by a store in a re-rate, both under mutex_; read without it by available().
   std::atomic<double> emptyTime_;
-  std::mutex mutex_;  // held for the whole of a draw or a re-rate
+  Mutex mutex_;  // held for the whole of a draw or a re-rate
 };
 
 // One client's bucket: the clock state with the rate and burst size the client last asked for.
@@ -107,7 +109,7 @@ class BasicTokenBucket {
   // Draws up to `amount` whole tokens at `now` (steady-clock ms) at the stored rate and burst,
   // and reports in `used` the rate and burst the draw went by.
   double consumeOrDrain(double amount, double now, Rates* used = nullptr) {
-    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    MutexLock lock(&bucket_.mutex());
     if (used != nullptr) *used = {rate_, burstSize_};
     return bucket_.drainLocked(amount, rate_, burstSize_, now);
   }
@@ -116,7 +118,7 @@ class BasicTokenBucket {
   void reset(double genRate, double burstSize, double now) {
     assert(genRate > 0);
     assert(burstSize > 0);
-    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    MutexLock lock(&bucket_.mutex());
     double carried = bucket_.available(rate_, burstSize_, now);
     rate_ = genRate;
     burstSize_ = burstSize;
@@ -125,20 +127,20 @@ class BasicTokenBucket {
 
   // Tokens held at `now`.
   double available(double now) {
-    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    MutexLock lock(&bucket_.mutex());
     return bucket_.available(rate_, burstSize_, now);
   }
 
   // The stored rate and burst size, read together under the bucket's mutex.
   Rates rates() {
-    std::lock_guard<std::mutex> lock(bucket_.mutex());
+    MutexLock lock(&bucket_.mutex());
     return {rate_, burstSize_};
   }
 
  private:
   BasicDynamicTokenBucket bucket_;
-  double rate_;       // tokens per second, > 0; guarded by bucket_.mutex()
-  double burstSize_;  // most tokens held, > 0; guarded by bucket_.mutex()
+  double rate_ GUARDED_BY(bucket_.mutex());       // tokens per second, > 0
+  double burstSize_ GUARDED_BY(bucket_.mutex());  // most tokens held, > 0
 };
 
 // The steady clock as milliseconds, the time unit of every bucket operation.

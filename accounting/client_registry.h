@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "accounting/TokenBucket.h"
+#include "base/mutex.h"
 
 // Re-rate bounds: a known client's bucket takes a requested rate or burst size only within them.
 constexpr double kMaxGenRate = 10'000'000;   // tokens per second
@@ -84,7 +85,11 @@ class ClientIndex {
 
 // Every client ever seen, with its bucket. The ordered map owns the buckets: entries are added
 // and never removed, and a bucket never moves once inserted, so a pointer to one stays valid as
-// long as the map lives. Lookups go through the index and take no lock.
+// long as the map lives.
+//
+// Thread safety: lookups go through the index, take no lock and may run beside an insertion.
+// Insertions are serialized by one mutex of the owner's (TokenServer's clients_mutex): insert and
+// size take it as `insertion_mutex` and require it held, so the compiler checks every caller.
 class ClientMap {
  public:
   ClientMap() = default;
@@ -94,12 +99,14 @@ class ClientMap {
   // The bucket of `accesskey`, or nullptr for a key not seen yet. May run beside an insertion.
   BasicTokenBucket* find(const char* accesskey) const;
   // Adds `key` with a new bucket of `rate` and `burst_size`, empty at `empty_time`, unless the
-  // key is present: then the present bucket stands. One insertion at a time.
-  void insert(const qos_user_instance_t& key, double rate, double burst_size, double empty_time);
-  // Clients held; not beside an insertion.
-  size_t size() const { return index_.size(); }
+  // key is present: then the present bucket stands.
+  void insert(Mutex* insertion_mutex, const qos_user_instance_t& key, double rate,
+              double burst_size, double empty_time) REQUIRES(insertion_mutex);
+  // Clients held.
+  size_t size(Mutex* insertion_mutex) const REQUIRES(insertion_mutex);
 
  private:
+  // Both written by insert only, under the insertion mutex.
   std::map<qos_user_instance_t, BasicTokenBucket, client_comp> buckets_;
   ClientIndex index_;
 };

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "protocol/request_counters.h"
 
 namespace {
@@ -15,7 +15,7 @@ constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
 
 // A pipe keeps writes of up to PIPE_BUF bytes whole by itself; longer lines take this lock so
 // that they cannot interleave with each other.
-std::mutex long_line_mutex;
+Mutex long_line_mutex;
 
 // Writes every byte of `parts`, resuming after a partial write. False when a write fails: the
 // lines are lost, never the service.
@@ -38,7 +38,7 @@ bool write_long_line(int fd, std::string_view prefix, const char* text, size_t t
   iovec parts[] = {{const_cast<char*>(prefix.data()), prefix.size()},
                    {const_cast<char*>(text), text_length},
                    {const_cast<char*>("\n"), 1}};
-  std::lock_guard<std::mutex> lock(long_line_mutex);
+  MutexLock lock(&long_line_mutex);
   return write_all(fd, parts, 3);
 }
 

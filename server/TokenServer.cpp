@@ -72,9 +72,9 @@ int TokenServer::take_socket(int worker) {
   bool saturation_ended = false;
   int client_fd = -1;
   {
-    std::unique_lock<std::mutex> lock(sockets_mutex);
+    MutexLock lock(&sockets_mutex);
     ++idle_workers;
-    sockets_cond.wait(lock, [this] { return stop.load() || !sockets.empty(); });
+    while (!stop.load() && sockets.empty()) sockets_cond.wait(&sockets_mutex);
     --idle_workers;
     if (stop.load()) return -1;
     QueuedSocket taken = sockets.front();
@@ -106,7 +106,7 @@ void TokenServer::serve_connection(int worker, int client_fd) {
   conn.trace.count_losses_in(&conn.counters->trace_lines_lost);
   process_connection(&conn);
   // Cleared before `owner` closes the descriptor, whose number the kernel may then hand on.
-  std::lock_guard<std::mutex> lock(sockets_mutex);
+  MutexLock lock(&sockets_mutex);
   served_sockets[static_cast<size_t>(worker)] = -1;
 }
 
@@ -114,7 +114,7 @@ void TokenServer::queue_socket(int client_fd) {
   bool saturation_began = false;
   std::string last_saturation_end;
   {
-    std::lock_guard<std::mutex> lock(sockets_mutex);
+    MutexLock lock(&sockets_mutex);
     if (saturation.end_due) last_saturation_end = take_saturation_end_line();
     // Each idle worker takes one queued connection; any beyond them waits for a busy one.
     bool every_worker_busy = static_cast<int>(sockets.size()) >= idle_workers;
@@ -138,7 +138,7 @@ void TokenServer::queue_socket(int client_fd) {
 void TokenServer::close_queued_sockets() {
   std::queue<QueuedSocket> unserved;
   {
-    std::lock_guard<std::mutex> lock(sockets_mutex);
+    MutexLock lock(&sockets_mutex);
     unserved.swap(sockets);
   }
   sockets_cond.notify_all();  // wakes waiting workers, which now see `stop`
@@ -148,7 +148,7 @@ void TokenServer::close_queued_sockets() {
 void TokenServer::shut_down_served_sockets() {
   // Held across the calls: a worker clears its entry under the lock before closing, so every
   // descriptor shut down here is still the connection its worker serves.
-  std::lock_guard<std::mutex> lock(sockets_mutex);
+  MutexLock lock(&sockets_mutex);
   for (int client_fd : served_sockets) {
     if (client_fd >= 0) ::shutdown(client_fd, SHUT_RDWR);
   }

@@ -5,10 +5,11 @@
 // loop (accept_connection); each worker takes one connection at a time from the queue, serves
 // its requests until it ends (process_connection) and closes it.
 //
-// Locks: `sockets_mutex` guards `sockets` and `served_sockets`; `clients_mutex` is held to insert
-// a client (a lookup takes no lock); each bucket's own mutex is held for a draw or a re-rate. No
-// thread ever holds two of these locks at once, and none is held across a receive, a send or a
-// trace write.
+// Locks: `sockets_mutex` guards the socket queue and the pool's bookkeeping beside it;
+// `clients_mutex` is held to insert a client (a lookup takes no lock); each bucket's own mutex is
+// held for a draw or a re-rate. No thread ever holds two of these locks at once, and none is held
+// across a receive, a send or a trace write. clang checks at compile time that each field tagged
+// GUARDED_BY is touched only under its lock, and each function tagged REQUIRES is called under it.
 //
 // Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
@@ -21,15 +22,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <queue>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "accounting/client_registry.h"
+#include "base/mutex.h"
 #include "protocol/token_connection.h"
 
 constexpr uint16_t kServerPort = 6666;
@@ -84,8 +84,8 @@ class TokenServer {
   // ---- The client registry (accounting/client_registry.cpp)
 
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
-  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
-                      double burst_size);
+  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate, double burst_size)
+      EXCLUDES(clients_mutex);
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
                      double burst_size);
@@ -95,7 +95,7 @@ class TokenServer {
   // moves or goes away while the server lives.
   BasicTokenBucket* find_client(const char* accesskey);
   // Clients known so far.
-  size_t known_clients();
+  size_t known_clients() EXCLUDES(clients_mutex);
 
   // ---- Figures (server/figures.cpp)
 
@@ -104,9 +104,9 @@ class TokenServer {
   void request_figures();
   // One line: uptime, connections, workers, requests by kind, tokens granted, known keys and lost
   // trace lines, as "figures: uptime_s=12 connections_accepted=3 ...".
-  std::string figures_line();
+  std::string figures_line() EXCLUDES(sockets_mutex, clients_mutex);
   // A short line for a service manager's status: busy workers, queued connections, keys.
-  std::string status_line();
+  std::string status_line() EXCLUDES(sockets_mutex, clients_mutex);
 
   // ---- The worker pool and the orderly stop (server/TokenServer.cpp)
 
@@ -135,12 +135,12 @@ class TokenServer {
   // Workers (server/TokenServer.cpp).
   void run_worker(int worker);
   // Waits for a queued descriptor and publishes it as `worker`'s; -1 once the server stops.
-  int take_socket(int worker);
-  void serve_connection(int worker, int client_fd);
-  void queue_socket(int client_fd);
-  void close_queued_sockets();
+  int take_socket(int worker) EXCLUDES(sockets_mutex);
+  void serve_connection(int worker, int client_fd) EXCLUDES(sockets_mutex);
+  void queue_socket(int client_fd) EXCLUDES(sockets_mutex);
+  void close_queued_sockets() EXCLUDES(sockets_mutex);
   // Wakes every worker blocked on its connection: the stop's counterpart of a blocking receive.
-  void shut_down_served_sockets();
+  void shut_down_served_sockets() EXCLUDES(sockets_mutex);
   // Wakes the accept loop's wait, to write a line or to stop. Safe in a signal handler.
   void wake_acceptor();
 
@@ -148,23 +148,25 @@ class TokenServer {
   void handle_wake_up();
   void refresh_status(std::chrono::steady_clock::time_point now);
   // Writes the closing line of a saturation spell that is over, if it is still due.
-  void report_saturation_end();
-  // The closing line of the spell that is over; clears end_due. Under sockets_mutex.
-  std::string take_saturation_end_line();
+  void report_saturation_end() EXCLUDES(sockets_mutex);
+  // The closing line of the spell that is over; clears end_due.
+  std::string take_saturation_end_line() REQUIRES(sockets_mutex);
 
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
-  std::queue<QueuedSocket> sockets;      // accepted, no worker has taken them; under sockets_mutex
-  ClientMap clients;                     // lookups take no lock; insertions under clients_mutex
-  std::condition_variable sockets_cond;  // one waiter per queued descriptor; all on stop
-  std::mutex sockets_mutex;
-  std::mutex clients_mutex;
+  // Accepted connections that no worker has taken yet.
+  std::queue<QueuedSocket> sockets GUARDED_BY(sockets_mutex);
+  // Lookups take no lock; insert and size take clients_mutex as an argument and require it held.
+  ClientMap clients;
+  CondVar sockets_cond;  // one waiter per queued descriptor; all on stop
+  Mutex sockets_mutex;
+  Mutex clients_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
   // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop
   // either finds a taken connection here or leaves it queued; a worker clears its entry before
   // it closes the descriptor, so a stop never shuts down a number the kernel has handed on.
-  std::vector<int> served_sockets;
-  int idle_workers = 0;   // workers waiting for a connection; under sockets_mutex
-  Saturation saturation;  // under sockets_mutex
+  std::vector<int> served_sockets GUARDED_BY(sockets_mutex);
+  int idle_workers GUARDED_BY(sockets_mutex) = 0;  // workers waiting for a connection
+  Saturation saturation GUARDED_BY(sockets_mutex);
   // What each worker has done, by worker; each record is written by its worker only.
   std::vector<RequestCounters> worker_counters;
 

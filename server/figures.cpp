@@ -58,7 +58,7 @@ std::string TokenServer::figures_line() {
   size_t queued = 0;
   size_t served = 0;
   {
-    std::lock_guard<std::mutex> lock(sockets_mutex);
+    MutexLock lock(&sockets_mutex);
     queued = sockets.size();
     for (int client_fd : served_sockets) served += client_fd >= 0 ? 1 : 0;
   }
@@ -85,7 +85,7 @@ std::string TokenServer::status_line() {
   size_t queued = 0;
   size_t busy = 0;
   {
-    std::lock_guard<std::mutex> lock(sockets_mutex);
+    MutexLock lock(&sockets_mutex);
     queued = sockets.size();
     for (int client_fd : served_sockets) busy += client_fd >= 0 ? 1 : 0;
   }
@@ -110,7 +110,7 @@ void TokenServer::refresh_status(Clock::time_point now) {
 void TokenServer::report_saturation_end() {
   std::string line;
   {
-    std::lock_guard<std::mutex> lock(sockets_mutex);
+    MutexLock lock(&sockets_mutex);
     if (!saturation.end_due) return;
     line = take_saturation_end_line();
   }
