@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "protocol/framing.h"
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 

@@ -111,7 +111,7 @@ class ConnectionDriver {
   void check_request_framed() const {
     int length = conn_->req_len;
     FUZZ_CHECK(length >= 2 && length <= conn_->nread);
-    FUZZ_CHECK(find_request_end(conn_->req_buf, length) == length);
+    FUZZ_CHECK(TokenServer::reach_request_end(conn_->req_buf, length) == length);
   }
 
   // The handled request is gone and the bytes after it now lead the buffer.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/framing.h"
 #include "protocol/token_connection.h"
 #include "protocol/trace.h"
 #include "server/TokenServer.h"

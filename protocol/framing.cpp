@@ -1,5 +1,7 @@
 // Request framing: receiving bytes from the non-blocking client socket until one CR LF-ended
 // request is held at the front of req_buf.
+#include "protocol/framing.h"
+
 #include <sys/socket.h>
 
 #include <cassert>
@@ -11,7 +13,7 @@
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 
-int find_request_end(const char* buf, int len) {
+int TokenServer::reach_request_end(char* buf, int len) {
   if (buf == nullptr || len < 2) return 0;
   const char* last = buf + len - 1;
   for (const char* cr = buf; (cr = static_cast<const char*>(std::memchr(cr, '\r', last - cr)));
@@ -26,8 +28,6 @@ void remove_handled_request(token_connection* conn) {
   if (conn->nread > 0) std::memmove(conn->req_buf, conn->req_buf + conn->req_len, conn->nread);
   conn->req_len = 0;
 }
-
-int TokenServer::reach_request_end(char* buf, int len) { return find_request_end(buf, len); }
 
 namespace {
 

@@ -34,11 +34,3 @@ struct token_connection {
   TraceBuffer trace;  // this connection's trace lines not yet written
   RequestCounters* counters = &uncounted_requests;  // where the serving worker counts requests
 };
-
-// Returns the length of the first request held in buf[0, len): the bytes up to and including the
-// first CR LF pair, or 0 when no CR LF lies wholly within them (also for a null buf or len < 2).
-int find_request_end(const char* buf, int len);
-
-// Drops the handled request of req_len bytes from the front of conn's request buffer and moves
-// the bytes held after it to the front, where they begin the next request.
-void remove_handled_request(token_connection* conn);

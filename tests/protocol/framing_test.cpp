@@ -1,5 +1,7 @@
 // Request framing: finding the end of a request, removing a handled one, and reading requests
 // from a socket in any split.
+#include "protocol/framing.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,11 +17,11 @@
 
 namespace {
 
-int request_end(const std::string& bytes) {
-  return find_request_end(bytes.data(), static_cast<int>(bytes.size()));
+int request_end(std::string bytes) {
+  return TokenServer::reach_request_end(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-TEST(FindRequestEnd, CountsUpToAndIncludingTheFirstCrLf) {
+TEST(ReachRequestEnd, CountsUpToAndIncludingTheFirstCrLf) {
   struct Case {
     std::string bytes;
     int expected;
@@ -29,12 +31,13 @@ TEST(FindRequestEnd, CountsUpToAndIncludingTheFirstCrLf) {
       {"", 0},          {"\r", 0},
   };
   for (const Case& c : cases) EXPECT_EQ(request_end(c.bytes), c.expected) << c.bytes;
-  EXPECT_EQ(find_request_end(nullptr, 10), 0);
+  EXPECT_EQ(TokenServer::reach_request_end(nullptr, 10), 0);
 }
 
-TEST(FindRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
-  EXPECT_EQ(find_request_end("abc\r\n", 4), 0);
-  EXPECT_EQ(find_request_end("abc\r\n", 5), 5);
+TEST(ReachRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
+  char held[] = "abc\r\n";
+  EXPECT_EQ(TokenServer::reach_request_end(held, 4), 0);
+  EXPECT_EQ(TokenServer::reach_request_end(held, 5), 5);
 }
 
 TEST(RemoveHandledRequest, KeepsTheFollowingBytesAtTheFront) {
