@@ -39,8 +39,11 @@ constexpr int kAcceptPollMillis = 200;
 // How often the accept loop refreshes the status line a service manager shows.
 constexpr std::chrono::seconds kStatusRefreshInterval{5};
 
+// Each group of members below names the file that defines it.
 class TokenServer {
  public:
+  // ---- The worker pool and the orderly stop (server/TokenServer.cpp)
+
   // Starts `worker_count` workers, each at once waiting on the empty socket queue. `port` is the
   // TCP port accept_connection listens on; 0 lets the kernel choose one (see bound_port).
   explicit TokenServer(uint16_t port = kServerPort, int worker_count = kWorkerCount);
@@ -48,6 +51,8 @@ class TokenServer {
   ~TokenServer();
   TokenServer(const TokenServer&) = delete;
   TokenServer& operator=(const TokenServer&) = delete;
+  // Asks the accept loop and every worker to end. Safe to call from a signal handler.
+  void request_stop();
 
   // ---- The listening socket and the accept loop (server/listener.cpp)
 
@@ -61,19 +66,36 @@ class TokenServer {
   // Accepts one pending connection and queues it for the workers. Returns false, with errno set,
   // when accepting must pause because descriptors or memory have run out.
   bool produce_socket(int listen_fd);
+  // The port being listened on, once listening; 0 before. Defined here.
+  uint16_t bound_port() const { return bound_port_number.load(); }
 
   // ---- Request framing (protocol/framing.cpp): one complete request at the front of req_buf
 
+  // Reads until a request is held at the front of req_buf and sets req_len to its length, which
+  // it returns; 0 when none can be had: the peer closed, a receive failed, or the buffer is full
+  // without a CR LF.
   int getreq(token_connection* conn);
+  // Reads into `buf` (capacity `bufsiz`, its first *nread bytes held) until a request is held;
+  // raises *nread by what it receives. Returns the request's length, or 0 as getreq does.
   int read_request(token_connection* conn, char* buf, int bufsiz, int* nread);
+  // One receive of at most `size` bytes into `dst`: the count received (> 0), or -1 when the peer
+  // closed, the receive failed or a stop shut the connection down.
   int pull_data(token_connection* conn, char* dst, int size);
+  // The length of the first request held in buf[0, len): the bytes up to and including the first
+  // CR LF pair, or 0 when no CR LF lies wholly within them (also for a null buf or len < 2).
   static int reach_request_end(char* buf, int len);
 
   // ---- The connection loop and its steps (protocol/connection_loop.cpp)
 
+  // Answers the connection's requests one at a time until none can be had or the server stops.
+  // Leaves the descriptor open: its worker closes it.
   void process_connection(token_connection* conn);
+  // Whether the request at the front of req_buf is exactly the handshake line.
   bool isHeartbeat(token_connection* conn);
+  // Puts the handshake reply in reply_buf and removes the request.
   void handshake(token_connection* conn);
+  // Writes the request's trace lines, then sends reply_buf. Returns the bytes sent, or -1 when
+  // there is no reply or the send fails.
   int reply_request(token_connection* conn);
 
   // ---- Token requests (accounting/token_request.cpp)
@@ -108,13 +130,6 @@ class TokenServer {
   // A short line for a service manager's status: busy workers, queued connections, keys.
   std::string status_line() EXCLUDES(sockets_mutex, clients_mutex);
 
-  // ---- The worker pool and the orderly stop (server/TokenServer.cpp)
-
-  // Asks the accept loop and every worker to end. Safe to call from a signal handler.
-  void request_stop();
-  // The port being listened on, once listening; 0 before.
-  uint16_t bound_port() const { return bound_port_number.load(); }
-
  private:
   // An accepted connection that waits for a worker.
   struct QueuedSocket {
@@ -132,20 +147,29 @@ class TokenServer {
     bool end_due = false;  // over; its closing line is not written yet
   };
 
-  // Workers (server/TokenServer.cpp).
+  // ---- The worker pool and the socket queue (server/TokenServer.cpp)
+
+  // A worker's thread: takes and serves one connection after another until the server stops.
   void run_worker(int worker);
   // Waits for a queued descriptor and publishes it as `worker`'s; -1 once the server stops.
   int take_socket(int worker) EXCLUDES(sockets_mutex);
+  // Serves one connection to its end and closes it.
   void serve_connection(int worker, int client_fd) EXCLUDES(sockets_mutex);
+  // Queues an accepted connection for the workers. Writes the opening line of the saturation
+  // spell it starts, after the closing line of an earlier spell still due.
   void queue_socket(int client_fd) EXCLUDES(sockets_mutex);
+  // Closes the connections no worker has taken and wakes the idle workers to see the stop.
   void close_queued_sockets() EXCLUDES(sockets_mutex);
   // Wakes every worker blocked on its connection: the stop's counterpart of a blocking receive.
   void shut_down_served_sockets() EXCLUDES(sockets_mutex);
   // Wakes the accept loop's wait, to write a line or to stop. Safe in a signal handler.
   void wake_acceptor();
 
-  // The accept loop's chores between connections (server/figures.cpp).
+  // ---- The accept loop's chores between connections (server/figures.cpp)
+
+  // Drains the wake-up descriptor and writes the lines asked for: a spell's end, the figures.
   void handle_wake_up();
+  // Sends the status line to a service manager every kStatusRefreshInterval.
   void refresh_status(std::chrono::steady_clock::time_point now);
   // Writes the closing line of a saturation spell that is over, if it is still due.
   void report_saturation_end() EXCLUDES(sockets_mutex);
