@@ -44,7 +44,7 @@ class BasicDynamicTokenBucket {
   }
 
   double emptyTime() const { return emptyTime_.load(); }
-  // A re-rate's new empty time.
+  // Sets the empty time, for a re-rate.
   void setEmptyTime(double emptyTime) REQUIRES(mutex_) { emptyTime_.store(emptyTime); }
 
   // Held by BasicTokenBucket across a draw or a re-rate, so that both see one rate and burst.
@@ -61,6 +61,7 @@ class BasicDynamicTokenBucket {
       tokens -= grant;
       // Capping at burstSize first means idle time beyond a full bucket is not banked.
       double newEmpty = now - tokens / rate * kMillisPerSecond;
+      // mutex_ keeps other writers out: the loop only retries a spurious failure of the exchange.
       if (emptyTime_.compare_exchange_weak(empty, newEmpty)) break;
     } while (true);
     return grant;
@@ -95,7 +96,8 @@ class BasicTokenBucket {
     assert(burstSize_ > 0);
   }
 
-  // A copy takes the numbers and a fresh mutex (a bucket is copied only into its map node).
+  // A copy takes the numbers, read without the lock, and a fresh mutex: copy only a bucket that no
+  // other thread uses.
   BasicTokenBucket(const BasicTokenBucket& other)
       : bucket_(other.bucket_), rate_(other.rate_), burstSize_(other.burstSize_) {}
   BasicTokenBucket& operator=(const BasicTokenBucket&) = delete;

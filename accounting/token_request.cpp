@@ -57,8 +57,8 @@ struct EntryDraft {
 
 // Reads a token request from rapidjson's stream of events in one pass: it keeps the entries of
 // the first "array" member of the top object as they complete, checks each as it ends, and
-// passes over every other value. It never stops the parse, so that a syntax error anywhere still
-// makes the text no JSON.
+// passes over every other value. It never stops the parse, so that a syntax error anywhere, even
+// after a fault, makes the text no JSON at all.
 class RequestReader {
  public:
   explicit RequestReader(ParsedTokenRequest* request) : request_(request) {}
@@ -382,7 +382,7 @@ std::string check_token_request(ParsedTokenRequest* request, const ClientLookup&
     const char* name = kMemberNames[entry.gen_rate > 0 ? kBurst : kRate];
     return entry_problem(i, std::string(name) + " must be positive for a new access key");
   }
-  // An entry that breaks a rule stands after every entry read before it.
+  // The entries read all come before the one that breaks a rule, so their problems come first.
   return fault_text(*request);
 }
 

@@ -73,7 +73,7 @@ bool parse_token_request(char* text, ParsedTokenRequest* request);
 std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client);
 
 // Grants the entries of a checked request in order and writes the compact JSON reply with its
-// CR LF and a NUL into `reply`. Returns the reply's length without the NUL, or -1 when it would
-// not fit `capacity` bytes, nor a connection's reply buffer (then nothing is written).
+// CR LF and a NUL into `reply`. Returns the reply's length without the NUL, or -1 (writing
+// nothing) when it would not fit `capacity` bytes or a connection's reply buffer.
 int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant, char* reply,
                       int capacity);

@@ -28,7 +28,8 @@ void TokenServer::process_connection(token_connection* conn) {
 }
 
 bool TokenServer::isHeartbeat(token_connection* conn) {
-  // The line is compared with its NUL, so only a request of exactly these 7 bytes matches.
+  // The line is compared with its NUL: a longer request differs at the NUL, and a shorter one,
+  // which ends at a CR LF of its own, differs sooner.
   constexpr int kComparedLength = kHeartbeatLength + 1;
   int compared = std::min(conn->req_len, kComparedLength);
   return std::memcmp(conn->req_buf, kHeartbeatLine, static_cast<size_t>(compared)) == 0;

@@ -1,5 +1,5 @@
-// Request framing: receiving bytes from the non-blocking client socket until one CR LF-ended
-// request is held at the front of req_buf.
+// Request framing: receiving from the client socket until a request, ended by its first CR LF,
+// is held at the front of req_buf, and dropping it from there once it is handled.
 #include "protocol/framing.h"
 
 #include <sys/socket.h>
@@ -15,6 +15,7 @@
 
 int TokenServer::reach_request_end(char* buf, int len) {
   if (buf == nullptr || len < 2) return 0;
+  // memchr skips to each CR; the last byte is not searched, since a CR there has no LF yet.
   const char* last = buf + len - 1;
   for (const char* cr = buf; (cr = static_cast<const char*>(std::memchr(cr, '\r', last - cr)));
        ++cr) {
@@ -62,7 +63,7 @@ int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int
     request_length = tail_length > 0 ? scan_from + tail_length : 0;
     conn->trace.add_number(kEndTrace, request_length);
   }
-  // Only the held bytes are shown: what lies beyond them is left over from earlier requests.
+  // Only the held bytes are shown: the bytes beyond them are stale, left by earlier requests.
   conn->trace.add_text(kRequestTrace, buf, static_cast<size_t>(*nread));
   return request_length;
 }

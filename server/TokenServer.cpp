@@ -54,7 +54,7 @@ void TokenServer::request_stop() {
 }
 
 void TokenServer::wake_acceptor() {
-  // eventfd_write is a plain write(2): safe in a signal handler.
+  // A plain write(2) that adds one to the eventfd's counter: safe in a signal handler.
   uint64_t one = 1;
   ssize_t ignored = ::write(wake_fd, &one, sizeof one);
   (void)ignored;
@@ -91,7 +91,8 @@ int TokenServer::take_socket(int worker) {
       saturation_ended = true;
     }
   }
-  // The accept loop writes the spell's closing line, after its opening line.
+  // The accept loop writes the closing line, so that it cannot overtake the opening line, which
+  // the accept loop writes too.
   if (saturation_ended) wake_acceptor();
   return client_fd;
 }
@@ -141,7 +142,7 @@ void TokenServer::close_queued_sockets() {
     MutexLock lock(&sockets_mutex);
     unserved.swap(sockets);
   }
-  sockets_cond.notify_all();  // wakes waiting workers, which now see `stop`
+  sockets_cond.notify_all();  // wakes the idle workers, which find `stop` set
   for (; !unserved.empty(); unserved.pop()) ::close(unserved.front().fd);
 }
 

@@ -33,8 +33,10 @@
 #include "protocol/token_connection.h"
 
 constexpr uint16_t kServerPort = 6666;
-constexpr int kListenBacklog = 128;
-constexpr int kWorkerCount = 50;
+constexpr int kListenBacklog = 128;  // connections the kernel holds until they are accepted
+constexpr int kWorkerCount = 50;     // connections served at once; more wait in the queue
+// The accept loop's longest wait for a connection or a wake-up, and its pause when descriptors
+// run out.
 constexpr int kAcceptPollMillis = 200;
 // How often the accept loop refreshes the status line a service manager shows.
 constexpr std::chrono::seconds kStatusRefreshInterval{5};
@@ -160,7 +162,7 @@ class TokenServer {
   void queue_socket(int client_fd) EXCLUDES(sockets_mutex);
   // Closes the connections no worker has taken and wakes the idle workers to see the stop.
   void close_queued_sockets() EXCLUDES(sockets_mutex);
-  // Wakes every worker blocked on its connection: the stop's counterpart of a blocking receive.
+  // Shuts down every connection a worker serves, which ends a receive or send it is blocked in.
   void shut_down_served_sockets() EXCLUDES(sockets_mutex);
   // Wakes the accept loop's wait, to write a line or to stop. Safe in a signal handler.
   void wake_acceptor();
