@@ -82,29 +82,8 @@ class RequestReader {
     }
     return true;
   }
-  bool StartObject() {
-    Role role = next_role(true);
-    if (role == Role::kDocument) {
-      document_is_object_ = true;
-      level_ = Level::kInRequest;
-    } else if (role == Role::kElement) {
-      draft_ = EntryDraft();
-      level_ = Level::kInEntry;
-    } else if (role != Role::kIgnored) {
-      enter_wrong_container(role);
-    }
-    return true;
-  }
-  bool StartArray() {
-    Role role = next_role(true);
-    if (role == Role::kArray) {
-      array_is_array_ = true;
-      level_ = Level::kInArray;
-    } else if (role != Role::kIgnored) {
-      enter_wrong_container(role);
-    }
-    return true;
-  }
+  bool StartObject() { return enter(next_role(true), true); }
+  bool StartArray() { return enter(next_role(true), false); }
   bool Key(const char* name, rapidjson::SizeType length, bool) {
     if (skip_depth_ > 0) return true;
     next_ = Role::kIgnored;
@@ -181,10 +160,23 @@ class RequestReader {
     return true;
   }
 
-  // A container where the request wants something else: noted, and passed over.
-  void enter_wrong_container(Role role) {
-    wrong_kind(role);
-    skip_depth_ = 1;
+  // A container starts: the request, an entry or the array of entries where one is wanted; any
+  // other container is noted where it is the wrong kind, and passed over.
+  bool enter(Role role, bool is_object) {
+    if (is_object && role == Role::kDocument) {
+      document_is_object_ = true;
+      level_ = Level::kInRequest;
+    } else if (is_object && role == Role::kElement) {
+      draft_ = EntryDraft();
+      level_ = Level::kInEntry;
+    } else if (!is_object && role == Role::kArray) {
+      array_is_array_ = true;
+      level_ = Level::kInArray;
+    } else if (role != Role::kIgnored) {
+      wrong_kind(role);
+      skip_depth_ = 1;
+    }
+    return true;
   }
 
   bool scalar() {

@@ -91,17 +91,8 @@ int64_t now_nanos() {
 }
 
 const char* mode_name(Mode mode) {
-  switch (mode) {
-    case Mode::kTokens:
-      return "tokens";
-    case Mode::kHandshake:
-      return "handshake";
-    case Mode::kConnect:
-      return "connect";
-    case Mode::kIdle:
-      return "idle";
-  }
-  return "?";
+  constexpr const char* kNames[] = {"tokens", "handshake", "connect", "idle"};  // by Mode
+  return kNames[static_cast<int>(mode)];
 }
 
 // ---- command line

@@ -177,6 +177,12 @@ class TokenServer {
   void report_saturation_end() EXCLUDES(sockets_mutex);
   // The closing line of the spell that is over; clears end_due.
   std::string take_saturation_end_line() REQUIRES(sockets_mutex);
+  // Workers serving a connection (each serves one), and connections queued for one.
+  struct PoolLoad {
+    size_t busy_workers;
+    size_t queued;
+  };
+  PoolLoad pool_load() EXCLUDES(sockets_mutex);
 
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
   // Accepted connections that no worker has taken yet.

@@ -13,31 +13,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Sums of the workers' counters; each is read with a relaxed load and may lag a request behind.
-struct RequestTotals {
-  uint64_t handshakes = 0;
-  uint64_t token_requests = 0;
-  uint64_t parse_errors = 0;
-  uint64_t refusals = 0;
-  uint64_t tokens_granted = 0;
-  uint64_t trace_lines_lost = 0;
-};
-
-uint64_t read(const std::atomic<uint64_t>& counter) {
-  return counter.load(std::memory_order_relaxed);
-}
-
-RequestTotals sum(const std::vector<RequestCounters>& counters) {
-  RequestTotals totals;
-  for (const RequestCounters& worker : counters) {
-    totals.handshakes += read(worker.handshakes);
-    totals.token_requests += read(worker.token_requests);
-    totals.parse_errors += read(worker.parse_errors);
-    totals.refusals += read(worker.refusals);
-    totals.tokens_granted += read(worker.tokens_granted);
-    totals.trace_lines_lost += read(worker.trace_lines_lost);
-  }
-  return totals;
+// The sum of one counter over the workers. Each is read with a relaxed load and may lag a request
+// behind its worker.
+uint64_t total(const std::vector<RequestCounters>& workers,
+               std::atomic<uint64_t> RequestCounters::*counter) {
+  uint64_t sum = 0;
+  for (const RequestCounters& worker : workers)
+    sum += (worker.*counter).load(std::memory_order_relaxed);
+  return sum;
 }
 
 void append(std::string* line, const char* name, uint64_t value) {
@@ -55,42 +38,37 @@ void TokenServer::request_figures() {
 }
 
 std::string TokenServer::figures_line() {
-  size_t queued = 0;
-  size_t served = 0;
-  {
-    MutexLock lock(&sockets_mutex);
-    queued = sockets.size();
-    for (int client_fd : served_sockets) served += client_fd >= 0 ? 1 : 0;
-  }
-  RequestTotals totals = sum(worker_counters);
+  PoolLoad load = pool_load();
   auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_at);
   std::string line = "figures:";
   append(&line, "uptime_s", static_cast<uint64_t>(uptime.count()));
   append(&line, "connections_accepted", connections_accepted);
-  append(&line, "connections_served", served);
-  append(&line, "connections_queued", queued);
-  append(&line, "busy_workers", served);  // a worker serves one connection at a time
+  append(&line, "connections_served", load.busy_workers);
+  append(&line, "connections_queued", load.queued);
+  append(&line, "busy_workers", load.busy_workers);
   append(&line, "workers", workers.size());
-  append(&line, "handshakes", totals.handshakes);
-  append(&line, "token_requests", totals.token_requests);
-  append(&line, "parse_errors", totals.parse_errors);
-  append(&line, "refusals", totals.refusals);
-  append(&line, "tokens_granted", totals.tokens_granted);
+  append(&line, "handshakes", total(worker_counters, &RequestCounters::handshakes));
+  append(&line, "token_requests", total(worker_counters, &RequestCounters::token_requests));
+  append(&line, "parse_errors", total(worker_counters, &RequestCounters::parse_errors));
+  append(&line, "refusals", total(worker_counters, &RequestCounters::refusals));
+  append(&line, "tokens_granted", total(worker_counters, &RequestCounters::tokens_granted));
   append(&line, "known_keys", known_clients());
-  append(&line, "trace_lines_lost", totals.trace_lines_lost);
+  append(&line, "trace_lines_lost", total(worker_counters, &RequestCounters::trace_lines_lost));
   return line;
 }
 
 std::string TokenServer::status_line() {
-  size_t queued = 0;
-  size_t busy = 0;
-  {
-    MutexLock lock(&sockets_mutex);
-    queued = sockets.size();
-    for (int client_fd : served_sockets) busy += client_fd >= 0 ? 1 : 0;
-  }
-  return std::to_string(busy) + " of " + std::to_string(workers.size()) + " workers busy, " +
-         std::to_string(queued) + " queued, " + std::to_string(known_clients()) + " keys";
+  PoolLoad load = pool_load();
+  return std::to_string(load.busy_workers) + " of " + std::to_string(workers.size()) +
+         " workers busy, " + std::to_string(load.queued) + " queued, " +
+         std::to_string(known_clients()) + " keys";
+}
+
+TokenServer::PoolLoad TokenServer::pool_load() {
+  MutexLock lock(&sockets_mutex);
+  PoolLoad load = {0, sockets.size()};
+  for (int client_fd : served_sockets) load.busy_workers += client_fd >= 0 ? 1 : 0;
+  return load;
 }
 
 void TokenServer::handle_wake_up() {
