@@ -435,10 +435,7 @@ void TokenServer::consume_tokens(token_connection* conn) {
   int reply_length = write_token_reply(
       request,
       [this, &granted_in_all](const TokenEntry& entry) {
-        double granted = entry.bucket != nullptr ? draw_tokens(entry.bucket, entry.need_tokens,
-                                                               entry.gen_rate, entry.burst_size)
-                                                 : grant_tokens(entry.accesskey, entry.need_tokens,
-                                                                entry.gen_rate, entry.burst_size);
+        double granted = grant_entry(entry);
         granted_in_all += granted;
         return granted;
       },
@@ -451,4 +448,11 @@ void TokenServer::consume_tokens(token_connection* conn) {
   }
   conn->reply_len = reply_length;
   count(counters.token_requests);
+}
+
+double TokenServer::grant_entry(const TokenEntry& entry) {
+  if (entry.bucket != nullptr) {
+    return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size);
+  }
+  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size);
 }

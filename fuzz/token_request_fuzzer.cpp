@@ -86,11 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   server.grant_tokens(kKnownKey, 0, 1, 1);
   std::vector<Grant> grants;
   GrantFunction grant = [&](const TokenEntry& entry) {
-    double granted =
-        entry.bucket != nullptr
-            ? server.draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size)
-            : server.grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate,
-                                  entry.burst_size);
+    double granted = server.grant_entry(entry);
     FUZZ_CHECK(granted >= 0 && granted <= entry.need_tokens && std::floor(granted) == granted);
     grants.push_back({entry.accesskey, static_cast<double>(entry.need_tokens), granted});
     return granted;

@@ -42,6 +42,8 @@ constexpr int kAcceptPollMillis = 200;
 constexpr std::chrono::seconds kStatusRefreshInterval{5};
 
 // Each group of members below names the file that defines it.
+struct TokenEntry;
+
 class TokenServer {
  public:
   // ---- The worker pool and the orderly stop (server/TokenServer.cpp)
@@ -104,6 +106,9 @@ class TokenServer {
 
   // Answers the token request at the front of req_buf and removes it.
   void consume_tokens(token_connection* conn);
+  // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
+  // key had none then (an earlier entry or another worker may have added it since).
+  double grant_entry(const TokenEntry& entry) EXCLUDES(clients_mutex);
 
   // ---- The client registry (accounting/client_registry.cpp)
 
