@@ -1,4 +1,5 @@
-// The cost of grant_tokens for known clients, and the memory each client takes in the map.
+// The cost of grant_tokens for known clients, the cost of adding and finding keys crafted to pile
+// up in the client index, and the memory each client takes in the map.
 //
 // Grants run on a server that never listens and has no workers, so only the registry is timed.
 // Every request names the stored rate and burst, so no grant re-rates its bucket.
@@ -7,12 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/TokenServer.h"
@@ -25,6 +29,11 @@ constexpr double kBurst = kMaxBurstSize;
 constexpr double kNeed = 1;
 constexpr int kMaxThreads = 2;
 constexpr int kEntriesMeasured = 100'000;
+
+// The flooding runs: 4,000 keys, and the low bits that the crafted ones share. 4,000 keys fill
+// at most 8,192 slots of the index, so the crafted ones share a slot at every size.
+constexpr int kFloodKeys = 4'000;
+constexpr int kCraftedLowBits = 13;
 
 std::string client_key(int index) {
   char key[kMaxAccessKeyLength + 1];
@@ -39,25 +48,53 @@ std::vector<std::string> client_keys(int count) {
   return keys;
 }
 
-// A server holding `count` clients and their keys in a shuffled order, built once per count and
-// kept for the whole run: filling a million clients takes seconds.
+// Keys whose std::hash<std::string_view> values share their low kCraftedLowBits bits. That hash
+// has a fixed seed, so anyone can search for such keys offline; a table that took its slot from
+// those bits would start every one of them at the same slot.
+std::vector<std::string> crafted_keys(int count) {
+  constexpr size_t kLowBits = (size_t{1} << kCraftedLowBits) - 1;
+  std::vector<std::string> keys;
+  char key[kMaxAccessKeyLength] = "crafted-";
+  constexpr size_t kPrefix = 8;
+  for (uint64_t candidate = 0; keys.size() < static_cast<size_t>(count); ++candidate) {
+    char* end = std::to_chars(key + kPrefix, key + sizeof key, candidate).ptr;
+    std::string_view text(key, static_cast<size_t>(end - key));
+    if ((std::hash<std::string_view>{}(text)&kLowBits) == 0) keys.emplace_back(text);
+  }
+  return keys;
+}
+
+// The keys of the flooding runs: ordinary (0) or crafted (1), made once per run of the program.
+const std::vector<std::string>& flood_keys(int crafted) {
+  static const std::vector<std::string> ordinary = client_keys(kFloodKeys);
+  static const std::vector<std::string> piled = crafted_keys(kFloodKeys);
+  return crafted != 0 ? piled : ordinary;
+}
+
+// A server holding clients for `keys`, with the keys in a shuffled order.
 struct Registry {
-  explicit Registry(int count) : keys(client_keys(count)) {
+  explicit Registry(std::vector<std::string> all) : keys(std::move(all)) {
     for (const std::string& key : keys) server.grant_tokens(key.c_str(), kNeed, kRate, kBurst);
-    std::shuffle(keys.begin(), keys.end(), std::mt19937(count));
+    std::shuffle(keys.begin(), keys.end(), std::mt19937(static_cast<unsigned>(keys.size())));
   }
   TokenServer server{0, 0};
   std::vector<std::string> keys;
 };
 
-// The threads of a run all ask for it as they start.
-Registry& registry_of(int count) {
+// A registry built once per name and kept for the whole run, since filling a million clients
+// takes seconds. The threads of a run all ask for it as they start.
+Registry& registry_named(const std::string& name,
+                         const std::function<std::vector<std::string>()>& make_keys) {
   static std::mutex registries_mutex;
-  static std::map<int, std::unique_ptr<Registry>> registries;
+  static std::map<std::string, std::unique_ptr<Registry>> registries;
   std::lock_guard<std::mutex> lock(registries_mutex);
-  std::unique_ptr<Registry>& registry = registries[count];
-  if (!registry) registry = std::make_unique<Registry>(count);
+  std::unique_ptr<Registry>& registry = registries[name];
+  if (!registry) registry = std::make_unique<Registry>(make_keys());
   return *registry;
+}
+
+Registry& registry_of(int count) {
+  return registry_named(std::to_string(count), [count] { return client_keys(count); });
 }
 
 // The timed loop: the same known client, grant after grant.
@@ -82,13 +119,12 @@ void BM_GrantDistinctKeys(benchmark::State& state) {
 // The ceiling for BM_GrantDistinctKeys on a shared machine: each thread has a server of its own,
 // so the threads share no lock and no cache line, and scale as far as the free cores allow.
 void BM_GrantOwnServer(benchmark::State& state) {
-  Registry own(static_cast<int>(state.range(0)));
+  Registry own(client_keys(static_cast<int>(state.range(0))));
   grant_repeatedly(state, own.server, own.keys.front().c_str());
 }
 
-// Each grant names another client, in shuffled order: the lookup walks cold parts of the map.
-void BM_GrantSpreadKeys(benchmark::State& state) {
-  Registry& registry = registry_of(static_cast<int>(state.range(0)));
+// Each grant names another client of `registry`, in shuffled order.
+void grant_spread(benchmark::State& state, Registry& registry) {
   const std::vector<std::string>& keys = registry.keys;
   size_t next = keys.size() / kMaxThreads * static_cast<size_t>(state.thread_index());
   for (auto _ : state) {
@@ -97,6 +133,35 @@ void BM_GrantSpreadKeys(benchmark::State& state) {
     if (++next == keys.size()) next = 0;
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+// Each grant names another client, in shuffled order: the lookup walks cold parts of the map.
+void BM_GrantSpreadKeys(benchmark::State& state) {
+  grant_spread(state, registry_of(static_cast<int>(state.range(0))));
+}
+
+// BM_GrantSpreadKeys among kFloodKeys ordinary or crafted keys: what a lookup costs once a
+// client has flooded the index.
+void BM_GrantFloodKeys(benchmark::State& state) {
+  int crafted = static_cast<int>(state.range(0));
+  grant_spread(state, registry_named("flood" + std::to_string(crafted),
+                                     [crafted] { return flood_keys(crafted); }));
+}
+
+// Adds kFloodKeys new clients, ordinary or crafted, to an empty server: what an insertion costs
+// while a client floods the index.
+void BM_NewFloodClients(benchmark::State& state) {
+  const std::vector<std::string>& keys = flood_keys(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto server = std::make_unique<TokenServer>(0, 0);
+    state.ResumeTiming();
+    for (const std::string& key : keys) server->grant_tokens(key.c_str(), kNeed, kRate, kBurst);
+    state.PauseTiming();
+    server.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(keys.size()));
 }
 
 // Heap bytes in use, as the allocator counts them.
@@ -156,6 +221,8 @@ BENCHMARK(BM_GrantSharedKey)->Apply(client_counts);
 BENCHMARK(BM_GrantDistinctKeys)->Apply(client_counts);
 BENCHMARK(BM_GrantSpreadKeys)->Apply(client_counts);
 BENCHMARK(BM_GrantOwnServer)->ArgName("clients")->Arg(1'000)->Apply(one_and_two_threads);
+BENCHMARK(BM_GrantFloodKeys)->ArgName("crafted")->Arg(0)->Arg(1);
+BENCHMARK(BM_NewFloodClients)->ArgName("crafted")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NewClientBytes)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();
