@@ -5,8 +5,9 @@
 // would have been) empty: at time t it holds min((t - emptyTime_) / 1000 * rate, burst) tokens.
 // Only whole tokens are handed out; the fraction stays in the bucket.
 //
-// Thread safety: any number of threads may draw from and re-rate one bucket at once. A draw and
-// a re-rate each hold the bucket's mutex_ for their whole run; no other lock is taken meanwhile.
+// Thread safety: any number of threads may draw from and re-rate one bucket at once. A draw, with
+// the re-rate that follows it, holds the bucket's mutex_ for its whole run and reads the clock
+// under it; no other lock is taken meanwhile.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,22 @@
 
 // Bucket times are milliseconds; rates are per second.
 constexpr double kMillisPerSecond = 1000;
+
+// Re-rate bounds: a known client's bucket takes a requested rate or burst size only within them.
+constexpr double kMaxGenRate = 10'000'000;   // tokens per second
+constexpr double kMaxBurstSize = 1'000'000;  // tokens
+
+// The steady clock as milliseconds, the time unit of every bucket operation.
+inline double steadyNowMillis() {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return static_cast<double>(ns.count()) / 1e6;
+}
+
+// The clock a bucket reads by default; tests pass a clock of their own.
+struct SteadyClockMillis {
+  double operator()() const { return steadyNowMillis(); }
+};
 
 // The clock state of one bucket; its rate and burst size are passed to every operation.
 class BasicDynamicTokenBucket {
@@ -102,29 +119,34 @@ class BasicTokenBucket {
       : bucket_(other.bucket_), rate_(other.rate_), burstSize_(other.burstSize_) {}
   BasicTokenBucket& operator=(const BasicTokenBucket&) = delete;
 
-  // The stored rate and burst size, as one draw saw them.
+  // A rate and a burst size: the ones stored, or the ones a request names.
   struct Rates {
     double rate;
     double burstSize;
   };
 
-  // Draws up to `amount` whole tokens at `now` (steady-clock ms) at the stored rate and burst,
-  // and reports in `used` the rate and burst the draw went by.
-  double consumeOrDrain(double amount, double now, Rates* used = nullptr) {
+  // Draws up to `amount` whole tokens at the stored rate and burst size; then, when `asked`
+  // differs from them, re-rates the bucket, each asked value within the re-rate bounds replacing
+  // the stored one, so that the new values apply from the next draw on. Both happen at one time,
+  // read from `clock` (steady-clock ms) under the bucket's mutex: no other draw or re-rate of the
+  // bucket comes between reading the time and using it, so the times of its operations follow
+  // their order, and a re-rate cannot hand back tokens that a later-timed draw took.
+  template <typename Clock = SteadyClockMillis>
+  double consumeOrDrain(double amount, const Rates& asked, Clock clock = {}) {
     MutexLock lock(&bucket_.mutex());
-    if (used != nullptr) *used = {rate_, burstSize_};
-    return bucket_.drainLocked(amount, rate_, burstSize_, now);
+    double now = clock();
+    double granted = bucket_.drainLocked(amount, rate_, burstSize_, now);
+    if (asked.rate != rate_ || asked.burstSize != burstSize_) {
+      resetLocked(boundedOrStored(asked.rate, kMaxGenRate, rate_),
+                  boundedOrStored(asked.burstSize, kMaxBurstSize, burstSize_), now);
+    }
+    return granted;
   }
 
   // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
   void reset(double genRate, double burstSize, double now) {
-    assert(genRate > 0);
-    assert(burstSize > 0);
     MutexLock lock(&bucket_.mutex());
-    double carried = bucket_.available(rate_, burstSize_, now);
-    rate_ = genRate;
-    burstSize_ = burstSize;
-    bucket_.setEmptyTime(now - carried / genRate * kMillisPerSecond);
+    resetLocked(genRate, burstSize, now);
   }
 
   // Tokens held at `now`.
@@ -140,14 +162,27 @@ class BasicTokenBucket {
   }
 
  private:
+  // A requested value outside (0, limit] leaves the stored one in place.
+  static double boundedOrStored(double requested, double limit, double stored) {
+    return requested > 0 && requested <= limit ? requested : stored;
+  }
+
+  // A `now` at or before the empty time finds the bucket empty and leaves the empty time where it
+  // is: setting it back to `now` would hand back tokens already drawn.
+  void resetLocked(double genRate, double burstSize, double now) REQUIRES(bucket_.mutex()) {
+    assert(genRate > 0);
+    assert(burstSize > 0);
+    double empty = bucket_.emptyTime();
+    if (now > empty) {
+      double carried = bucket_.available(rate_, burstSize_, now);
+      empty = now - carried / genRate * kMillisPerSecond;
+    }
+    rate_ = genRate;
+    burstSize_ = burstSize;
+    bucket_.setEmptyTime(empty);
+  }
+
   BasicDynamicTokenBucket bucket_;
   double rate_ GUARDED_BY(bucket_.mutex());       // tokens per second, > 0
   double burstSize_ GUARDED_BY(bucket_.mutex());  // most tokens held, > 0
 };
-
-// The steady clock as milliseconds, the time unit of every bucket operation.
-inline double steadyNowMillis() {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::steady_clock::now().time_since_epoch());
-  return static_cast<double>(ns.count()) / 1e6;
-}

@@ -16,11 +16,6 @@ qos_user_instance_t make_client_key(const char* accesskey) {
   return key;
 }
 
-// A requested value outside (0, limit] leaves the stored one in place.
-double bounded_or_stored(double requested, double limit, double stored) {
-  return requested > 0 && requested <= limit ? requested : stored;
-}
-
 }  // namespace
 
 BasicTokenBucket* ClientMap::find(const char* accesskey) const {
@@ -69,12 +64,5 @@ double TokenServer::grant_tokens(const char* accesskey, double need_tokens, doub
 
 double TokenServer::draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
                                 double burst_size) {
-  BasicTokenBucket::Rates used = {};
-  double granted = bucket->consumeOrDrain(need_tokens, steadyNowMillis(), &used);
-  if (gen_rate != used.rate || burst_size != used.burstSize) {
-    // A new rate or burst applies from the client's next request on.
-    bucket->reset(bounded_or_stored(gen_rate, kMaxGenRate, used.rate),
-                  bounded_or_stored(burst_size, kMaxBurstSize, used.burstSize), steadyNowMillis());
-  }
-  return granted;
+  return bucket->consumeOrDrain(need_tokens, {gen_rate, burst_size});
 }

@@ -15,10 +15,6 @@
 #include "accounting/TokenBucket.h"
 #include "base/mutex.h"
 
-// Re-rate bounds: a known client's bucket takes a requested rate or burst size only within them.
-constexpr double kMaxGenRate = 10'000'000;   // tokens per second
-constexpr double kMaxBurstSize = 1'000'000;  // tokens
-
 // Longest access key, in bytes; the key field holds it with its terminating NUL.
 constexpr int kMaxAccessKeyLength = 29;
 

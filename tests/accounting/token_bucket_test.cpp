@@ -9,20 +9,28 @@ namespace {
 constexpr double kEmptyTime = 123456789.123;
 constexpr double kTolerance = 1e-6;
 
+// A clock that always reads `now`.
+auto reading(double now) {
+  return [now] { return now; };
+}
+
 // A bucket at rate 1 token/s and burst 10 that holds `tokens` at kEmptyTime + tokens seconds.
 struct BucketHolding {
+  static constexpr BasicTokenBucket::Rates kStored = {1, 10};
   explicit BucketHolding(double tokens) : now(kEmptyTime + tokens * 1000) {}
-  BasicTokenBucket bucket{1, 10, kEmptyTime};
+  // Draws at `now`, naming the stored rate and burst size.
+  double draw(double amount) { return bucket.consumeOrDrain(amount, kStored, reading(now)); }
+  BasicTokenBucket bucket{kStored.rate, kStored.burstSize, kEmptyTime};
   double now;
 };
 
 TEST(TokenBucketTest, GrantsWholeTokensAndKeepsTheFraction) {
   BucketHolding asked_for_more(3.7);
-  EXPECT_EQ(asked_for_more.bucket.consumeOrDrain(5, asked_for_more.now), 3);
+  EXPECT_EQ(asked_for_more.draw(5), 3);
   EXPECT_NEAR(asked_for_more.bucket.available(asked_for_more.now), 0.7, kTolerance);
 
   BucketHolding asked_for_less(3.7);
-  EXPECT_EQ(asked_for_less.bucket.consumeOrDrain(2, asked_for_less.now), 2);
+  EXPECT_EQ(asked_for_less.draw(2), 2);
   EXPECT_NEAR(asked_for_less.bucket.available(asked_for_less.now), 1.7, kTolerance);
 }
 
@@ -35,7 +43,7 @@ TEST(TokenBucketTest, LessThanOneTokenGrantsNothingAndChangesNothing) {
 
 TEST(TokenBucketTest, NeedZeroGrantsNothingAndKeepsTheTokens) {
   BucketHolding bucket(3.7);
-  EXPECT_EQ(bucket.bucket.consumeOrDrain(0, bucket.now), 0);
+  EXPECT_EQ(bucket.draw(0), 0);
   EXPECT_NEAR(bucket.bucket.available(bucket.now), 3.7, kTolerance);
 }
 
@@ -48,19 +56,20 @@ TEST(TokenBucketTest, EmptyTimeAtOrAfterNowGrantsNothing) {
 
 TEST(TokenBucketTest, IdleTimeBeyondAFullBucketIsNotBanked) {
   BucketHolding idle_long(1000);  // a thousand tokens' worth of time, burst 10
-  EXPECT_EQ(idle_long.bucket.consumeOrDrain(4, idle_long.now), 4);
+  EXPECT_EQ(idle_long.draw(4), 4);
   EXPECT_NEAR(idle_long.bucket.available(idle_long.now), 6, kTolerance);
-  EXPECT_EQ(idle_long.bucket.consumeOrDrain(100, idle_long.now), 6);
+  EXPECT_EQ(idle_long.draw(100), 6);
   EXPECT_NEAR(idle_long.bucket.available(idle_long.now + 2000), 2, kTolerance);
 }
 
-TEST(TokenBucketTest, ReRateCarriesTheTokensHeld) {
+TEST(TokenBucketTest, ReRateFollowsTheDrawAndCarriesTheTokensHeld) {
   BasicTokenBucket bucket(1, 100, kEmptyTime);
   double now = kEmptyTime + 200'000;  // full
-  EXPECT_EQ(bucket.consumeOrDrain(50, now), 50);
-  bucket.reset(2, 100, now);
+  // Drawn at the stored rate, then re-rated at the same time.
+  EXPECT_EQ(bucket.consumeOrDrain(50, {2, 100}, reading(now)), 50);
+  EXPECT_EQ(bucket.rates().rate, 2);
   EXPECT_NEAR(bucket.available(now), 50, kTolerance);
-  EXPECT_EQ(bucket.consumeOrDrain(100, now), 50);
+  EXPECT_EQ(bucket.consumeOrDrain(100, {2, 100}, reading(now)), 50);
   // Refilling now runs at the new rate.
   EXPECT_NEAR(bucket.available(now + 1000), 2, kTolerance);
 }
@@ -68,8 +77,19 @@ TEST(TokenBucketTest, ReRateCarriesTheTokensHeld) {
 TEST(TokenBucketTest, ReRateToASmallerBurstCapsTheNextDraw) {
   BasicTokenBucket bucket(1, 100, kEmptyTime);
   double now = kEmptyTime + 200'000;
-  bucket.reset(1, 10, now);
-  EXPECT_EQ(bucket.consumeOrDrain(100, now), 10);
+  EXPECT_EQ(bucket.consumeOrDrain(0, {1, 10}, reading(now)), 0);
+  EXPECT_EQ(bucket.consumeOrDrain(100, {1, 10}, reading(now)), 10);
+}
+
+// A re-rate timed before a draw already made finds the bucket as the draw left it: drained at
+// 1000 ms and re-rated at 990 ms, it holds nothing at 1000 ms, where setting its empty time back to
+// 990 ms would hand back 10 ms of refill, 10,000 tokens.
+TEST(TokenBucketTest, ReRateTimedBeforeADrawHandsNothingBack) {
+  constexpr double kRate = 1'000'000;
+  BasicTokenBucket bucket(kRate, kRate, 0);
+  EXPECT_EQ(bucket.consumeOrDrain(kRate, {kRate, kRate}, reading(1000)), kRate);
+  bucket.reset(kRate, kRate - 1, 990);
+  EXPECT_EQ(bucket.consumeOrDrain(kRate, {kRate, kRate - 1}, reading(1000)), 0);
 }
 
 }  // namespace
