@@ -52,6 +52,7 @@ struct EntryDraft {
   bool seen[kMemberCount] = {};
   bool well_typed[kMemberCount] = {};  // a string for the key, a 32-bit integer for the numbers
   const char* accesskey = nullptr;
+  size_t accesskey_length = 0;     // bytes after unescaping, NULs included
   int numbers[kMemberCount] = {};  // by member; the key's slot is unused
 };
 
@@ -73,10 +74,13 @@ class RequestReader {
   bool Uint64(uint64_t) { return number(false, 0); }
   bool Double(double) { return number(false, 0); }
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return number(false, 0); }
-  bool String(const char* text, rapidjson::SizeType, bool) {
+  bool String(const char* text, rapidjson::SizeType length, bool) {
     if (Role role = next_role(false); role == Role::kMember) {
       record_member(member_ == kAccessKey);
-      if (member_ == kAccessKey) draft_.accesskey = text;
+      if (member_ == kAccessKey) {
+        draft_.accesskey = text;
+        draft_.accesskey_length = length;
+      }
     } else {
       wrong_kind(role);
     }
@@ -237,9 +241,11 @@ class RequestReader {
   RequestFault entry_fault(const char** member) {
     if (!draft_.seen[kAccessKey]) return RequestFault::kKeyMissing;
     if (!draft_.well_typed[kAccessKey]) return RequestFault::kKeyNotAString;
-    if (strnlen(draft_.accesskey, kMaxAccessKeyLength + 1) > kMaxAccessKeyLength) {
-      return RequestFault::kKeyTooLong;
+    // An escaped NUL would end the key early and name another client.
+    if (std::memchr(draft_.accesskey, '\0', draft_.accesskey_length) != nullptr) {
+      return RequestFault::kKeyHoldsNul;
     }
+    if (draft_.accesskey_length > kMaxAccessKeyLength) return RequestFault::kKeyTooLong;
     for (int number : {kNeed, kRate, kBurst}) {
       *member = kMemberNames[number];
       if (!draft_.seen[number]) return RequestFault::kNumberMissing;
@@ -301,6 +307,8 @@ std::string entry_fault_text(const ParsedTokenRequest& request) {
       return "accesskey missing";
     case RequestFault::kKeyNotAString:
       return "accesskey must be a string";
+    case RequestFault::kKeyHoldsNul:
+      return "accesskey holds a NUL byte";
     case RequestFault::kKeyTooLong:
       return "accesskey longer than " + std::to_string(kMaxAccessKeyLength) + " bytes";
     case RequestFault::kNumberMissing:

@@ -38,6 +38,7 @@ enum class RequestFault {
   kEntryNotAnObject,  // an entry of "array" is not an object
   kKeyMissing,
   kKeyNotAString,
+  kKeyHoldsNul,  // an escape puts a NUL byte in the key
   kKeyTooLong,
   kNumberMissing,   // need_tokens, gen_rate or burst_size
   kNumberNotAnInt,  // not a JSON integer in the 32-bit signed range
