@@ -1,7 +1,11 @@
 // The client index: a lock-free lookup from access key to the client map's entry.
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <string_view>
 
 #include "accounting/client_registry.h"
 
@@ -11,8 +15,21 @@ constexpr size_t kFirstCapacity = 64;
 // Growth keeps the table at most half full, so that a probe mostly ends at its first slot.
 constexpr size_t kMaxLoadDivisor = 2;
 
-size_t hash_of(const char* accesskey) {
-  return std::hash<std::string_view>{}(std::string_view(accesskey));
+static_assert(kIndexHashKeyBytes == crypto_shorthash_KEYBYTES);
+static_assert(sizeof(uint64_t) == crypto_shorthash_BYTES);
+
+// Drawn at the first index's construction, when the server starts, and kept for the process.
+const ClientIndex::HashKey& process_hash_key() {
+  static const ClientIndex::HashKey key = [] {
+    if (sodium_init() < 0) {
+      std::fputs("client index: libsodium cannot start\n", stderr);
+      std::exit(1);
+    }
+    ClientIndex::HashKey drawn;
+    randombytes_buf(drawn.bytes, sizeof drawn.bytes);
+    return drawn;
+  }();
+  return key;
 }
 
 }  // namespace
@@ -20,9 +37,20 @@ size_t hash_of(const char* accesskey) {
 ClientIndex::Table::Table(size_t capacity)
     : mask(capacity - 1), slots(new std::atomic<ClientEntry*>[capacity]()) {}
 
-ClientIndex::ClientIndex() {
+ClientIndex::ClientIndex() : ClientIndex(process_hash_key()) {}
+
+ClientIndex::ClientIndex(const HashKey& key) : hash_key_(key) {
   tables_.push_back(std::make_unique<Table>(kFirstCapacity));
   live_.store(tables_.back().get(), std::memory_order_release);
+}
+
+size_t ClientIndex::hash_of(const char* accesskey) const {
+  unsigned char hash[crypto_shorthash_BYTES];
+  crypto_shorthash(hash, reinterpret_cast<const unsigned char*>(accesskey), std::strlen(accesskey),
+                   hash_key_.bytes);
+  uint64_t value;
+  std::memcpy(&value, hash, sizeof value);
+  return static_cast<size_t>(value);
 }
 
 ClientEntry* ClientIndex::find(const char* accesskey) const {
@@ -52,10 +80,22 @@ void ClientIndex::insert(ClientEntry* entry) {
   ++count_;
 }
 
-void ClientIndex::place(const Table& table, ClientEntry* entry) {
+void ClientIndex::place(const Table& table, ClientEntry* entry) const {
   size_t slot = hash_of(entry->first.accesskey) & table.mask;
   while (table.slots[slot].load(std::memory_order_relaxed) != nullptr) {
     slot = (slot + 1) & table.mask;
   }
   table.slots[slot].store(entry, std::memory_order_release);
+}
+
+size_t ClientIndex::longest_probe() const {
+  const Table& table = *tables_.back();
+  size_t longest = 0;
+  for (size_t slot = 0; slot <= table.mask; ++slot) {
+    ClientEntry* entry = table.slots[slot].load(std::memory_order_relaxed);
+    if (entry == nullptr) continue;
+    size_t home = hash_of(entry->first.accesskey) & table.mask;
+    longest = std::max(longest, ((slot - home) & table.mask) + 1);
+  }
+  return longest;
 }

@@ -40,6 +40,9 @@ struct client_comp {
 // A client: its key and its bucket, as the client map holds them.
 using ClientEntry = std::pair<const qos_user_instance_t, BasicTokenBucket>;
 
+// Bytes of the secret that keys the client index's hash (SipHash-2-4's key).
+constexpr size_t kIndexHashKeyBytes = 16;
+
 // Finds a client's entry by its access key without a lock (client_index.cpp).
 //
 // An open-addressing hash table (linear probing, at most half full) of pointers to the map's
@@ -47,13 +50,24 @@ using ClientEntry = std::pair<const qos_user_instance_t, BasicTokenBucket>;
 // the key of the entry there: a few loads, where the ordered map compares keys at a dozen or more
 // nodes, each a likely cache miss among many clients.
 //
+// The hash is SipHash keyed with a secret drawn at random once per process. Whoever picks the
+// access keys cannot tell which slots they take, so no set of keys can be made offline to pile
+// into one probe run and make every insertion and lookup walk it.
+//
 // Thread safety: lookups may run beside an insertion; insertions are serialized by the caller. A
 // filled slot never changes. A table that grows is replaced by a larger copy, and the old one
 // stays allocated while the index lives, so a lookup still reading it sees a consistent, if
 // older, set of clients.
 class ClientIndex {
  public:
+  struct HashKey {
+    unsigned char bytes[kIndexHashKeyBytes];
+  };
+
+  // Hashes with the process's secret.
   ClientIndex();
+  // Hashes with `key`, for a test that needs the same slots on every run.
+  explicit ClientIndex(const HashKey& key);
   ClientIndex(const ClientIndex&) = delete;
   ClientIndex& operator=(const ClientIndex&) = delete;
 
@@ -63,6 +77,8 @@ class ClientIndex {
   void insert(ClientEntry* entry);
   // Entries held; not beside an insertion.
   size_t size() const { return count_; }
+  // The most slots a lookup of a held key reads; not beside an insertion. For tests.
+  size_t longest_probe() const;
 
  private:
   struct Table {
@@ -71,8 +87,10 @@ class ClientIndex {
     std::unique_ptr<std::atomic<ClientEntry*>[]> slots;
   };
 
-  static void place(const Table& table, ClientEntry* entry);
+  size_t hash_of(const char* accesskey) const;
+  void place(const Table& table, ClientEntry* entry) const;
 
+  const HashKey hash_key_;          // set at construction; every lookup and insertion reads it
   std::atomic<const Table*> live_;  // where lookups start
   // Every table ever live, the current one last. Written by insertions only.
   std::vector<std::unique_ptr<Table>> tables_;

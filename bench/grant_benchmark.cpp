@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -16,10 +15,10 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "server/TokenServer.h"
+#include "tests/support/crafted_keys.h"
 
 namespace {
 
@@ -48,26 +47,11 @@ std::vector<std::string> client_keys(int count) {
   return keys;
 }
 
-// Keys whose std::hash<std::string_view> values share their low kCraftedLowBits bits. That hash
-// has a fixed seed, so anyone can search for such keys offline; a table that took its slot from
-// those bits would start every one of them at the same slot.
-std::vector<std::string> crafted_keys(int count) {
-  constexpr size_t kLowBits = (size_t{1} << kCraftedLowBits) - 1;
-  std::vector<std::string> keys;
-  char key[kMaxAccessKeyLength] = "crafted-";
-  constexpr size_t kPrefix = 8;
-  for (uint64_t candidate = 0; keys.size() < static_cast<size_t>(count); ++candidate) {
-    char* end = std::to_chars(key + kPrefix, key + sizeof key, candidate).ptr;
-    std::string_view text(key, static_cast<size_t>(end - key));
-    if ((std::hash<std::string_view>{}(text)&kLowBits) == 0) keys.emplace_back(text);
-  }
-  return keys;
-}
-
 // The keys of the flooding runs: ordinary (0) or crafted (1), made once per run of the program.
 const std::vector<std::string>& flood_keys(int crafted) {
   static const std::vector<std::string> ordinary = client_keys(kFloodKeys);
-  static const std::vector<std::string> piled = crafted_keys(kFloodKeys);
+  static const std::vector<std::string> piled =
+      keys_crafted_against_std_hash(kFloodKeys, kCraftedLowBits);
   return crafted != 0 ? piled : ordinary;
 }
 

@@ -1,14 +1,21 @@
-// The client registry through grant_tokens, on a server that never listens and has no workers.
+// The client registry through grant_tokens, on a server that never listens and has no workers,
+// and its index on its own.
+#include "accounting/client_registry.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "accounting/TokenBucket.h"
 #include "server/TokenServer.h"
+#include "tests/support/crafted_keys.h"
 
 namespace {
 
@@ -83,6 +90,27 @@ TEST(ClientRegistryLifetimeTest, ALaterServerAtTheSameAddressStartsEmpty) {
   server.emplace(0, 0);
   EXPECT_FALSE(server->is_known_client("kept"));
   EXPECT_EQ(server->grant_tokens("kept", kAboveBurst, kFastRate, kBurst), kAboveBurst);
+}
+
+// Keys made offline to share a slot under a fixed-seed hash take slots like any others under the
+// index's keyed hash: every lookup of one reads a few slots, not a run as long as the keys.
+TEST(ClientIndexTest, KeysCraftedAgainstAFixedHashDoNotPileUp) {
+  constexpr size_t kKeys = 500;  // at most 1,024 slots: all of them start at slot 0 there
+  constexpr int kCraftedLowBits = 10;
+  constexpr size_t kShortProbe = 16;
+  // A fixed secret, so that the slots are the same on every run.
+  const ClientIndex::HashKey kSecret = {{7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5, 2}};
+  ClientIndex index(kSecret);
+  std::deque<ClientEntry> entries;  // never move, as the map's entries never do
+  for (const std::string& accesskey : keys_crafted_against_std_hash(kKeys, kCraftedLowBits)) {
+    qos_user_instance_t key = {};
+    accesskey.copy(key.accesskey, kMaxAccessKeyLength);
+    entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                         std::forward_as_tuple(1, 1));
+    index.insert(&entries.back());
+  }
+  EXPECT_LE(index.longest_probe(), kShortProbe);
+  for (ClientEntry& entry : entries) EXPECT_EQ(index.find(entry.first.accesskey), &entry);
 }
 
 // Each row re-rates a client stored with rate 5 and burst 5 once.
