@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# User instructions the server spends per token request, counted by callgrind: repeatable on a
+# busy machine, where timings are not.
+#   bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES]
+# Runs SERVER_BINARY (standard output to /dev/null) under callgrind twice, sending 500 and then
+# 2,500 requests of ENTRIES entries (default 1) on one connection, each after the previous reply,
+# and prints the difference divided by 2,000, so that start-up and stop cancel out. Every request
+# names the same keys with their stored rate and burst, so all but the first draw from a known
+# bucket. The server listens on port 6666: run this where nothing else holds it. Needs valgrind
+# and python3.
+set -euo pipefail
+server=$1
+entries=${2:-1}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Sends $1 requests and closes; waits up to 60 s for the server, slow to start under callgrind.
+send_requests() {
+  python3 - "$1" "$entries" <<'PY'
+import socket, sys, time
+count, entries = int(sys.argv[1]), int(sys.argv[2])
+body = ",".join('{"accesskey":"key%d","need_tokens":1,"gen_rate":1000000,"burst_size":1000000}'
+                % i for i in range(entries))
+request = ('{"array":[%s]}\r\n' % body).encode()
+deadline = time.monotonic() + 60
+while True:
+    try:
+        connection = socket.create_connection(("127.0.0.1", 6666))
+        break
+    except OSError:
+        if time.monotonic() > deadline:
+            sys.exit("the server did not listen on port 6666 within 60 s")
+        time.sleep(0.2)
+for _ in range(count):
+    connection.sendall(request)
+    reply = b""
+    while not reply.endswith(b"\r\n"):
+        chunk = connection.recv(65536)
+        if not chunk:
+            sys.exit("the server closed the connection")
+        reply += chunk
+connection.close()
+PY
+}
+
+# Instructions of one run of the server that answers $1 requests.
+instructions_for() {
+  local out="$work/callgrind.$1"
+  valgrind --tool=callgrind --callgrind-out-file="$out" "$server" >/dev/null 2>"$work/stderr" &
+  local pid=$!
+  send_requests "$1"
+  kill -TERM "$pid"
+  wait "$pid" || true
+  awk '/^(summary|totals):/ {print $2; exit}' "$out"
+}
+
+few=$(instructions_for 500)
+many=$(instructions_for 2500)
+echo "entries=$entries instructions_500=$few instructions_2500=$many" \
+  "instructions_per_request=$(((many - few) / 2000))"
