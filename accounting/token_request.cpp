@@ -439,16 +439,26 @@ void TokenServer::consume_tokens(token_connection* conn) {
     report_error(&conn->trace, "invalid token request: " + problem);
     return;
   }
-  double granted_in_all = 0;
+  // One reference in the capture, so that the function object fits without an allocation.
+  struct {
+    uint64_t asked = 0;
+    double granted = 0;
+    uint64_t entries_limited = 0;  // granted fewer than they asked for
+  } tally;
   int reply_length = write_token_reply(
       request,
-      [this, &granted_in_all](const TokenEntry& entry) {
+      [this, &tally](const TokenEntry& entry) {
         double granted = grant_entry(entry);
-        granted_in_all += granted;
+        tally.asked += static_cast<uint64_t>(entry.need_tokens);
+        tally.granted += granted;
+        tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
         return granted;
       },
       conn->reply_buf, kConnectionBufferSize);
-  count(counters.tokens_granted, static_cast<uint64_t>(granted_in_all));
+  count(counters.entries_requested, static_cast<uint64_t>(request.entry_count));
+  count(counters.tokens_requested, tally.asked);
+  count(counters.tokens_granted, static_cast<uint64_t>(tally.granted));
+  count(counters.entries_limited, tally.entries_limited);
   if (reply_length < 0) {
     count(counters.refusals);
     report_error(&conn->trace, "token reply too long");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "protocol/framing.h"
@@ -19,7 +20,9 @@ void TokenServer::process_connection(token_connection* conn) {
     } else {
       consume_tokens(conn);
     }
-    reply_request(conn);
+    if (reply_request(conn) > 0) {
+      count_service_time(conn->counters, std::chrono::steady_clock::now() - conn->received_at);
+    }
     // The reply is NUL-terminated and bounded by reply_len, so clearing its head is enough.
     conn->reply_len = 0;
     conn->reply_buf[0] = '\0';

@@ -6,6 +6,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 
@@ -44,7 +45,10 @@ int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
   for (;;) {
     // The socket blocks: a silent peer costs its worker nothing until it sends or goes away.
     ssize_t received = ::recv(conn->client_fd, dst, static_cast<size_t>(size), 0);
-    if (received > 0) return static_cast<int>(received);
+    if (received > 0) {
+      conn->received_at = std::chrono::steady_clock::now();  // a vDSO read: no system call
+      return static_cast<int>(received);
+    }
     if (received < 0 && errno == EINTR && !stop.load(std::memory_order_relaxed)) continue;
     return -1;  // closed by the peer or by a stop, or failed
   }

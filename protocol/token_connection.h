@@ -6,6 +6,7 @@
 // never shared, so none of its fields is guarded by a lock.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 #include "protocol/request_counters.h"
@@ -33,4 +34,7 @@ struct token_connection {
   int bufsiz;         // capacity of req_buf used by the reading operations
   TraceBuffer trace;  // this connection's trace lines not yet written
   RequestCounters* counters = &uncounted_requests;  // where the serving worker counts requests
+  // When the last receive returned. Receives happen only while no whole request is held, so
+  // this is when the current request's last byte arrived.
+  std::chrono::steady_clock::time_point received_at;
 };
