@@ -120,6 +120,8 @@ void TokenServer::queue_socket(int client_fd) {
     // Each idle worker takes one queued connection; any beyond them waits for a busy one.
     bool every_worker_busy = static_cast<int>(sockets.size()) >= idle_workers;
     sockets.push({client_fd, Clock::now(), every_worker_busy});
+    ++connections_accepted;
+    if (every_worker_busy) ++connections_waited;
     if (every_worker_busy && !saturation.ongoing) {
       saturation = Saturation();
       saturation.ongoing = true;

@@ -31,6 +31,7 @@
 #include "accounting/client_registry.h"
 #include "base/mutex.h"
 #include "protocol/token_connection.h"
+#include "server/figures.h"
 
 constexpr uint16_t kServerPort = 6666;
 constexpr int kListenBacklog = 128;  // connections the kernel holds until they are accepted
@@ -131,8 +132,11 @@ class TokenServer {
   // Asks the accept loop to write the server's figures on standard error. Safe to call from a
   // signal handler.
   void request_figures();
-  // One line: uptime, connections, workers, requests by kind, tokens granted, known keys and lost
-  // trace lines, as "figures: uptime_s=12 connections_accepted=3 ...".
+  // The counts and gauges now, summed over the workers. Any thread may ask.
+  Figures figures() EXCLUDES(sockets_mutex, clients_mutex);
+  // One line: uptime, connections, workers, requests by kind, tokens granted, known keys, lost
+  // trace lines, then waits and what the granted requests asked for, as
+  // "figures: uptime_s=12 connections_accepted=3 ...".
   std::string figures_line() EXCLUDES(sockets_mutex, clients_mutex);
   // A short line for a service manager's status: busy workers, queued connections, keys.
   std::string status_line() EXCLUDES(sockets_mutex, clients_mutex);
@@ -182,12 +186,6 @@ class TokenServer {
   void report_saturation_end() EXCLUDES(sockets_mutex);
   // The closing line of the spell that is over; clears end_due.
   std::string take_saturation_end_line() REQUIRES(sockets_mutex);
-  // Workers serving a connection (each serves one), and connections queued for one.
-  struct PoolLoad {
-    size_t busy_workers;
-    size_t queued;
-  };
-  PoolLoad pool_load() EXCLUDES(sockets_mutex);
 
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
   // Accepted connections that no worker has taken yet.
@@ -204,6 +202,8 @@ class TokenServer {
   std::vector<int> served_sockets GUARDED_BY(sockets_mutex);
   int idle_workers GUARDED_BY(sockets_mutex) = 0;  // workers waiting for a connection
   Saturation saturation GUARDED_BY(sockets_mutex);
+  uint64_t connections_accepted GUARDED_BY(sockets_mutex) = 0;
+  uint64_t connections_waited GUARDED_BY(sockets_mutex) = 0;  // found every worker busy
   // What each worker has done, by worker; each record is written by its worker only.
   std::vector<RequestCounters> worker_counters;
 
@@ -215,6 +215,5 @@ class TokenServer {
   std::atomic<bool> figures_requested{false};
   const std::chrono::steady_clock::time_point started_at;
   // Written and read by the accept loop only.
-  uint64_t connections_accepted = 0;
   std::chrono::steady_clock::time_point last_status_refresh{};
 };

@@ -13,14 +13,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The sum of one counter over the workers. Each is read with a relaxed load and may lag a request
-// behind its worker.
-uint64_t total(const std::vector<RequestCounters>& workers,
-               std::atomic<uint64_t> RequestCounters::*counter) {
-  uint64_t sum = 0;
-  for (const RequestCounters& worker : workers)
-    sum += (worker.*counter).load(std::memory_order_relaxed);
-  return sum;
+// Adds one worker's counter, read with a relaxed load: it may lag a request behind its worker.
+void add(uint64_t* sum, const std::atomic<uint64_t>& counter) {
+  *sum += counter.load(std::memory_order_relaxed);
+}
+
+void add_worker_counts(Figures* figures, const RequestCounters& worker) {
+  add(&figures->handshakes, worker.handshakes);
+  add(&figures->token_requests, worker.token_requests);
+  add(&figures->parse_errors, worker.parse_errors);
+  add(&figures->refusals, worker.refusals);
+  add(&figures->entries_requested, worker.entries_requested);
+  add(&figures->tokens_requested, worker.tokens_requested);
+  add(&figures->tokens_granted, worker.tokens_granted);
+  add(&figures->entries_limited, worker.entries_limited);
+  add(&figures->trace_lines_lost, worker.trace_lines_lost);
+  for (size_t bucket = 0; bucket < kServiceTimeBuckets; ++bucket) {
+    add(&figures->service_times[bucket], worker.service_times[bucket]);
+  }
+  add(&figures->service_nanos, worker.service_nanos);
 }
 
 void append(std::string* line, const char* name, uint64_t value) {
@@ -37,38 +48,51 @@ void TokenServer::request_figures() {
   wake_acceptor();
 }
 
+Figures TokenServer::figures() {
+  Figures figures;
+  figures.uptime = Clock::now() - started_at;
+  {
+    MutexLock lock(&sockets_mutex);
+    figures.connections_accepted = connections_accepted;
+    figures.connections_waited = connections_waited;
+    figures.queued = sockets.size();
+    for (int client_fd : served_sockets) figures.busy_workers += client_fd >= 0 ? 1 : 0;
+  }
+  figures.workers = workers.size();
+  figures.known_keys = known_clients();
+  for (const RequestCounters& worker : worker_counters) add_worker_counts(&figures, worker);
+  return figures;
+}
+
 std::string TokenServer::figures_line() {
-  PoolLoad load = pool_load();
-  auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_at);
+  Figures now = figures();
+  auto uptime = std::chrono::duration_cast<std::chrono::seconds>(now.uptime);
   std::string line = "figures:";
   append(&line, "uptime_s", static_cast<uint64_t>(uptime.count()));
-  append(&line, "connections_accepted", connections_accepted);
-  append(&line, "connections_served", load.busy_workers);
-  append(&line, "connections_queued", load.queued);
-  append(&line, "busy_workers", load.busy_workers);
-  append(&line, "workers", workers.size());
-  append(&line, "handshakes", total(worker_counters, &RequestCounters::handshakes));
-  append(&line, "token_requests", total(worker_counters, &RequestCounters::token_requests));
-  append(&line, "parse_errors", total(worker_counters, &RequestCounters::parse_errors));
-  append(&line, "refusals", total(worker_counters, &RequestCounters::refusals));
-  append(&line, "tokens_granted", total(worker_counters, &RequestCounters::tokens_granted));
-  append(&line, "known_keys", known_clients());
-  append(&line, "trace_lines_lost", total(worker_counters, &RequestCounters::trace_lines_lost));
+  append(&line, "connections_accepted", now.connections_accepted);
+  append(&line, "connections_served", now.busy_workers);
+  append(&line, "connections_queued", now.queued);
+  append(&line, "busy_workers", now.busy_workers);
+  append(&line, "workers", now.workers);
+  append(&line, "handshakes", now.handshakes);
+  append(&line, "token_requests", now.token_requests);
+  append(&line, "parse_errors", now.parse_errors);
+  append(&line, "refusals", now.refusals);
+  append(&line, "tokens_granted", now.tokens_granted);
+  append(&line, "known_keys", now.known_keys);
+  append(&line, "trace_lines_lost", now.trace_lines_lost);
+  append(&line, "connections_waited", now.connections_waited);
+  append(&line, "entries_requested", now.entries_requested);
+  append(&line, "tokens_requested", now.tokens_requested);
+  append(&line, "entries_limited", now.entries_limited);
   return line;
 }
 
 std::string TokenServer::status_line() {
-  PoolLoad load = pool_load();
-  return std::to_string(load.busy_workers) + " of " + std::to_string(workers.size()) +
-         " workers busy, " + std::to_string(load.queued) + " queued, " +
-         std::to_string(known_clients()) + " keys";
-}
-
-TokenServer::PoolLoad TokenServer::pool_load() {
-  MutexLock lock(&sockets_mutex);
-  PoolLoad load = {0, sockets.size()};
-  for (int client_fd : served_sockets) load.busy_workers += client_fd >= 0 ? 1 : 0;
-  return load;
+  Figures now = figures();
+  return std::to_string(now.busy_workers) + " of " + std::to_string(now.workers) +
+         " workers busy, " + std::to_string(now.queued) + " queued, " +
+         std::to_string(now.known_keys) + " keys";
 }
 
 void TokenServer::handle_wake_up() {

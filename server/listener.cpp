@@ -122,7 +122,6 @@ bool TokenServer::produce_socket(int listen_fd) {
     std::exit(1);
   }
   // The connection stays blocking: its worker waits inside the receive and the send.
-  ++connections_accepted;
   queue_socket(client_fd);
   return true;
 }

@@ -200,12 +200,13 @@ TEST(Figures, UserSignalWritesTheFiguresOnStandardError) {
       "{\"array\":[{\"accesskey\":\"f1\",\"tokens\":3},{\"accesskey\":\"f2\",\"tokens\":4}]}\r\n");
   std::string trace = server.stdout_text();
   ::kill(server.pid(), SIGUSR1);
-  ASSERT_TRUE(server.wait_for_stderr("trace_lines_lost=0\n"));
+  ASSERT_TRUE(server.wait_for_stderr("entries_limited=0\n"));
   const std::string figures = server.stderr_text();
   const std::string expected_after_uptime =
       " connections_accepted=1 connections_served=1 connections_queued=0 busy_workers=1 "
       "workers=50 handshakes=1 token_requests=1 parse_errors=1 refusals=1 tokens_granted=7 "
-      "known_keys=2 trace_lines_lost=0\n";
+      "known_keys=2 trace_lines_lost=0 connections_waited=0 entries_requested=2 "
+      "tokens_requested=7 entries_limited=0\n";
   EXPECT_EQ(figures.rfind("json parse error\ninvalid token request: \"array\" missing or not an "
                           "array\nfigures: uptime_s=",
                           0),

@@ -1,0 +1,37 @@
+// Figures: the server's counts and gauges, summed over the workers when asked. The one source of
+// the figures line (SIGUSR1), the status line a service manager shows and the metrics endpoint.
+//
+// A plain value: taken by TokenServer::figures on any thread, then read without a lock. Each
+// count is a sum of relaxed loads of per-worker counters, so two counts may disagree by the
+// requests being served while they were read.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/request_counters.h"
+
+struct Figures {
+  std::chrono::steady_clock::duration uptime{};
+  // The pool: accepted connections, those that found every worker busy, and now.
+  uint64_t connections_accepted = 0;
+  uint64_t connections_waited = 0;
+  size_t workers = 0;
+  size_t busy_workers = 0;  // each serves one connection
+  size_t queued = 0;        // accepted connections waiting for a worker
+  size_t known_keys = 0;
+  // Requests by kind, and what the granted token requests asked for and got.
+  uint64_t handshakes = 0;
+  uint64_t token_requests = 0;
+  uint64_t parse_errors = 0;
+  uint64_t refusals = 0;
+  uint64_t entries_requested = 0;
+  uint64_t tokens_requested = 0;
+  uint64_t tokens_granted = 0;
+  uint64_t entries_limited = 0;
+  uint64_t trace_lines_lost = 0;
+  // Replies by service time, as RequestCounters keeps them (bucket counts, not cumulative).
+  uint64_t service_times[kServiceTimeBuckets] = {};
+  uint64_t service_nanos = 0;
+};
