@@ -6,7 +6,7 @@
 #                     need (the default)
 set -euo pipefail
 
-server_packages=(g++ cmake make rapidjson-dev libsystemd-dev libsodium-dev)
+server_packages=(g++ cmake make rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-dev)
 # clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the
 # benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "protocol/trace.h"
+#include "server/metrics_http.h"
 #include "server/unique_fd.h"
 
 namespace {
@@ -27,11 +28,12 @@ int make_wake_fd() {
 
 }  // namespace
 
-TokenServer::TokenServer(uint16_t port, int worker_count)
+TokenServer::TokenServer(uint16_t port, int worker_count, std::optional<uint16_t> metrics_port)
     : stop(false),
       served_sockets(static_cast<size_t>(worker_count), -1),
       worker_counters(static_cast<size_t>(worker_count)),
       listen_port(port),
+      metrics_port(metrics_port),
       wake_fd(make_wake_fd()),
       started_at(Clock::now()),
       last_status_refresh(started_at) {
@@ -45,6 +47,7 @@ TokenServer::~TokenServer() {
   sockets_cond.notify_all();
   for (std::thread& worker : workers) worker.join();
   close_queued_sockets();
+  metrics_endpoint.reset();  // its pages read the fields below
   ::close(wake_fd);
 }
 

@@ -11,6 +11,9 @@
 // across a receive, a send or a trace write. clang checks at compile time that each field tagged
 // GUARDED_BY is touched only under its lock, and each function tagged REQUIRES is called under it.
 //
+// Beside them, the metrics endpoint answers HTTP on a thread of its own (server/metrics_http.h),
+// so that it answers while every worker is busy; it reads the figures, never a connection.
+//
 // Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
 // waits on its peer by shutting its connection down.
@@ -23,6 +26,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <queue>
 #include <string>
 #include <thread>
@@ -34,6 +39,8 @@
 #include "server/figures.h"
 
 constexpr uint16_t kServerPort = 6666;
+// HTTP for Prometheus (/metrics) and health checks (/healthz), on every IPv4 address.
+constexpr uint16_t kMetricsPort = 9666;
 constexpr int kListenBacklog = 128;  // connections the kernel holds until they are accepted
 constexpr int kWorkerCount = 50;     // connections served at once; more wait in the queue
 // The accept loop's longest wait for a connection or a wake-up, and its pause when descriptors
@@ -41,6 +48,15 @@ constexpr int kWorkerCount = 50;     // connections served at once; more wait in
 constexpr int kAcceptPollMillis = 200;
 // How often the accept loop refreshes the status line a service manager shows.
 constexpr std::chrono::seconds kStatusRefreshInterval{5};
+// The metrics endpoint holds at most this many HTTP connections, at most this many from one
+// address, and closes one idle this long: a flood of HTTP clients takes a few descriptors and
+// one thread, never a worker or the descriptors the token port needs.
+constexpr unsigned kMetricsConnectionLimit = 8;
+constexpr unsigned kMetricsConnectionsPerAddress = 4;
+constexpr std::chrono::seconds kMetricsIdleTimeout{5};
+constexpr int kMetricsListenBacklog = 16;
+
+class MetricsEndpoint;
 
 // Each group of members below names the file that defines it.
 struct TokenEntry;
@@ -51,7 +67,10 @@ class TokenServer {
 
   // Starts `worker_count` workers, each at once waiting on the empty socket queue. `port` is the
   // TCP port accept_connection listens on; 0 lets the kernel choose one (see bound_port).
-  explicit TokenServer(uint16_t port = kServerPort, int worker_count = kWorkerCount);
+  // `metrics_port` is where accept_connection serves the metrics endpoint, 0 for a port the
+  // kernel chooses (see bound_metrics_port); nullopt for no endpoint.
+  explicit TokenServer(uint16_t port = kServerPort, int worker_count = kWorkerCount,
+                       std::optional<uint16_t> metrics_port = kMetricsPort);
   // Stops the server if it is still running and joins every worker.
   ~TokenServer();
   TokenServer(const TokenServer&) = delete;
@@ -66,6 +85,11 @@ class TokenServer {
   void accept_connection();
   // Opens the listening socket or ends the process with status 1.
   int listen_socket();
+  // A socket listening on every IPv4 address at `port` (0: the kernel picks one), non-blocking,
+  // or -1 with errno set.
+  static int open_listening_socket(uint16_t port, int backlog);
+  // The port the listening socket `fd` is bound to.
+  static uint16_t local_port(int fd);
   // Adds O_NONBLOCK to fd. On failure closes fd, reports, and returns false.
   bool set_nonblocking(int fd);
   // Accepts one pending connection and queues it for the workers. Returns false, with errno set,
@@ -141,6 +165,11 @@ class TokenServer {
   // A short line for a service manager's status: busy workers, queued connections, keys.
   std::string status_line() EXCLUDES(sockets_mutex, clients_mutex);
 
+  // ---- The metrics endpoint (server/metrics.cpp)
+
+  // The port the metrics endpoint listens on, once it does; 0 before, and when there is none.
+  uint16_t bound_metrics_port() const { return bound_metrics_port_number.load(); }
+
  private:
   // An accepted connection that waits for a worker.
   struct QueuedSocket {
@@ -176,6 +205,16 @@ class TokenServer {
   // Wakes the accept loop's wait, to write a line or to stop. Safe in a signal handler.
   void wake_acceptor();
 
+  // ---- The metrics endpoint (server/metrics.cpp)
+
+  // Starts serving the metrics endpoint, if one was asked for. When its port cannot be bound,
+  // says so in one line on standard error and goes on without it.
+  void start_metrics_endpoint();
+  // What /healthz answers: the token port listens and no stop has begun.
+  bool serving() const;
+  // What /metrics answers: the figures and the process's own, in Prometheus text format.
+  std::string metrics_text() EXCLUDES(sockets_mutex, clients_mutex);
+
   // ---- The accept loop's chores between connections (server/figures.cpp)
 
   // Drains the wake-up descriptor and writes the lines asked for: a spell's end, the figures.
@@ -208,12 +247,17 @@ class TokenServer {
   std::vector<RequestCounters> worker_counters;
 
   const uint16_t listen_port;
+  const std::optional<uint16_t> metrics_port;
   // Wakes the accept loop's wait: written by request_stop, request_figures and the worker that
   // ends a saturation spell; drained by the accept loop.
   const int wake_fd;
   std::atomic<uint16_t> bound_port_number{0};
+  std::atomic<uint16_t> bound_metrics_port_number{0};
   std::atomic<bool> figures_requested{false};
   const std::chrono::steady_clock::time_point started_at;
   // Written and read by the accept loop only.
   std::chrono::steady_clock::time_point last_status_refresh{};
+  // Set by the accept loop; stopped by the destructor once the workers are joined, so that
+  // /healthz answers 503 for as long as the stop lasts.
+  std::unique_ptr<MetricsEndpoint> metrics_endpoint;
 };

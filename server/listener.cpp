@@ -19,10 +19,7 @@
 
 namespace {
 
-[[noreturn]] void fail_listen_socket(int fd) {
-  int error = errno;
-  if (fd >= 0) ::close(fd);
-  errno = error;
+[[noreturn]] void fail_listen_socket() {
   std::perror("listen socket");
   std::exit(1);
 }
@@ -42,8 +39,16 @@ bool is_exhaustion_error(int error) {
 
 int TokenServer::listen_socket() {
   ::signal(SIGPIPE, SIG_IGN);
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) fail_listen_socket(fd);
+  int fd = open_listening_socket(listen_port, kListenBacklog);
+  if (fd < 0) fail_listen_socket();
+  bound_port_number.store(local_port(fd));
+  trace_line(kTraceFd, "listen on port " + std::to_string(bound_port_number.load()));
+  return fd;
+}
+
+int TokenServer::open_listening_socket(uint16_t port, int backlog) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   // A restart binds at once instead of waiting out the old connections in TIME_WAIT; Linux still
   // refuses a port on which another socket listens.
   int reuse = 1;
@@ -51,16 +56,22 @@ int TokenServer::listen_socket() {
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(listen_port);
+  address.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, kListenBacklog) != 0) {
-    fail_listen_socket(fd);
+      ::listen(fd, backlog) != 0) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
   }
+  return fd;
+}
+
+uint16_t TokenServer::local_port(int fd) {
+  sockaddr_in address = {};
   socklen_t length = sizeof address;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  bound_port_number.store(ntohs(address.sin_port));
-  trace_line(kTraceFd, "listen on port " + std::to_string(bound_port_number.load()));
-  return fd;
+  return ntohs(address.sin_port);
 }
 
 bool TokenServer::set_nonblocking(int fd) {
@@ -81,6 +92,7 @@ void TokenServer::accept_connection() {
     listener.release();  // already closed by set_nonblocking
     std::exit(1);
   }
+  start_metrics_endpoint();
   notify_ready();
   pollfd waits[2] = {{listener.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
   bool out_of_descriptors = false;

@@ -3,15 +3,23 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "server/TokenServer.h"
 
 class InProcessServer {
  public:
-  explicit InProcessServer(int worker_count = kWorkerCount) : server_(0, worker_count) {
+  // With `metrics_port` (0 for one the kernel picks), the metrics endpoint is served too.
+  explicit InProcessServer(int worker_count = kWorkerCount,
+                           std::optional<uint16_t> metrics_port = std::nullopt)
+      : server_(0, worker_count, metrics_port) {
     acceptor_ = std::thread([this] { server_.accept_connection(); });
-    while (server_.bound_port() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((server_.bound_port() == 0 || (metrics_port && server_.bound_metrics_port() == 0)) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   ~InProcessServer() {
     server_.request_stop();
@@ -19,6 +27,7 @@ class InProcessServer {
   }
 
   uint16_t port() const { return server_.bound_port(); }
+  uint16_t metrics_port() const { return server_.bound_metrics_port(); }
   TokenServer& server() { return server_; }
 
  private:

@@ -1,0 +1,244 @@
+// The metrics endpoint of TokenServer: starting it beside the token port, and the figures as
+// Prometheus reads them (text format 0.0.4): the server's under the token_server_ prefix in base
+// units, counters ending in _total, and the process's under their standard names.
+#include <dirent.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "protocol/trace.h"
+#include "server/TokenServer.h"
+#include "server/metrics_http.h"
+
+#ifndef TOKEN_SERVER_VERSION
+#error "TOKEN_SERVER_VERSION must give the project's version"
+#endif
+
+namespace {
+
+constexpr uint64_t kNanosPerSecond = 1'000'000'000;
+
+// What the kernel tells about this process, for the standard process metrics.
+struct ProcessFigures {
+  uint64_t cpu_nanos = 0;  // user and system
+  uint64_t resident_bytes = 0;
+  uint64_t open_fds = 0;
+  uint64_t max_fds = 0;
+  uint64_t start_time_nanos = 0;  // since the Unix epoch
+};
+
+uint64_t nanos_of(const timeval& time) {
+  return static_cast<uint64_t>(time.tv_sec) * kNanosPerSecond +
+         static_cast<uint64_t>(time.tv_usec) * 1000;
+}
+
+uint64_t nanos_of(const timespec& time) {
+  return static_cast<uint64_t>(time.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(time.tv_nsec);
+}
+
+// Descriptors open now, the one that lists them included, as other exporters count them.
+uint64_t count_open_fds() {
+  DIR* listing = ::opendir("/proc/self/fd");
+  if (listing == nullptr) return 0;
+  uint64_t open = 0;
+  while (dirent* entry = ::readdir(listing)) open += entry->d_name[0] != '.' ? 1 : 0;
+  ::closedir(listing);
+  return open;
+}
+
+// Field `number` (1-based, as proc(5) numbers them) of /proc/self/stat, from field 3 on: they
+// follow the command name, which may hold blanks and parentheses.
+uint64_t own_stat_field(int number) {
+  std::ifstream file("/proc/self/stat");
+  std::string stat;
+  std::getline(file, stat);
+  size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string field;
+  for (int i = 3; i <= number; ++i) {
+    if (!(fields >> field)) return 0;
+  }
+  return std::strtoull(field.c_str(), nullptr, 10);
+}
+
+// The start time in clock ticks after boot (field 22) placed on the wall clock through the
+// boot-time clock, which counts from the same instant; /proc/stat's btime may be hidden.
+uint64_t start_time_nanos() {
+  constexpr int kStartTimeField = 22;
+  uint64_t ticks_per_second = static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+  uint64_t ticks = own_stat_field(kStartTimeField);
+  uint64_t started_after_boot = ticks / ticks_per_second * kNanosPerSecond +
+                                ticks % ticks_per_second * kNanosPerSecond / ticks_per_second;
+  timespec since_boot = {};
+  timespec since_epoch = {};
+  ::clock_gettime(CLOCK_BOOTTIME, &since_boot);
+  ::clock_gettime(CLOCK_REALTIME, &since_epoch);
+  return nanos_of(since_epoch) - (nanos_of(since_boot) - started_after_boot);
+}
+
+ProcessFigures process_figures() {
+  ProcessFigures figures;
+  rusage usage = {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  figures.cpu_nanos = nanos_of(usage.ru_utime) + nanos_of(usage.ru_stime);
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size_pages = 0;
+  uint64_t resident_pages = 0;
+  statm >> size_pages >> resident_pages;
+  figures.resident_bytes = resident_pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  figures.open_fds = count_open_fds();
+  rlimit descriptors = {};
+  ::getrlimit(RLIMIT_NOFILE, &descriptors);
+  figures.max_fds = static_cast<uint64_t>(descriptors.rlim_cur);
+  figures.start_time_nanos = start_time_nanos();
+  return figures;
+}
+
+// Nanoseconds as seconds, exactly: "12.000345678".
+std::string seconds_text(uint64_t nanos) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%" PRIu64 ".%09" PRIu64, nanos / kNanosPerSecond,
+                nanos % kNanosPerSecond);
+  return text;
+}
+
+// The text of one exposition: each metric family's HELP and TYPE lines, then its samples.
+class Exposition {
+ public:
+  void family(std::string_view name, std::string_view type, std::string_view help) {
+    text_.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    text_.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+  }
+  // `labels` is empty or `{name="value",...}`.
+  void sample(std::string_view name, std::string_view labels, std::string_view value) {
+    text_.append(name).append(labels).append(" ").append(value).append("\n");
+  }
+  void sample(std::string_view name, std::string_view labels, uint64_t value) {
+    sample(name, labels, std::to_string(value));
+  }
+  // A family of one sample without labels.
+  void single(std::string_view name, std::string_view type, std::string_view help, uint64_t value) {
+    family(name, type, help);
+    sample(name, "", value);
+  }
+
+  std::string take() { return std::move(text_); }
+
+ private:
+  std::string text_;
+};
+
+void add_request_counts(Exposition* out, const Figures& figures) {
+  constexpr std::string_view kRequests = "token_server_requests_total";
+  out->family(kRequests, "counter",
+              "Requests read, by kind: handshake, token (answered with a grant), not_json, "
+              "refused (JSON that breaks a rule of the token request).");
+  out->sample(kRequests, R"({kind="handshake"})", figures.handshakes);
+  out->sample(kRequests, R"({kind="token"})", figures.token_requests);
+  out->sample(kRequests, R"({kind="not_json"})", figures.parse_errors);
+  out->sample(kRequests, R"({kind="refused"})", figures.refusals);
+  out->single("token_server_entries_requested_total", "counter",
+              "Entries of the token requests granted.", figures.entries_requested);
+  out->single("token_server_tokens_requested_total", "counter",
+              "Tokens the entries of the token requests granted asked for.",
+              figures.tokens_requested);
+  out->single("token_server_tokens_granted_total", "counter", "Tokens granted.",
+              figures.tokens_granted);
+  out->single("token_server_entries_limited_total", "counter",
+              "Entries granted fewer tokens than they asked for.", figures.entries_limited);
+}
+
+void add_pool_figures(Exposition* out, const Figures& figures) {
+  out->single("token_server_connections_accepted_total", "counter",
+              "Connections accepted on the token port.", figures.connections_accepted);
+  out->single("token_server_connections_waited_total", "counter",
+              "Connections that found every worker busy and waited for one.",
+              figures.connections_waited);
+  out->single("token_server_workers", "gauge", "Worker threads; each serves one connection.",
+              figures.workers);
+  out->single("token_server_busy_workers", "gauge", "Workers serving a connection.",
+              figures.busy_workers);
+  out->single("token_server_connections_waiting", "gauge",
+              "Connections accepted and waiting for a worker.", figures.queued);
+  out->single("token_server_known_keys", "gauge", "Access keys with a token bucket.",
+              figures.known_keys);
+  out->single("token_server_trace_lines_lost_total", "counter", "Trace lines whose write failed.",
+              figures.trace_lines_lost);
+}
+
+void add_service_times(Exposition* out, const Figures& figures) {
+  constexpr std::string_view kName = "token_server_request_duration_seconds";
+  const std::string buckets = std::string(kName) + "_bucket";
+  out->family(kName, "histogram",
+              "Time from a request's last byte received to its reply sent, for the replies sent.");
+  uint64_t cumulative = 0;
+  for (size_t bucket = 0; bucket < std::size(kServiceTimeBoundsNanos); ++bucket) {
+    cumulative += figures.service_times[bucket];
+    char bound[64];
+    std::snprintf(bound, sizeof bound, "{le=\"%g\"}",
+                  static_cast<double>(kServiceTimeBoundsNanos[bucket]) / kNanosPerSecond);
+    out->sample(buckets, bound, cumulative);
+  }
+  cumulative += figures.service_times[kServiceTimeBuckets - 1];
+  out->sample(buckets, R"({le="+Inf"})", cumulative);
+  out->sample(std::string(kName) + "_sum", "", seconds_text(figures.service_nanos));
+  out->sample(std::string(kName) + "_count", "", cumulative);
+}
+
+void add_process_figures(Exposition* out, const ProcessFigures& process) {
+  out->family("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.");
+  out->sample("process_cpu_seconds_total", "", seconds_text(process.cpu_nanos));
+  out->single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+              process.resident_bytes);
+  out->single("process_open_fds", "gauge", "Number of open file descriptors.", process.open_fds);
+  out->single("process_max_fds", "gauge", "Maximum number of open file descriptors.",
+              process.max_fds);
+  out->family("process_start_time_seconds", "gauge",
+              "Start time of the process since unix epoch in seconds.");
+  out->sample("process_start_time_seconds", "", seconds_text(process.start_time_nanos));
+}
+
+}  // namespace
+
+void TokenServer::start_metrics_endpoint() {
+  if (!metrics_port) return;
+  int listen_fd = open_listening_socket(*metrics_port, kMetricsListenBacklog);
+  if (listen_fd < 0) {
+    trace_line(kErrorFd, "metrics port " + std::to_string(*metrics_port) + ": " +
+                             std::strerror(errno) + "; serving without metrics");
+    return;
+  }
+  uint16_t bound = local_port(listen_fd);
+  MetricsEndpoint::Pages pages = {[this] { return metrics_text(); }, [this] { return serving(); }};
+  metrics_endpoint = MetricsEndpoint::start(listen_fd, std::move(pages));
+  if (metrics_endpoint == nullptr) {
+    trace_line(kErrorFd, "metrics port " + std::to_string(*metrics_port) +
+                             ": the HTTP server did not start; serving without metrics");
+    return;
+  }
+  bound_metrics_port_number.store(bound);
+}
+
+bool TokenServer::serving() const { return bound_port() != 0 && !stop.load(); }
+
+std::string TokenServer::metrics_text() {
+  Figures now = figures();
+  Exposition out;
+  add_request_counts(&out, now);
+  add_pool_figures(&out, now);
+  add_service_times(&out, now);
+  add_process_figures(&out, process_figures());
+  out.family("token_server_build_info", "gauge", "The server's version, as a label; always 1.");
+  out.sample("token_server_build_info", R"({version=")" TOKEN_SERVER_VERSION R"("})", 1);
+  return out.take();
+}
