@@ -11,23 +11,41 @@ server_packages=(g++ cmake make rapidjson-dev libsystemd-dev libsodium-dev libmi
 # benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
                gnuplot-nox procps systemd)
+# Prometheus and promtool, for the metrics test; installed without the exporters it recommends.
+test_packages_without_recommends=(prometheus)
 
 case "${1:-test}" in
-  server) packages=("${server_packages[@]}") ;;
-  test) packages=("${server_packages[@]}" "${test_packages[@]}") ;;
+  server)
+    packages=("${server_packages[@]}")
+    bare_packages=()
+    ;;
+  test)
+    packages=("${server_packages[@]}" "${test_packages[@]}")
+    bare_packages=("${test_packages_without_recommends[@]}")
+    ;;
   *)
     echo "usage: setup.sh [server|test]" >&2
     exit 2
     ;;
 esac
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
+missing_of() {  # packages...: prints those not installed
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      echo "$package"
+  done
+}
+
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t bare_missing < <(missing_of "${bare_packages[@]}")
+if ((${#missing[@]} + ${#bare_missing[@]})); then
+  echo "installing: ${missing[*]} ${bare_missing[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  if ((${#missing[@]})); then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if ((${#bare_missing[@]})); then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      "${bare_missing[@]}" >/dev/null
+  fi
 fi

@@ -25,18 +25,6 @@ namespace {
 
 constexpr uint16_t kPort = 6666;
 
-using Clients = std::vector<std::unique_ptr<TestClient>>;
-
-// Opens `count` connections, each answered once, so that each holds a worker.
-Clients served_clients(int count) {
-  Clients clients;
-  for (int i = 0; i < count; ++i) {
-    clients.push_back(std::make_unique<TestClient>(kPort));
-    EXPECT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
-  }
-  return clients;
-}
-
 // A service manager's notification socket: a datagram socket in the abstract namespace, so that it
 // leaves no file behind.
 class NotifySocket {
@@ -99,7 +87,7 @@ TEST(Stop, TermAndIntEndAServerWithIdleClientsPromptly) {
   for (int signal : {SIGTERM, SIGINT}) {
     ServerProcess server;
     ASSERT_TRUE(server.listening());
-    Clients clients = served_clients(3);
+    Clients clients = served_clients(3, kPort);
     EXPECT_EQ(server.stop(signal, std::chrono::seconds(2)), 0) << "signal " << signal;
     for (auto& client : clients) EXPECT_TRUE(client->closed_within(std::chrono::seconds(1)));
   }
@@ -133,7 +121,7 @@ TEST(Stop, RestartRightAfterAStopBindsAtOnce) {
 TEST(Idle, ConnectedIdleClientsCostNoProcessorTime) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
-  Clients clients = served_clients(10);
+  Clients clients = served_clients(10, kPort);
   long long before = server.cpu_ticks();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   // A spinning worker would burn ~200 ticks here; allow a couple for the accept loop's wake-ups.
@@ -162,7 +150,7 @@ TEST(Trace, OneHandshakeExchangeIsTracedExactly) {
 TEST(Pool, ConnectionsBeyondFiftyWaitForAFreeWorker) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
-  Clients busy = served_clients(kWorkerCount);
+  Clients busy = served_clients(kWorkerCount, kPort);
   Clients waiting;
   for (int i = 0; i < 2; ++i) {
     waiting.push_back(std::make_unique<TestClient>(kPort));

@@ -1,6 +1,7 @@
 #include "tests/support/test_client.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -86,4 +87,13 @@ bool TestClient::closed_within(std::chrono::milliseconds limit) {
 std::optional<std::string> TestClient::exchange(const std::string& request) {
   if (!send(request)) return std::nullopt;
   return read_line();
+}
+
+Clients served_clients(int count, uint16_t port) {
+  Clients clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<TestClient>(port));
+    EXPECT_EQ(clients.back()->exchange("SHAKE\r\n"), "OK\r\n");
+  }
+  return clients;
 }

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TestClient {
  public:
@@ -36,3 +38,9 @@ class TestClient {
   int fd_ = -1;
   std::string pending_;  // bytes received beyond the last line read
 };
+
+using Clients = std::vector<std::unique_ptr<TestClient>>;
+
+// Opens `count` connections to 127.0.0.1:port, each answered one handshake, so that each holds a
+// worker.
+Clients served_clients(int count, uint16_t port);

@@ -1,0 +1,321 @@
+// The metrics endpoint: a real Prometheus scraping the binary, the pages while every worker is
+// busy, during a stop and under a flood of HTTP connections, and a metrics port held by another
+// process.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/TokenServer.h"
+#include "server/unique_fd.h"
+#include "tests/support/in_process_server.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_client.h"
+#include "tests/support/token_request_text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kHttpLimit = std::chrono::seconds(5);
+// Prometheus takes a few seconds to start on a loaded machine; each later wait is for a scrape.
+constexpr auto kPrometheusStartLimit = std::chrono::seconds(60);
+constexpr auto kScrapeLimit = std::chrono::seconds(20);
+constexpr in_addr_t kOtherLoopbackAddress = INADDR_LOOPBACK + 1;  // 127.0.0.2
+constexpr int kFloodConnections = kMetricsConnectionLimit + kMetricsConnectionsPerAddress;
+
+struct HttpReply {
+  int status = 0;  // 0 when no reply came
+  std::string body;
+};
+
+// Sends one HTTP/1.0 request to 127.0.0.1:port from `source` and reads the reply to its close.
+HttpReply http_request(uint16_t port, const std::string& method, const std::string& target,
+                       in_addr_t source = INADDR_LOOPBACK) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(source);
+  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
+  std::string request = method + " " + target + " HTTP/1.0\r\n\r\n";
+  if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return {};
+  std::string reply;
+  auto deadline = Clock::now() + kHttpLimit;
+  for (;;) {
+    pollfd wait = {fd.get(), POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || ::poll(&wait, 1, static_cast<int>(left.count())) <= 0) return {};
+    char chunk[65536];
+    ssize_t received = ::recv(fd.get(), chunk, sizeof chunk, 0);
+    if (received < 0) return {};
+    if (received == 0) break;
+    reply.append(chunk, static_cast<size_t>(received));
+  }
+  size_t body_start = reply.find("\r\n\r\n");
+  if (reply.rfind("HTTP/1.", 0) != 0 || body_start == std::string::npos) return {};
+  return {std::stoi(reply.substr(9, 3)), reply.substr(body_start + 4)};
+}
+
+HttpReply http_get(uint16_t port, const std::string& target) {
+  return http_request(port, "GET", target);
+}
+
+// A port free on 127.0.0.1 now, for a process that binds it soon after.
+uint16_t free_port() {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  return TokenServer::local_port(fd.get());
+}
+
+std::string url_encoded(const std::string& text) {
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '_') {
+      encoded += static_cast<char>(c);
+    } else {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", c);
+      encoded += escape;
+    }
+  }
+  return encoded;
+}
+
+// Whether promtool finds nothing to say about `exposition`; its complaints go to `findings`.
+bool promtool_accepts(const std::string& exposition, std::string* findings) {
+  std::string path = "/tmp/token_server_test_exposition." + std::to_string(::getpid());
+  std::ofstream(path) << exposition;
+  std::string command = "promtool check metrics < " + path + " 2>&1";
+  FILE* output = ::popen(command.c_str(), "r");
+  char line[512];
+  while (output != nullptr && std::fgets(line, sizeof line, output) != nullptr) *findings += line;
+  int status = output != nullptr ? ::pclose(output) : -1;
+  std::filesystem::remove(path);
+  return status == 0 && findings->empty();
+}
+
+// Prometheus on a port of its own, scraping `target` every 200 ms into a storage directory that
+// goes with it. Stopped, by its process id, when the object goes.
+class Prometheus {
+ public:
+  explicit Prometheus(const std::string& target) : port_(free_port()) {
+    char directory[] = "/tmp/token_server_test_prometheus.XXXXXX";
+    directory_ = ::mkdtemp(directory);
+    std::ofstream(directory_ + "/prometheus.yml")
+        << "global:\n  scrape_interval: 200ms\n  scrape_timeout: 150ms\n"
+           "scrape_configs:\n  - job_name: token_server\n    static_configs:\n"
+           "      - targets: ['"
+        << target << "']\n";
+    std::vector<std::string> arguments = {
+        "prometheus", "--config.file=" + directory_ + "/prometheus.yml",
+        "--storage.tsdb.path=" + directory_ + "/data",
+        "--web.listen-address=127.0.0.1:" + std::to_string(port_), "--log.level=error"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    UniqueFd log(::open((directory_ + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(log.get(), 1);
+      ::dup2(log.get(), 2);
+      ::execvp(argv[0], argv.data());
+      std::perror("prometheus");
+      ::_exit(127);
+    }
+  }
+  ~Prometheus() {
+    ::kill(pid_, SIGTERM);
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (Clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::filesystem::remove_all(directory_);
+  }
+  Prometheus(const Prometheus&) = delete;
+  Prometheus& operator=(const Prometheus&) = delete;
+
+  // The value of the instant query `expression` with one result, as Prometheus prints it ("1");
+  // nullopt while it has none.
+  std::optional<std::string> query(const std::string& expression) const {
+    HttpReply reply = http_get(port_, "/api/v1/query?query=" + url_encoded(expression));
+    rapidjson::Document answer;
+    if (reply.status != 200 || answer.Parse(reply.body.c_str()).HasParseError()) {
+      return std::nullopt;
+    }
+    if (!answer.IsObject() || !answer.HasMember("data")) return std::nullopt;
+    const rapidjson::Value& data = answer["data"];
+    if (!data.IsObject() || !data.HasMember("result") || !data["result"].IsArray()) {
+      return std::nullopt;
+    }
+    const rapidjson::Value& results = data["result"];
+    if (results.Size() != 1 || !results[0].IsObject() || !results[0].HasMember("value")) {
+      return std::nullopt;
+    }
+    const rapidjson::Value& value = results[0]["value"];
+    if (!value.IsArray() || value.Size() != 2 || !value[1].IsString()) return std::nullopt;
+    return std::string(value[1].GetString());
+  }
+
+  // Waits until `expression` is `expected`; returns the last value seen.
+  std::string wait_for(const std::string& expression, const std::string& expected,
+                       std::chrono::seconds limit = kScrapeLimit) const {
+    auto deadline = Clock::now() + limit;
+    std::optional<std::string> value;
+    while ((value = query(expression)) != expected && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return value.value_or("(none)");
+  }
+
+  std::string log() const { return read_file(directory_ + "/log"); }
+
+ private:
+  uint16_t port_;
+  std::string directory_;
+  pid_t pid_ = -1;
+};
+
+TEST(Metrics, PrometheusScrapesWhatWasServed) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TestClient client(kServerPort);
+  ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  // Three keys; "limited" holds 5 tokens at 1 a second, so its second request gets 5 of 10.
+  const std::vector<std::pair<std::string, unsigned>> grants = {
+      {"limited", 10}, {"limited", 5}, {"b", 1}, {"c", 2}, {"b", 1}};
+  for (const auto& [key, granted] : grants) {
+    std::string need = key == "limited" ? "10" : std::to_string(granted);
+    ASSERT_EQ(client.exchange(token_request({token_entry(key, need, "1", "5")}) + "\r\n"),
+              token_reply({{key, granted}}));
+  }
+  HttpReply exposition = http_get(kMetricsPort, "/metrics");
+  ASSERT_EQ(exposition.status, 200);
+  std::string findings;
+  EXPECT_TRUE(promtool_accepts(exposition.body, &findings)) << findings;
+
+  Prometheus prometheus("127.0.0.1:" + std::to_string(kMetricsPort));
+  ASSERT_EQ(prometheus.wait_for("up", "1", kPrometheusStartLimit), "1") << prometheus.log();
+  EXPECT_EQ(prometheus.wait_for(R"(token_server_requests_total{kind="token"})", "5"), "5");
+  // Every reply sent is timed: the handshake's and the five token replies.
+  EXPECT_EQ(prometheus.wait_for("token_server_request_duration_seconds_count", "6"), "6");
+  EXPECT_EQ(prometheus.wait_for("token_server_known_keys", "3"), "3");
+  EXPECT_EQ(prometheus.wait_for("token_server_entries_limited_total", "1"), "1");
+  EXPECT_EQ(prometheus.wait_for(
+                "token_server_tokens_requested_total - token_server_tokens_granted_total", "5"),
+            "5");
+}
+
+// The pages come from a thread of their own: they answer while 50 connections hold every
+// worker and another waits.
+TEST(Metrics, AnswersWhileEveryWorkerIsBusy) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  Clients busy = served_clients(kWorkerCount, kServerPort);
+  TestClient waiting(kServerPort);
+  ASSERT_TRUE(waiting.send("SHAKE\r\n"));
+  ASSERT_TRUE(server.wait_for_stderr("workers busy"));
+  HttpReply metrics = http_get(kMetricsPort, "/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  for (const char* line :
+       {"\ntoken_server_busy_workers 50\n", "\ntoken_server_workers 50\n",
+        "\ntoken_server_connections_waiting 1\n", "\ntoken_server_connections_waited_total 1\n"}) {
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
+  }
+  HttpReply health = http_get(kMetricsPort, "/healthz");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.body, "ok");
+}
+
+// Connections beyond the endpoint's few are refused at once: a flood from one address holds a
+// few descriptors, and another address still gets its answer.
+TEST(Metrics, FloodOfHttpConnectionsHoldsFewDescriptors) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  int descriptors_before = server.open_descriptors();
+  // More than the endpoint holds in all, yet fewer than its backlog: no connect waits.
+  Clients flood;
+  for (int i = 0; i < kFloodConnections; ++i) {
+    flood.push_back(std::make_unique<TestClient>(kMetricsPort));
+    ASSERT_TRUE(flood.back()->connected());
+  }
+  // Accepted after the flood: once it is answered, every flood connection is held or refused.
+  HttpReply health = http_request(kMetricsPort, "GET", "/healthz", kOtherLoopbackAddress);
+  EXPECT_EQ(health.status, 200);
+  EXPECT_LE(server.open_descriptors(), descriptors_before + kMetricsConnectionsPerAddress + 1);
+  TestClient client(kServerPort);
+  EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+}
+
+TEST(Metrics, HeldPortLeavesTheTokenPortServing) {
+  PortLock lock;
+  UniqueFd holder(TokenServer::open_listening_socket(kMetricsPort, 1));
+  ASSERT_GE(holder.get(), 0);
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  const std::string line = "metrics port 9666: Address already in use; serving without metrics\n";
+  ASSERT_TRUE(server.wait_for_stderr(line));
+  TestClient client(kServerPort);
+  EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  EXPECT_EQ(server.stderr_text(), line);
+}
+
+// In process, where a stop can be begun and the endpoint asked before the server is gone.
+TEST(Metrics, PagesByPathAndMethodAndHealthDuringAStop) {
+  InProcessServer server(2, 0);
+  uint16_t port = server.metrics_port();
+  ASSERT_NE(port, 0);
+  struct Row {
+    const char* method;
+    const char* target;
+    int status;
+    const char* body;
+  };
+  for (const Row& row :
+       {Row{"GET", "/healthz", 200, "ok"}, Row{"HEAD", "/healthz", 200, ""},
+        Row{"GET", "/healthz?verbose=1", 200, "ok"}, Row{"GET", "/", 404, "not found"},
+        Row{"GET", "/metrics/", 404, "not found"},
+        Row{"POST", "/metrics", 405, "method not allowed"},
+        Row{"DELETE", "/healthz", 405, "method not allowed"},
+        Row{"POST", "/elsewhere", 404, "not found"}}) {
+    HttpReply reply = http_request(port, row.method, row.target);
+    EXPECT_EQ(reply.status, row.status) << row.method << " " << row.target;
+    EXPECT_EQ(reply.body, row.body) << row.method << " " << row.target;
+  }
+  EXPECT_EQ(http_request(port, "HEAD", "/metrics").status, 200);
+  server.server().request_stop();
+  HttpReply health = http_get(port, "/healthz");
+  EXPECT_EQ(health.status, 503);
+  EXPECT_EQ(health.body, "stopping");
+  EXPECT_EQ(http_get(port, "/metrics").status, 200);
+}
+
+}  // namespace
