@@ -7,12 +7,14 @@
 // drive the connections with epoll, so the generator stays cheap next to the server it measures
 // on the same cores. After a warm-up it counts the replies of a measured window and reads the
 // server's processor time from /proc/PID/stat at both ends of that window; with
-// --count-syscalls it also counts the server's system calls over that window (perf stat). The
-// run ends by itself after the window (or on Ctrl-C, with what was measured so far).
+// --count-syscalls it also counts the server's system calls over that window (perf stat). With
+// --scrape-interval-ms a thread of its own fetches the server's /metrics at that interval for the
+// whole run, as Prometheus would. The run ends by itself after the window (or on Ctrl-C, with
+// what was measured so far).
 //
 // Output: a progress line while stdout is a terminal, a short report, and as the last line one
 // summary of key=value pairs for scripts. Exit status: 0, 1 for a usage or connect failure, 2
-// when any reply was wrong or missing, 130 when interrupted.
+// when any reply was wrong or missing or a scrape failed, 130 when interrupted.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,6 +81,8 @@ struct Options {
   bool count_syscalls = false;
   int timeout_millis = 5000;
   uint64_t seed = 1;
+  int scrape_interval_millis = 0;  // 0: no scrapes
+  uint16_t metrics_port = kMetricsPort;
 };
 
 std::atomic<bool> interrupted{false};
@@ -105,11 +110,14 @@ const char* mode_name(Mode mode) {
                "         [--entries E] [--keys K] [--need N] [--rate R] [--burst B]\n"
                "         [--server-pid PID] [--count-syscalls] [--prefill]\n"
                "         [--fixed-reply TEXT] [--timeout-ms MS] [--seed N]\n"
+               "         [--scrape-interval-ms MS] [--metrics-port P]\n"
                "Traffic goes to 127.0.0.1 only. connect mode opens a new connection for each\n"
                "token request over N slots. --fixed-reply checks every reply against one line\n"
                "(the baseline server's); --prefill creates every key's bucket first.\n"
                "--count-syscalls counts the system calls of --server-pid over the window with\n"
-               "perf stat (root, or a permissive perf_event_paranoid).\n");
+               "perf stat (root, or a permissive perf_event_paranoid).\n"
+               "--scrape-interval-ms fetches /metrics from --metrics-port (9666) every MS ms\n"
+               "during the run, each time on a new connection; a failed fetch is an error.\n");
   std::exit(kExitUsage);
 }
 
@@ -185,6 +193,10 @@ Options parse_options(int argc, char** argv) {
       options.timeout_millis = static_cast<int>(parse_integer(name, value, 1, 600'000));
     } else if (name == "--seed") {
       options.seed = static_cast<uint64_t>(parse_integer(name, value, 0, INT64_MAX));
+    } else if (name == "--scrape-interval-ms") {
+      options.scrape_interval_millis = static_cast<int>(parse_integer(name, value, 1, 600'000));
+    } else if (name == "--metrics-port") {
+      options.metrics_port = static_cast<uint16_t>(parse_integer(name, value, 1, 65535));
     } else {
       usage("unknown option " + name);
     }
@@ -487,6 +499,51 @@ class LoadThread {
   int active_connections_ = static_cast<int>(connections_.size());
 };
 
+// ---- scrapes of the metrics endpoint
+
+// Fetches /metrics once, on a new connection; whether a whole 200 answer came.
+bool scrape_metrics(const Options& options) {
+  int fd = connect_loopback(options.metrics_port, 0);
+  if (fd < 0) return false;
+  timeval limit = {options.timeout_millis / 1000, (options.timeout_millis % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string answer;
+  if (send_all(fd, "GET /metrics HTTP/1.0\r\n\r\n")) {
+    char buffer[kConnectionBufferSize];
+    ssize_t got;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+      answer.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  ::close(fd);
+  return answer.rfind("HTTP/1.1 200 ", 0) == 0 &&
+         answer.find("\ntoken_server_build_info{") != std::string::npos;
+}
+
+struct ScrapeResult {
+  uint64_t scrapes = 0;  // whole answers
+  uint64_t errors = 0;
+};
+
+// Scrapes every scrape_interval_millis from now until `stop` (monotonic ns).
+void run_scrapes(const Options& options, int64_t stop, ScrapeResult* result) {
+  int64_t interval =
+      static_cast<int64_t>(options.scrape_interval_millis) * (kNanosPerSecond / 1000);
+  for (int64_t next = now_nanos(); next < stop && !interrupted.load(); next += interval) {
+    int64_t wait = next - now_nanos();
+    if (wait > 0) {
+      timespec pause = {static_cast<time_t>(wait / kNanosPerSecond),
+                        static_cast<long>(wait % kNanosPerSecond)};
+      nanosleep(&pause, nullptr);
+    }
+    if (scrape_metrics(options)) {
+      ++result->scrapes;
+    } else {
+      ++result->errors;
+    }
+  }
+}
+
 // ---- set-up
 
 // A blocking connection, or the end of the run when there is none to be had.
@@ -665,7 +722,7 @@ std::string per_request(std::optional<double> micros, uint64_t requests) {
 }
 
 void report(const Options& options, const Measurement& measurement, uint64_t requests,
-            uint64_t errors, const LatencySummary& latency) {
+            uint64_t errors, const LatencySummary& latency, const ScrapeResult& scrapes) {
   double rps = measurement.window_seconds > 0
                    ? static_cast<double>(requests) / measurement.window_seconds
                    : 0;
@@ -684,6 +741,16 @@ void report(const Options& options, const Measurement& measurement, uint64_t req
   std::printf("  server CPU  %s us in all, %s us per request\n", server_total.c_str(),
               server_per_request.c_str());
   std::printf("  client CPU  %s us per request\n", client_per_request.c_str());
+  char scrape_fields[96] = "";
+  if (options.scrape_interval_millis > 0) {
+    std::printf("  scrapes     %llu of /metrics, every %d ms (%llu failed)\n",
+                static_cast<unsigned long long>(scrapes.scrapes), options.scrape_interval_millis,
+                static_cast<unsigned long long>(scrapes.errors));
+    std::snprintf(scrape_fields, sizeof scrape_fields,
+                  " scrape_interval_ms=%d scrapes=%llu scrape_errors=%llu",
+                  options.scrape_interval_millis, static_cast<unsigned long long>(scrapes.scrapes),
+                  static_cast<unsigned long long>(scrapes.errors));
+  }
   std::string syscall_line;
   std::string syscall_fields;
   if (measurement.syscalls) {
@@ -694,12 +761,12 @@ void report(const Options& options, const Measurement& measurement, uint64_t req
   std::printf(
       "mode=%s connections=%d threads=%d entries=%d keys=%ld window_s=%.3f requests=%llu "
       "rps=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f errors=%llu server_cpu_us=%s "
-      "server_cpu_us_per_req=%s client_cpu_us_per_req=%s%s\n",
+      "server_cpu_us_per_req=%s client_cpu_us_per_req=%s%s%s\n",
       mode_name(options.mode), options.connections, options.threads, options.entries, options.keys,
       measurement.window_seconds, static_cast<unsigned long long>(requests), rps, latency.p50,
       latency.p90, latency.p99, latency.max, static_cast<unsigned long long>(errors),
       server_total.c_str(), server_per_request.c_str(), client_per_request.c_str(),
-      syscall_fields.c_str());
+      syscall_fields.c_str(), scrape_fields);
   std::fflush(stdout);
 }
 
@@ -736,6 +803,10 @@ int main(int argc, char** argv) {
   if (options.mode != Mode::kIdle) threads = make_threads(fds, options, window);
   std::vector<std::thread> running;
   for (auto& thread : threads) running.emplace_back(&LoadThread::run, thread.get());
+  ScrapeResult scrapes;
+  if (options.scrape_interval_millis > 0) {
+    running.emplace_back(run_scrapes, std::cref(options), window.stop, &scrapes);
+  }
   Measurement measurement = measure_window(options, window, threads, syscalls.get());
   for (std::thread& thread : running) thread.join();
   if (options.mode == Mode::kIdle) {
@@ -753,7 +824,7 @@ int main(int argc, char** argv) {
     errors += thread->result().errors;
   }
   uint64_t requests = latencies.size();
-  report(options, measurement, requests, errors, summarize_latencies(&latencies));
+  report(options, measurement, requests, errors, summarize_latencies(&latencies), scrapes);
   if (interrupted.load()) return kExitInterrupted;
-  return errors > 0 ? kExitReplyErrors : 0;
+  return errors + scrapes.errors > 0 ? kExitReplyErrors : 0;
 }

@@ -11,6 +11,9 @@
 # the targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Stops
 # everything it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
 #
+# Each round also runs the 50-connection load twice, side by side: without scrapes, and with
+# /metrics fetched every 100 ms (as Prometheus would, only more often).
+#
 # Environment: ROUNDS (default 3), RUN_SECONDS (measured seconds per run, default 1.5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -122,6 +125,12 @@ run_matrix() {  # round
   done
 }
 
+run_scrapes() {  # round
+  measure "$1" no_scrapes server devnull --connections 50 --keys "${key_counts[0]}"
+  measure "$1" scrapes server devnull --connections 50 --keys "${key_counts[0]}" \
+    --scrape-interval-ms 100
+}
+
 run_syscall_counts() {  # round
   ((count_syscalls)) || return 0
   for connections in "${syscall_connection_counts[@]}"; do
@@ -163,9 +172,10 @@ start_baseline
 # Every key gets its bucket first, so that the runs measure draws, not inserts.
 "$build/bench/load_generator" --keys "${key_counts[-1]}" --prefill --seconds 0.1 --warmup 0 \
   9>&- >/dev/null
-printf '%s rounds of the matrix, system call counts and new connections ' "$rounds"
+printf '%s rounds of the matrix, scrapes, system call counts and new connections ' "$rounds"
 for round in $(seq "$rounds"); do
   run_matrix "$round"
+  run_scrapes "$round"
   run_syscall_counts "$round"
   run_new_connections "$round"
 done

@@ -3,9 +3,9 @@
 
 usage: summarize_results.py RUNS_TXT RESULTS_DIR
 
-Each line of RUNS_TXT holds key=value pairs: the round, the series (matrix, syscalls, connect,
-trace, idle), the target (server or baseline), where the server's trace went, and the load
-generator's summary. A ratio is taken within each round, server against the baseline run right
+Each line of RUNS_TXT holds key=value pairs: the round, the series (matrix, no_scrapes, scrapes,
+syscalls, connect, trace, idle), the target (server or baseline), where the server's trace went,
+and the load generator's summary. A ratio is taken within each round, server against the baseline run right
 beside it, and reported as the median over the rounds with the lowest and highest in brackets.
 """
 import csv
@@ -17,7 +17,7 @@ from pathlib import Path
 TAGS = ["round", "series", "target", "trace"]
 COLUMNS = TAGS + ["mode", "connections", "entries", "keys", "window_s", "requests", "rps",
                   "p50_us", "p90_us", "p99_us", "max_us", "errors", "server_cpu_us",
-                  "server_cpu_us_per_req", "client_cpu_us_per_req"]
+                  "server_cpu_us_per_req", "client_cpu_us_per_req", "scrapes", "scrape_errors"]
 TEXT = {"series", "target", "trace", "mode"}
 SYSCALL_TOTAL = "syscalls_all_per_req"
 IDLE_LIMIT_US = 20_000  # two clock ticks: below what /proc can tell from noise
@@ -244,6 +244,12 @@ def print_targets(results, connection_counts, entry_counts, key_counts):
         target(f"system calls per 1-entry request, {conns(c)} (a count)",
                [r[SYSCALL_TOTAL] for r in runs.values() if r.get(SYSCALL_TOTAL) is not None],
                SYSCALLS_PER_REQUEST + SYSCALL_TOLERANCE, False)
+    scraped = results.server(50, 1, few_keys, "scrapes")
+    failed = sum(int(r.get("scrape_errors") or 0) for r in scraped.values())
+    target("req/s with /metrics every 100 ms vs none, 50 conns"
+           + (f" ({failed} scrapes FAILED)" if failed else ""),
+           paired_ratios(scraped, results.server(50, 1, few_keys, "no_scrapes"), "rps"), 0.98,
+           True)
     target("CPU/request trace to a file vs /dev/null, 50 conns",
            paired_ratios(results.server(50, 1, few_keys, "trace"),
                          results.server(50, 1, few_keys), "server_cpu_us_per_req"),
