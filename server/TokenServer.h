@@ -55,6 +55,10 @@ constexpr unsigned kMetricsConnectionLimit = 8;
 constexpr unsigned kMetricsConnectionsPerAddress = 4;
 constexpr std::chrono::seconds kMetricsIdleTimeout{5};
 constexpr int kMetricsListenBacklog = 16;
+// The endpoint answers at most one request in this interval (100 a second, where Prometheus
+// and health checks ask a few times a minute); a flood of requests waits its turn, so that it
+// takes a bounded share of one core from the workers.
+constexpr std::chrono::milliseconds kMetricsAnswerInterval{10};
 
 class MetricsEndpoint;
 

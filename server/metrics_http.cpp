@@ -5,7 +5,9 @@
 #include <microhttpd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
+#include <thread>
 
 #include "server/TokenServer.h"
 
@@ -45,13 +47,15 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(int listen_fd, Pages pag
                                         const char* url, const char* method, const char*,
                                         const char*, size_t* body_piece_size,
                                         void** request_state) {
-    const Pages& pages = static_cast<MetricsEndpoint*>(endpoint_pointer)->pages_;
+    auto* endpoint = static_cast<MetricsEndpoint*>(endpoint_pointer);
+    const Pages& pages = endpoint->pages_;
     std::string_view path = url;
     bool known_path = path == kMetricsPath || path == kHealthPath;
     if (*request_state == nullptr) {
       // Any other method is answered at once, which closes the connection: its body, however
       // long, is never read.
       if (!is_read_method(method)) {
+        endpoint->pace();
         return known_path
                    ? answer_with(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed")
                    : answer_with(connection, MHD_HTTP_NOT_FOUND, "not found");
@@ -64,6 +68,7 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(int listen_fd, Pages pag
       *body_piece_size = 0;  // dropped
       return MHD_YES;
     }
+    endpoint->pace();
     if (!known_path) return answer_with(connection, MHD_HTTP_NOT_FOUND, "not found");
     if (path == kHealthPath) {
       return pages.healthy() ? answer_with(connection, MHD_HTTP_OK, "ok")
@@ -85,3 +90,10 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(int listen_fd, Pages pag
 }
 
 MetricsEndpoint::~MetricsEndpoint() { MHD_stop_daemon(daemon_); }
+
+void MetricsEndpoint::pace() {
+  // The wait holds up the endpoint's thread alone; requests meanwhile wait in their sockets.
+  auto now = std::chrono::steady_clock::now();
+  if (next_answer_ > now) std::this_thread::sleep_until(next_answer_);
+  next_answer_ = std::max(now, next_answer_) + kMetricsAnswerInterval;
+}

@@ -7,13 +7,15 @@
 //   HEAD           the same without the body; any other method on those paths: 405;
 //   any other path 404.
 // It holds at most kMetricsConnectionLimit connections, kMetricsConnectionsPerAddress from one
-// address, and closes a connection idle for kMetricsIdleTimeout (server/TokenServer.h).
+// address, closes a connection idle for kMetricsIdleTimeout, and answers at most one request per
+// kMetricsAnswerInterval (server/TokenServer.h).
 //
 // Thread safety: the page functions run on the endpoint's thread, one call at a time, beside the
 // workers and the accept loop; they must take their own locks. Start and destruction happen on
 // one thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +40,10 @@ class MetricsEndpoint {
  private:
   explicit MetricsEndpoint(Pages pages) : pages_(std::move(pages)) {}
 
+  // Waits until the next answer is due, and sets the one after.
+  void pace();
+
   Pages pages_;
-  MHD_Daemon* daemon_ = nullptr;  // owns the thread and the listening socket
+  MHD_Daemon* daemon_ = nullptr;                         // owns the thread and the listening socket
+  std::chrono::steady_clock::time_point next_answer_{};  // the endpoint's thread's only
 };

@@ -40,6 +40,7 @@ constexpr auto kPrometheusStartLimit = std::chrono::seconds(60);
 constexpr auto kScrapeLimit = std::chrono::seconds(20);
 constexpr in_addr_t kOtherLoopbackAddress = INADDR_LOOPBACK + 1;  // 127.0.0.2
 constexpr int kFloodConnections = kMetricsConnectionLimit + kMetricsConnectionsPerAddress;
+constexpr int kPacedRequests = 11;
 
 struct HttpReply {
   int status = 0;  // 0 when no reply came
@@ -255,8 +256,9 @@ TEST(Metrics, AnswersWhileEveryWorkerIsBusy) {
 }
 
 // Connections beyond the endpoint's few are refused at once: a flood from one address holds a
-// few descriptors, and another address still gets its answer.
-TEST(Metrics, FloodOfHttpConnectionsHoldsFewDescriptors) {
+// few descriptors, and another address still gets its answer. Requests are answered one per
+// interval at most, however fast they come.
+TEST(Metrics, FloodOfHttpHoldsFewDescriptorsAndWaitsItsTurn) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   int descriptors_before = server.open_descriptors();
@@ -272,6 +274,11 @@ TEST(Metrics, FloodOfHttpConnectionsHoldsFewDescriptors) {
   EXPECT_LE(server.open_descriptors(), descriptors_before + kMetricsConnectionsPerAddress + 1);
   TestClient client(kServerPort);
   EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  auto started = Clock::now();
+  for (int i = 0; i < kPacedRequests; ++i) {
+    EXPECT_EQ(http_request(kMetricsPort, "GET", "/healthz", kOtherLoopbackAddress).status, 200);
+  }
+  EXPECT_GE(Clock::now() - started, (kPacedRequests - 1) * kMetricsAnswerInterval);
 }
 
 TEST(Metrics, HeldPortLeavesTheTokenPortServing) {
