@@ -2,15 +2,19 @@
 # Installs with apt-get what is missing, on Debian 12 as root; skips apt-get entirely when
 # everything is already there.
 #   setup.sh server   what building and running the server and token-client needs
-#   setup.sh test     that, and what the tests, the sanitizer builds, fuzzing and the benchmarks
-#                     need (the default)
+#   setup.sh image    that, and what building and running the container image needs
+#   setup.sh test     all of that, and what the tests, the sanitizer builds, fuzzing and the
+#                     benchmarks need (the default)
 set -euo pipefail
 
 server_packages=(g++ cmake make rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-dev)
+image_packages=(podman buildah)
 # clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the
 # benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
+# The image test runs the image with runc (crun fails on some hosts) and reads the Kubernetes
+# manifests with python3-yaml.
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-               gnuplot-nox procps systemd)
+               gnuplot-nox procps systemd runc python3-yaml)
 # Prometheus and promtool, for the metrics test; installed without the exporters it recommends.
 test_packages_without_recommends=(prometheus)
 
@@ -19,12 +23,16 @@ case "${1:-test}" in
     packages=("${server_packages[@]}")
     bare_packages=()
     ;;
+  image)
+    packages=("${server_packages[@]}" "${image_packages[@]}")
+    bare_packages=()
+    ;;
   test)
-    packages=("${server_packages[@]}" "${test_packages[@]}")
+    packages=("${server_packages[@]}" "${image_packages[@]}" "${test_packages[@]}")
     bare_packages=("${test_packages_without_recommends[@]}")
     ;;
   *)
-    echo "usage: setup.sh [server|test]" >&2
+    echo "usage: setup.sh [server|image|test]" >&2
     exit 2
     ;;
 esac
