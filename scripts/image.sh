@@ -71,4 +71,5 @@ if $context_only; then
 fi
 # The docker format, since the OCI format has no HEALTHCHECK.
 podman build --quiet --format docker -f packaging/Containerfile -t "$image" "$context" >/dev/null
-podman image ls --format '{{.Repository}}:{{.Tag}} {{.Size}}' "$image"
+size=$(podman image inspect --format '{{.Size}}' "$image")
+echo "$image: $size bytes ($((size / 1000)) kB)"
