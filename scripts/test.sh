@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, then builds and runs every test: first a clang build of the server, which checks its
-# lock contracts, then the Release, the address+undefined and the thread sanitizer builds with
+# lock contracts, then the Release build with its tests and the container image made from it
+# (tests/container/image_test.py), the address+undefined and the thread sanitizer builds with
 # their tests, then each fuzz target for a minute (scripts/fuzz.sh). Fails when a lock contract is
 # broken, any test fails, any sanitizer reports or a fuzz target crashes.
 set -euo pipefail
@@ -31,6 +32,8 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 check_lock_contracts
 run_suite release "" Release
+echo "=== container image"
+python3 tests/container/image_test.py build-test-release
 run_suite asan address
 run_suite tsan thread
 bash scripts/fuzz.sh
