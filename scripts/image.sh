@@ -4,8 +4,8 @@
 # build/, gathers them with exactly the shared libraries they load into the build context
 # build/image/, and builds the image from it.
 #   image.sh                  all of that; prints the image's name and size
-#   image.sh --context-only   the build context only, for another builder:
-#                             docker build -f packaging/Containerfile -t token-server:VERSION build/image
+#   image.sh --context-only   the build context only, for another builder, for instance
+#       docker build -f packaging/Containerfile -t token-server:VERSION build/image
 # TOKEN_BUILD_DIR takes the binaries from another Release build, already configured (the test
 # command passes its own); TOKEN_IMAGE names the image (default token-server:VERSION, the version
 # that token-client --version prints).
