@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 import yaml
 
@@ -109,6 +110,30 @@ def check_token_exchange(port):
     expect(reply == TOKEN_REPLY, "token request answered %r, not %r" % (reply, TOKEN_REPLY))
     print("port %d: SHAKE -> OK, %s -> %s" % (port, TOKEN_REQUEST.decode().strip(),
                                               reply.decode().strip()))
+
+
+def http_get(port, path):
+    url = "http://127.0.0.1:%d%s" % (port, path)
+    with urllib.request.urlopen(url, timeout=REPLY_SECONDS) as response:
+        return response.status, response.read().decode()
+
+
+def check_http(port, version):
+    status, body = http_get(port, HEALTH_PATH)
+    expect((status, body) == (200, "ok"), "GET %s: %d %r" % (HEALTH_PATH, status, body))
+    status, body = http_get(port, METRICS_PATH)
+    expect(status == 200, "GET %s: %d" % (METRICS_PATH, status))
+    lines = body.splitlines()
+    # The one handshake and the one token request sent so far, and the image's version.
+    wanted = ['token_server_requests_total{kind="handshake"} 1',
+              'token_server_requests_total{kind="token"} 1',
+              'token_server_build_info{version="%s"} 1' % version]
+    missing = [line for line in wanted if line not in lines]
+    expect(not missing, "%s missing from the exposition:\n%s" % (missing, body))
+    print("port %d: GET %s -> 200 ok; GET %s, %d lines, among them:" % (port, HEALTH_PATH,
+                                                                       METRICS_PATH, len(lines)))
+    for line in wanted:
+        print("    " + line)
 
 
 def check_process(name, user):
@@ -254,6 +279,7 @@ def main():
 
         start_container(image, name)
         check_token_exchange(published_port(name, TOKEN_PORT))
+        check_http(published_port(name, HTTP_PORT), version)
         check_process(name, image_config["User"])
         check_healthcheck(name)
         check_stop(name, grace_seconds)
