@@ -89,18 +89,21 @@ def read_reply(connection):
 
 
 def connect_when_serving(port):
-    """A connection whose handshake has been answered, once the server answers at all."""
+    """A connection whose handshake has been answered. Connecting is retried while the server
+    starts; an answered handshake means the accept loop runs, and the HTTP port, opened before
+    it, too."""
     deadline = time.monotonic() + START_SECONDS
     while True:
         try:
             connection = socket.create_connection(("127.0.0.1", port), timeout=REPLY_SECONDS)
-            connection.sendall(b"SHAKE\r\n")
-            reply = read_reply(connection)
-            expect(reply == b"OK\r\n", "handshake answered %r" % reply)
-            return connection
+            break
         except OSError:
-            expect(time.monotonic() < deadline, "no handshake within %d s" % START_SECONDS)
+            expect(time.monotonic() < deadline, "no connection within %d s" % START_SECONDS)
             time.sleep(0.1)
+    connection.sendall(b"SHAKE\r\n")
+    reply = read_reply(connection)
+    expect(reply == b"OK\r\n", "handshake answered %r" % reply)
+    return connection
 
 
 def check_token_exchange(port):
