@@ -58,22 +58,23 @@ void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
   Clients expired;
   bool keep = client->connected();
   if (!keep) expired.push_back(std::move(client));
-  bool first_idle = false;
+  bool wake_reaper = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --borrowed_;
     if (keep) {
       auto now = Clock::now();
-      first_idle = idle_.empty();
       idle_.push_back({std::move(client), now});
       take_expired(now, &expired);
+      wake_reaper = reaper_awaits_idle_;
     }
   }
   // Notified after unlocking, so that the woken thread does not block on the mutex at once.
   client_freed_.notify_one();
-  // With other clients idle, the reaper already sleeps until the oldest one's time, which comes
-  // before this one's.
-  if (first_idle) reaper_wake_.notify_one();
+  // A reaper that sleeps until some client's time is up wakes no later than this one's, so only
+  // one that waits for any client at all is woken: a call that borrows the one idle client and
+  // gives it back costs the reaper nothing.
+  if (wake_reaper) reaper_wake_.notify_one();
 }
 
 template <typename Call>
@@ -113,7 +114,9 @@ void TokenClientPool::reap_idle_clients() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     if (idle_.empty()) {
+      reaper_awaits_idle_ = true;
       reaper_wake_.wait(lock, [this] { return stopping_ || !idle_.empty(); });
+      reaper_awaits_idle_ = false;
       continue;
     }
     reaper_wake_.wait_until(lock, idle_.front().idle_since + pool_.idle_timeout);

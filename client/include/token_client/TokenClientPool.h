@@ -18,8 +18,9 @@
 // destructor must not run while a call is in progress. A call holds `mutex_` only to take or
 // give back a connection, never across connecting, sending or receiving. A small reaper thread
 // of the pool's own sleeps until the oldest idle connection's time is up, closes the expired
-// ones, and sleeps again; with no idle connection it sleeps until one is given back. The
-// destructor wakes it, joins it and closes the idle connections.
+// ones, and sleeps again; with no idle connection it sleeps until one is given back, and only
+// then does giving one back wake it. The destructor wakes it, joins it and closes the idle
+// connections.
 #pragma once
 
 #include <chrono>
@@ -92,7 +93,9 @@ class TokenClientPool {
   std::deque<IdleClient> idle_;           // under mutex_; oldest first, reused newest first
   size_t borrowed_ = 0;                   // under mutex_; idle_.size() + borrowed_ <= max
   bool stopping_ = false;                 // under mutex_; set once, by the destructor
-  std::thread reaper_;                    // runs reap_idle_clients; joined by the destructor
+  // Under mutex_: the reaper sleeps until a client is given back, having none idle to time.
+  bool reaper_awaits_idle_ = false;
+  std::thread reaper_;  // runs reap_idle_clients; joined by the destructor
 };
 
 }  // namespace token_client
