@@ -71,13 +71,13 @@ Status check_token_request(const TokenRequest& request) {
   return Status();
 }
 
-Status write_request_line(const TokenRequest* entries, size_t count, std::string* line) {
+Status write_request_line(EntryList entries, std::string* line) {
   rapidjson::StringBuffer text;
   rapidjson::Writer<rapidjson::StringBuffer> writer(text);
   writer.StartObject();
   writer.Key(kArrayMember);
   writer.StartArray();
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < entries.size(); ++i) {
     const TokenRequest& entry = entries[i];
     Status checked = check_token_request(entry);
     if (!checked.ok()) return checked;
@@ -96,7 +96,7 @@ Status write_request_line(const TokenRequest* entries, size_t count, std::string
   writer.EndObject();
   if (text.GetSize() + kLineEndLength > static_cast<size_t>(kMaxRequestBytes)) {
     return Status(StatusCode::kInvalidArgument,
-                  "request of " + std::to_string(count) + " entries is longer than " +
+                  "request of " + std::to_string(entries.size()) + " entries is longer than " +
                       std::to_string(kMaxRequestBytes) + " bytes; split the batch");
   }
   line->assign(text.GetString(), text.GetSize());
@@ -104,8 +104,8 @@ Status write_request_line(const TokenRequest* entries, size_t count, std::string
   return Status();
 }
 
-Status parse_reply_line(const std::string& reply_line, const TokenRequest* entries, size_t count,
-                        uint32_t* granted) {
+Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32_t* granted) {
+  size_t count = entries.size();
   if (reply_line.size() < kLineEndLength) return bad_reply("empty");
   rapidjson::Document reply;
   reply.Parse(reply_line.data(), reply_line.size() - kLineEndLength);

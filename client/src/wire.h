@@ -15,15 +15,34 @@ constexpr char kHandshakeLine[] = "SHAKE\r\n";
 constexpr char kHandshakeAnswer[] = "OK\r\n";
 constexpr char kLineEnd[] = "\r\n";
 
-// Writes the token request for entries[0, count) as one compact JSON line with its CR LF into
-// `line`; kInvalidArgument when an entry fails check_token_request or the line would be longer
-// than kMaxRequestBytes.
-Status write_request_line(const TokenRequest* entries, size_t count, std::string* line);
+// The entries of one token request, in order: entries[0, count), or, for one server's part of a
+// sharded batch, batch[positions[0]], batch[positions[1]], ... so that no entry is copied.
+class EntryList {
+ public:
+  EntryList() = default;
+  EntryList(const TokenRequest* entries, size_t count) : entries_(entries), count_(count) {}
+  EntryList(const TokenRequest* batch, const size_t* positions, size_t count)
+      : entries_(batch), positions_(positions), count_(count) {}
 
-// Reads `reply_line` (its CR LF included) as the answer to entries[0, count): one reply entry per
-// request entry, in order, each with the entry's access key and a grant no larger than its need.
-// Sets granted[0, count) when ok; kBadReply otherwise.
-Status parse_reply_line(const std::string& reply_line, const TokenRequest* entries, size_t count,
-                        uint32_t* granted);
+  size_t size() const { return count_; }
+  const TokenRequest& operator[](size_t i) const {
+    return entries_[positions_ == nullptr ? i : positions_[i]];
+  }
+
+ private:
+  const TokenRequest* entries_ = nullptr;
+  const size_t* positions_ = nullptr;  // nullptr: the entries stand in a row
+  size_t count_ = 0;
+};
+
+// Writes the token request for `entries` as one compact JSON line with its CR LF into `line`;
+// kInvalidArgument when an entry fails check_token_request or the line would be longer than
+// kMaxRequestBytes.
+Status write_request_line(EntryList entries, std::string* line);
+
+// Reads `reply_line` (its CR LF included) as the answer to `entries`: one reply entry per request
+// entry, in order, each with the entry's access key and a grant no larger than its need. Sets
+// granted[0, entries.size()) when ok; kBadReply otherwise.
+Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32_t* granted);
 
 }  // namespace token_client

@@ -29,7 +29,7 @@ TokenRequest entry(const std::string& key, int32_t need, int32_t rate = 10, int3
 
 std::string request_line_of(const std::vector<TokenRequest>& batch) {
   std::string line;
-  Status written = write_request_line(batch.data(), batch.size(), &line);
+  Status written = write_request_line({batch.data(), batch.size()}, &line);
   EXPECT_TRUE(written.ok()) << written.message();
   return line;
 }
@@ -68,7 +68,7 @@ TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
   EXPECT_NE(line.find("\"tab\\tnl\\ncr\\r\\u0001\""), std::string::npos) << line;
   std::vector<uint32_t> granted(batch.size());
   Status parsed =
-      parse_reply_line(server_reply_to(line), batch.data(), batch.size(), granted.data());
+      parse_reply_line(server_reply_to(line), {batch.data(), batch.size()}, granted.data());
   ASSERT_TRUE(parsed.ok()) << parsed.message();
   EXPECT_EQ(granted, (std::vector<uint32_t>{1, 2, 3}));
 }
@@ -94,7 +94,7 @@ TEST(RequestLine, RejectsWhatTheServerWouldNotAnswer) {
   };
   for (const Case& c : cases) {
     std::string line = "untouched";
-    Status written = write_request_line(&c.request, 1, &line);
+    Status written = write_request_line({&c.request, 1}, &line);
     EXPECT_EQ(written.code(), StatusCode::kInvalidArgument) << c.message;
     EXPECT_NE(written.message().find(c.message), std::string::npos) << written.message();
     EXPECT_EQ(line, "untouched");
@@ -106,7 +106,7 @@ TEST(RequestLine, RejectsWhatTheServerWouldNotAnswer) {
 // Length of the request line for `batch`; 0 when it is refused.
 size_t line_length(const std::vector<TokenRequest>& batch) {
   std::string line;
-  return write_request_line(batch.data(), batch.size(), &line).ok() ? line.size() : 0;
+  return write_request_line({batch.data(), batch.size()}, &line).ok() ? line.size() : 0;
 }
 
 // Keys sized so that the request line is exactly `length` bytes, CR LF included.
@@ -129,7 +129,7 @@ std::vector<TokenRequest> batch_of_line_length(size_t length) {
 TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
   std::vector<TokenRequest> longest = batch_of_line_length(kMaxRequestBytes);
   std::string line;
-  ASSERT_TRUE(write_request_line(longest.data(), longest.size(), &line).ok());
+  ASSERT_TRUE(write_request_line({longest.data(), longest.size()}, &line).ok());
   EXPECT_EQ(line.size(), static_cast<size_t>(kMaxRequestBytes));
 
   std::vector<TokenRequest> one_more = batch_of_line_length(kMaxRequestBytes);
@@ -139,7 +139,7 @@ TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
       break;
     }
   }
-  EXPECT_EQ(write_request_line(one_more.data(), one_more.size(), &line).code(),
+  EXPECT_EQ(write_request_line({one_more.data(), one_more.size()}, &line).code(),
             StatusCode::kInvalidArgument);
 }
 
@@ -176,7 +176,7 @@ TEST(ReplyLine, AcceptsOnlyAnAnswerToTheRequest) {
   };
   for (const Case& c : cases) {
     uint32_t granted[2] = {};
-    Status parsed = parse_reply_line(c.reply, batch.data(), batch.size(), granted);
+    Status parsed = parse_reply_line(c.reply, {batch.data(), batch.size()}, granted);
     EXPECT_EQ(parsed.code(), c.ok ? StatusCode::kOk : StatusCode::kBadReply) << c.reply;
   }
 }

@@ -36,6 +36,8 @@
 
 namespace token_client {
 
+class Exchange;
+
 // Longest access key the server takes, in bytes.
 constexpr int kMaxAccessKeyLength = 29;
 // Longest request line the server reads, CR LF included; a longer one ends the connection.
@@ -123,13 +125,10 @@ class TokenClient {
   const Endpoint& endpoint() const { return server_; }
 
  private:
-  // Sends `request_line` and reads one CR LF-ended reply line into reply_; reconnects and resends
-  // once when the connection is found broken.
-  Status exchange(const std::string& request_line);
-  Status exchange_once(const std::string& request_line);
-  Status send_all(const std::string& bytes, std::chrono::steady_clock::time_point deadline);
-  Status receive_line(std::chrono::steady_clock::time_point deadline);
-  Status fail(Status status);  // closes the connection and returns `status`
+  friend class Exchange;  // carries this client's exchanges a step at a time (src/exchange.h)
+
+  // Carries `exchange`, started on this client, to its end; returns its status.
+  Status run(Exchange* exchange);
   // Checks, sends and answers entries[0, count); granted[i] answers entries[i].
   Status acquire_entries(const TokenRequest* entries, size_t count, uint32_t* granted);
 

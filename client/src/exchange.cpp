@@ -1,0 +1,268 @@
+#include "exchange.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace token_client {
+
+namespace {
+
+using Clock = Exchange::Clock;
+
+constexpr size_t kLineEndLength = sizeof kLineEnd - 1;
+
+std::string millis_text(std::chrono::milliseconds limit) {
+  return std::to_string(limit.count()) + " ms";
+}
+
+// Milliseconds from `now` until `deadline`, rounded up so that a wait never ends early.
+int millis_until(Clock::time_point deadline, Clock::time_point now) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT32_MAX));
+}
+
+}  // namespace
+
+Exchange::~Exchange() { free_addresses(); }
+
+void Exchange::free_addresses() {
+  if (addresses_ != nullptr) ::freeaddrinfo(addresses_);
+  addresses_ = next_address_ = nullptr;
+  if (connecting_fd_ >= 0) ::close(connecting_fd_);
+  connecting_fd_ = -1;
+}
+
+std::string Exchange::server_name() const { return client_->server_.to_string(); }
+
+void Exchange::start(TokenClient* client, const std::string* line, Clock::time_point now) {
+  client_ = client;
+  line_ = line;
+  status_ = Status();
+  reconnected_ = false;
+  if (client_->fd_ >= 0) {
+    begin_sending(now);
+  } else {
+    connect(now);
+  }
+}
+
+void Exchange::start_connect(TokenClient* client, Clock::time_point now) {
+  static const std::string kNothing;
+  start(client, &kNothing, now);
+}
+
+void Exchange::start_handshake(TokenClient* client, Clock::time_point now) {
+  static const std::string kHandshake = kHandshakeLine;
+  start(client, &kHandshake, now);
+}
+
+void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock::time_point now) {
+  client_ = client;
+  entries_ = entries;
+  Status written = write_request_line(entries, &client->request_);
+  if (!written.ok()) return finish(written);
+  start(client, &client->request_, now);
+}
+
+void Exchange::connect(Clock::time_point now) {
+  step_ = Step::kConnecting;
+  deadline_ = now + client_->options_.connect_timeout;
+  connect_error_ = 0;
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  const Endpoint& server = client_->server_;
+  int resolved =
+      ::getaddrinfo(server.host.c_str(), std::to_string(server.port).c_str(), &hints, &addresses_);
+  if (resolved != 0) {
+    addresses_ = nullptr;
+    return finish(Status(StatusCode::kConnectFailed,
+                         "connect " + server_name() + ": " + ::gai_strerror(resolved)));
+  }
+  next_address_ = addresses_;
+  connect_next_address(now);
+}
+
+void Exchange::connect_next_address(Clock::time_point now) {
+  while (next_address_ != nullptr) {
+    const addrinfo& address = *next_address_;
+    next_address_ = address.ai_next;
+    int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                      address.ai_protocol);
+    if (fd < 0) {
+      connect_error_ = errno;
+      continue;
+    }
+    connecting_fd_ = fd;
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return connected(now);
+    if (errno == EINPROGRESS || errno == EINTR) return;  // poll tells when it is done
+    connect_error_ = errno;
+    ::close(fd);
+    connecting_fd_ = -1;
+  }
+  finish(Status(StatusCode::kConnectFailed,
+                "connect " + server_name() + ": " + std::strerror(connect_error_)));
+}
+
+void Exchange::finish_connecting(Clock::time_point now) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(connecting_fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error == 0) return connected(now);
+  connect_error_ = error;
+  ::close(connecting_fd_);
+  connecting_fd_ = -1;
+  connect_next_address(now);
+}
+
+void Exchange::connected(Clock::time_point now) {
+  // Requests and replies are single small writes; waiting to merge them only adds latency.
+  int no_delay = 1;
+  ::setsockopt(connecting_fd_, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
+  client_->fd_ = connecting_fd_;
+  connecting_fd_ = -1;
+  free_addresses();
+  begin_sending(now);
+}
+
+void Exchange::begin_sending(Clock::time_point now) {
+  if (line_->empty()) return finish(Status());
+  step_ = Step::kSending;
+  sending_since_ = now;
+  deadline_ = now + client_->options_.reply_timeout;
+  sent_ = 0;
+  client_->reply_.clear();
+  send_some(now);
+}
+
+void Exchange::send_some(Clock::time_point now) {
+  while (sent_ < line_->size()) {
+    ssize_t written =
+        ::send(client_->fd_, line_->data() + sent_, line_->size() - sent_, MSG_NOSIGNAL);
+    if (written > 0) {
+      sent_ += static_cast<size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // poll for room
+    return reconnect_or_fail(Status(StatusCode::kConnectionLost,
+                                    "send to " + server_name() + ": " + std::strerror(errno)),
+                             now);
+  }
+  step_ = Step::kReceiving;
+}
+
+void Exchange::receive_some(Clock::time_point now) {
+  char chunk[kMaxRequestBytes];
+  ssize_t received = ::recv(client_->fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  if (received <= 0) {
+    std::string reason = received == 0 ? "closed the connection" : std::strerror(errno);
+    return reconnect_or_fail(
+        Status(StatusCode::kConnectionLost, "receive from " + server_name() + ": " + reason), now);
+  }
+  std::string& reply = client_->reply_;
+  reply.append(chunk, static_cast<size_t>(received));
+  size_t end = reply.find(kLineEnd);
+  if (end != std::string::npos) {
+    if (end + kLineEndLength == reply.size()) return finish(Status());
+    return finish(Status(StatusCode::kBadReply, "bad reply: bytes after the reply line"));
+  }
+  // A reply is never longer than its request, and no request is longer than this.
+  if (reply.size() >= static_cast<size_t>(kMaxRequestBytes)) {
+    finish(Status(StatusCode::kBadReply, "bad reply: longer than the longest request"));
+  }
+}
+
+void Exchange::reconnect_or_fail(Status lost, Clock::time_point now) {
+  if (reconnected_) return finish(std::move(lost));
+  reconnected_ = true;
+  client_->close();
+  connect(now);
+}
+
+void Exchange::finish(Status status) {
+  step_ = Step::kDone;
+  free_addresses();
+  // After an error the connection may still carry the late reply; a request the client refused
+  // to send left it as it was.
+  if (!status.ok() && status.code() != StatusCode::kInvalidArgument) client_->close();
+  status_ = std::move(status);
+}
+
+int Exchange::fd() const { return step_ == Step::kConnecting ? connecting_fd_ : client_->fd_; }
+
+short Exchange::events() const { return step_ == Step::kReceiving ? POLLIN : POLLOUT; }
+
+void Exchange::on_ready(Clock::time_point now) {
+  switch (step_) {
+    case Step::kConnecting:
+      return finish_connecting(now);
+    case Step::kSending:
+      return send_some(now);
+    case Step::kReceiving:
+      return receive_some(now);
+    case Step::kDone:
+      return;
+  }
+}
+
+void Exchange::on_deadline(Clock::time_point) {
+  const ClientOptions& options = client_->options_;
+  switch (step_) {
+    case Step::kConnecting:
+      return finish(Status(StatusCode::kConnectFailed, "connect " + server_name() +
+                                                           ": timed out after " +
+                                                           millis_text(options.connect_timeout)));
+    case Step::kSending:
+      return finish(Status(StatusCode::kTimeout, "send to " + server_name() + ": timed out after " +
+                                                     millis_text(options.reply_timeout)));
+    case Step::kReceiving:
+      return finish(Status(StatusCode::kTimeout, "no reply from " + server_name() + " within " +
+                                                     millis_text(options.reply_timeout)));
+    case Step::kDone:
+      return;
+  }
+}
+
+Status Exchange::read_grants(uint32_t* granted) {
+  Status parsed = parse_reply_line(client_->reply_, entries_, granted);
+  if (!parsed.ok()) client_->close();
+  return parsed;
+}
+
+Status Exchange::check_handshake_answer() {
+  if (client_->reply_ == kHandshakeAnswer) return Status();
+  client_->close();
+  return Status(StatusCode::kBadReply, "bad reply: the handshake was not answered OK");
+}
+
+void run_exchanges(Exchange* const* exchanges, pollfd* watch, size_t count) {
+  Clock::time_point now = Clock::now();
+  for (;;) {
+    Clock::time_point soonest = Clock::time_point::max();
+    for (size_t i = 0; i < count; ++i) {
+      Exchange& exchange = *exchanges[i];
+      if (!exchange.done() && now >= exchange.deadline()) exchange.on_deadline(now);
+      // poll passes over a negative descriptor: the entry keeps its place, and i its exchange.
+      watch[i] = {exchange.done() ? -1 : exchange.fd(), exchange.events(), 0};
+      if (!exchange.done()) soonest = std::min(soonest, exchange.deadline());
+    }
+    if (soonest == Clock::time_point::max()) return;  // every exchange is done
+    // After a failed poll (EINTR) or one that timed out, the deadlines decide.
+    int ready = ::poll(watch, count, millis_until(soonest, now));
+    now = Clock::now();
+    for (size_t i = 0; ready > 0 && i < count; ++i) {
+      if (watch[i].revents != 0) exchanges[i]->on_ready(now);
+    }
+  }
+}
+
+}  // namespace token_client

@@ -1,0 +1,104 @@
+// Exchange: one request and its reply on one TokenClient's connection, carried a step at a time,
+// so that one thread can carry several at once with one poll over their sockets (a
+// ShardedClient batch carries one per server) and a TokenClient carries its own alone.
+//
+// The steps: connecting, when the client has no connection (the host is resolved anew for each
+// connection, and each address tried in turn); sending the request line; receiving the one reply
+// line. A connection found broken while sending or receiving is made again once and the request
+// sent again, as TokenClient.h says. An exchange that ends with an error closes the client's
+// connection, so that a late reply is never read as the answer to a later request.
+//
+// Threads: an Exchange and its client belong to the thread that carries them.
+#pragma once
+
+#include <netdb.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "token_client/TokenClient.h"
+#include "wire.h"
+
+namespace token_client {
+
+class Exchange {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Exchange() = default;
+  ~Exchange();  // frees the resolved addresses of a connection cut short
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+
+  // Each start_ call begins an exchange on `client`, which must be idle, at `now`; it may be done
+  // at once (already connected, refused at once, or nothing to send). The client, and the
+  // entries of a token request, must outlive the exchange.
+  void start_connect(TokenClient* client, Clock::time_point now);
+  void start_handshake(TokenClient* client, Clock::time_point now);
+  // Writes the token request for `entries` into the client's request buffer first; done at once
+  // with kInvalidArgument, and nothing sent, when an entry may not be sent.
+  void start_token_request(TokenClient* client, EntryList entries, Clock::time_point now);
+
+  bool done() const { return step_ == Step::kDone; }
+  // Once done: ok when the reply line (CR LF included) is in the client's reply buffer.
+  const Status& status() const { return status_; }
+  // When the request began to go out, for a round-trip time.
+  Clock::time_point sending_since() const { return sending_since_; }
+
+  // While not done: the socket to poll, the events awaited, and when the wait ends.
+  int fd() const;
+  short events() const;
+  Clock::time_point deadline() const { return deadline_; }
+  // The next step, once poll finds fd() ready (or failed), or once the deadline has passed.
+  void on_ready(Clock::time_point now);
+  void on_deadline(Clock::time_point now);
+
+  // Once done and ok: the grants the reply gives the token request's entries, granted[i] for
+  // entries[i]. kBadReply, with the connection closed, when the reply does not answer them.
+  Status read_grants(uint32_t* granted);
+  // Once done and ok: whether the reply answers the handshake; kBadReply, closed, when not.
+  Status check_handshake_answer();
+
+ private:
+  enum class Step { kConnecting, kSending, kReceiving, kDone };
+
+  void start(TokenClient* client, const std::string* line, Clock::time_point now);
+  // Resolves the host and tries its addresses in turn, each until it connects or fails, all
+  // within one connect timeout.
+  void connect(Clock::time_point now);
+  void connect_next_address(Clock::time_point now);
+  void finish_connecting(Clock::time_point now);
+  void connected(Clock::time_point now);
+  void begin_sending(Clock::time_point now);
+  void send_some(Clock::time_point now);
+  void receive_some(Clock::time_point now);
+  // A connection found broken: made again once, else the exchange fails with `lost`.
+  void reconnect_or_fail(Status lost, Clock::time_point now);
+  void finish(Status status);
+  // Frees the resolved addresses and closes a socket still connecting.
+  void free_addresses();
+  std::string server_name() const;
+
+  TokenClient* client_ = nullptr;
+  const std::string* line_ = nullptr;  // the request line; empty when only connecting
+  EntryList entries_;                  // of a token request
+  Step step_ = Step::kDone;
+  Status status_;
+  Clock::time_point deadline_;
+  Clock::time_point sending_since_;
+  size_t sent_ = 0;                   // bytes of *line_ sent
+  bool reconnected_ = false;          // the one new connection after a broken one is spent
+  addrinfo* addresses_ = nullptr;     // owned, while connecting
+  addrinfo* next_address_ = nullptr;  // the next to try, in addresses_
+  int connecting_fd_ = -1;            // owned, while its connection is in progress
+  int connect_error_ = 0;             // errno of the last address that failed
+};
+
+// Carries every exchange until each is done, polling all their sockets at once. `watch` has
+// room for `count` entries.
+void run_exchanges(Exchange* const* exchanges, pollfd* watch, size_t count);
+
+}  // namespace token_client
