@@ -40,11 +40,13 @@ void Exchange::free_addresses() {
 
 std::string Exchange::server_name() const { return client_->server_.to_string(); }
 
-void Exchange::start(TokenClient* client, const std::string* line, Clock::time_point now) {
+void Exchange::start(TokenClient* client, const std::string* line, bool check_silence,
+                     Clock::time_point now) {
   client_ = client;
   line_ = line;
   status_ = Status();
   reconnected_ = false;
+  check_silence_ = check_silence;
   if (client_->fd_ >= 0) {
     begin_sending(now);
   } else {
@@ -54,12 +56,12 @@ void Exchange::start(TokenClient* client, const std::string* line, Clock::time_p
 
 void Exchange::start_connect(TokenClient* client, Clock::time_point now) {
   static const std::string kNothing;
-  start(client, &kNothing, now);
+  start(client, &kNothing, false, now);
 }
 
 void Exchange::start_handshake(TokenClient* client, Clock::time_point now) {
   static const std::string kHandshake = kHandshakeLine;
-  start(client, &kHandshake, now);
+  start(client, &kHandshake, false, now);
 }
 
 void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock::time_point now) {
@@ -67,7 +69,7 @@ void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock
   entries_ = entries;
   Status written = write_request_line(entries, &client->request_);
   if (!written.ok()) return finish(written);
-  start(client, &client->request_, now);
+  start(client, &client->request_, true, now);
 }
 
 void Exchange::connect(Clock::time_point now) {
@@ -171,6 +173,7 @@ void Exchange::receive_some(Clock::time_point now) {
   std::string& reply = client_->reply_;
   reply.append(chunk, static_cast<size_t>(received));
   size_t end = reply.find(kLineEnd);
+  if (end != std::string::npos && step_ == Step::kChecking) return read_first_answer(end);
   if (end != std::string::npos) {
     if (end + kLineEndLength == reply.size()) return finish(Status());
     return finish(Status(StatusCode::kBadReply, "bad reply: bytes after the reply line"));
@@ -179,6 +182,40 @@ void Exchange::receive_some(Clock::time_point now) {
   if (reply.size() >= static_cast<size_t>(kMaxRequestBytes)) {
     finish(Status(StatusCode::kBadReply, "bad reply: longer than the longest request"));
   }
+}
+
+void Exchange::send_handshake_after_silence(Clock::time_point now) {
+  step_ = Step::kChecking;
+  deadline_ = now + client_->options_.reply_timeout;
+  reconnected_ = true;  // the request may have been taken: it is never sent twice from here
+  constexpr size_t kLength = sizeof kHandshakeLine - 1;
+  ssize_t written = ::send(client_->fd_, kHandshakeLine, kLength, MSG_NOSIGNAL);
+  // Seven bytes that do not fit at once mean that the server reads nothing: it has failed.
+  if (written != static_cast<ssize_t>(kLength)) finish(silence_error());
+}
+
+void Exchange::read_first_answer(size_t line_end) {
+  std::string& reply = client_->reply_;
+  if (reply.compare(0, line_end + kLineEndLength, kHandshakeAnswer) == 0) {
+    // The server took the request as breaking a rule: it answers such a request with nothing,
+    // and the connection is ready for the next one.
+    return finish(Status(StatusCode::kRefused,
+                         "request refused by " + server_name() + ": no reply within " +
+                             millis_text(client_->options_.reply_timeout) +
+                             ", but the handshake after it was answered; the server's standard "
+                             "error says why"));
+  }
+  // The reply came late. The answer to the handshake is yet to come, so the connection is
+  // closed: it would be read as the reply to the next request.
+  reply.resize(line_end + kLineEndLength);
+  client_->close();
+  finish(Status());
+}
+
+Status Exchange::silence_error() const {
+  return Status(StatusCode::kTimeout, "no reply from " + server_name() + " within " +
+                                          millis_text(client_->options_.reply_timeout) +
+                                          ", nor to the handshake sent then");
 }
 
 void Exchange::reconnect_or_fail(Status lost, Clock::time_point now) {
@@ -191,15 +228,20 @@ void Exchange::reconnect_or_fail(Status lost, Clock::time_point now) {
 void Exchange::finish(Status status) {
   step_ = Step::kDone;
   free_addresses();
-  // After an error the connection may still carry the late reply; a request the client refused
-  // to send left it as it was.
-  if (!status.ok() && status.code() != StatusCode::kInvalidArgument) client_->close();
+  // After an error the connection may still carry the late reply. A request the client did not
+  // send, or one the server refused, leaves it ready for the next.
+  StatusCode code = status.code();
+  if (!status.ok() && code != StatusCode::kInvalidArgument && code != StatusCode::kRefused) {
+    client_->close();
+  }
   status_ = std::move(status);
 }
 
 int Exchange::fd() const { return step_ == Step::kConnecting ? connecting_fd_ : client_->fd_; }
 
-short Exchange::events() const { return step_ == Step::kReceiving ? POLLIN : POLLOUT; }
+short Exchange::events() const {
+  return step_ == Step::kReceiving || step_ == Step::kChecking ? POLLIN : POLLOUT;
+}
 
 void Exchange::on_ready(Clock::time_point now) {
   switch (step_) {
@@ -208,13 +250,14 @@ void Exchange::on_ready(Clock::time_point now) {
     case Step::kSending:
       return send_some(now);
     case Step::kReceiving:
+    case Step::kChecking:
       return receive_some(now);
     case Step::kDone:
       return;
   }
 }
 
-void Exchange::on_deadline(Clock::time_point) {
+void Exchange::on_deadline(Clock::time_point now) {
   const ClientOptions& options = client_->options_;
   switch (step_) {
     case Step::kConnecting:
@@ -225,8 +268,11 @@ void Exchange::on_deadline(Clock::time_point) {
       return finish(Status(StatusCode::kTimeout, "send to " + server_name() + ": timed out after " +
                                                      millis_text(options.reply_timeout)));
     case Step::kReceiving:
+      if (check_silence_) return send_handshake_after_silence(now);
       return finish(Status(StatusCode::kTimeout, "no reply from " + server_name() + " within " +
                                                      millis_text(options.reply_timeout)));
+    case Step::kChecking:
+      return finish(silence_error());
     case Step::kDone:
       return;
   }

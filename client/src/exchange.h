@@ -8,6 +8,13 @@
 // sent again, as TokenClient.h says. An exchange that ends with an error closes the client's
 // connection, so that a late reply is never read as the answer to a later request.
 //
+// The server answers a token request it refuses with nothing, so silence alone does not tell a
+// refusal from a failed server. When a token request's reply does not come within the reply
+// timeout, the exchange checks: it sends the handshake on the same connection and waits one more
+// reply timeout. The token reply first means a slow server (the late grant is taken); "OK" first,
+// a refused request (kRefused: the server is up, the connection ready for the next request);
+// nothing, a failed server (kTimeout).
+//
 // Threads: an Exchange and its client belong to the thread that carries them.
 #pragma once
 
@@ -63,9 +70,10 @@ class Exchange {
   Status check_handshake_answer();
 
  private:
-  enum class Step { kConnecting, kSending, kReceiving, kDone };
+  enum class Step { kConnecting, kSending, kReceiving, kChecking, kDone };
 
-  void start(TokenClient* client, const std::string* line, Clock::time_point now);
+  void start(TokenClient* client, const std::string* line, bool check_silence,
+             Clock::time_point now);
   // Resolves the host and tries its addresses in turn, each until it connects or fails, all
   // within one connect timeout.
   void connect(Clock::time_point now);
@@ -75,6 +83,10 @@ class Exchange {
   void begin_sending(Clock::time_point now);
   void send_some(Clock::time_point now);
   void receive_some(Clock::time_point now);
+  // The check after a token request's silence; read_first_answer takes the first line then.
+  void send_handshake_after_silence(Clock::time_point now);
+  void read_first_answer(size_t line_end);
+  Status silence_error() const;
   // A connection found broken: made again once, else the exchange fails with `lost`.
   void reconnect_or_fail(Status lost, Clock::time_point now);
   void finish(Status status);
@@ -90,6 +102,7 @@ class Exchange {
   Clock::time_point deadline_;
   Clock::time_point sending_since_;
   size_t sent_ = 0;                   // bytes of *line_ sent
+  bool check_silence_ = false;        // a token request: its silence is checked with the handshake
   bool reconnected_ = false;          // the one new connection after a broken one is spent
   addrinfo* addresses_ = nullptr;     // owned, while connecting
   addrinfo* next_address_ = nullptr;  // the next to try, in addresses_

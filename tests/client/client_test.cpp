@@ -73,14 +73,15 @@ TEST_F(TokenClientTest, InvalidEntrySendsNothing) {
   EXPECT_FALSE(server_.server().is_known_client("fine"));
 }
 
-TEST_F(TokenClientTest, UnansweredRequestTimesOutAndTheNextCallStartsAfresh) {
+TEST_F(TokenClientTest, RefusedRequestKeepsTheConnection) {
   uint32_t granted = 0;
-  // A new key with rate 0 is a request the server does not answer.
+  // A new key with rate 0 is a request the server refuses, answering nothing.
   Status answered = client_.acquire({"new", 1, 0, 5}, &granted);
-  EXPECT_EQ(answered.code(), StatusCode::kTimeout);
-  EXPECT_EQ(answered.message(),
-            "no reply from 127.0.0.1:" + std::to_string(server_.port()) + " within 300 ms");
-  EXPECT_FALSE(client_.connected());
+  EXPECT_EQ(answered.code(), StatusCode::kRefused);
+  EXPECT_EQ(answered.message(), "request refused by 127.0.0.1:" + std::to_string(server_.port()) +
+                                    ": no reply within 300 ms, but the handshake after it was "
+                                    "answered; the server's standard error says why");
+  EXPECT_TRUE(client_.connected());
   EXPECT_EQ(acquire({"new", 2, 1, 5}), 2u);
 }
 
@@ -93,11 +94,27 @@ TEST(TokenClientFailures, SilentServerTimesOut) {
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
   ASSERT_EQ(::listen(listener, 4), 0);  // the kernel completes connections nobody accepts
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  TokenClient client(loopback(ntohs(address.sin_port)), short_timeouts());
+  uint16_t port = ntohs(address.sin_port);
+  TokenClient client(loopback(port), short_timeouts());
   EXPECT_EQ(client.ping().code(), StatusCode::kTimeout);
   uint32_t granted = 0;
-  EXPECT_EQ(client.acquire({"k", 1, 1, 1}, &granted).code(), StatusCode::kTimeout);
+  Status answered = client.acquire({"k", 1, 1, 1}, &granted);
+  EXPECT_EQ(answered.code(), StatusCode::kTimeout);
+  EXPECT_EQ(answered.message(), "no reply from 127.0.0.1:" + std::to_string(port) +
+                                    " within 300 ms, nor to the handshake sent then");
+  EXPECT_FALSE(client.connected());
   ::close(listener);
+}
+
+TEST(TokenClientFailures, LateReplyIsTakenAndTheConnectionClosed) {
+  // Answers only once the handshake has followed the request: the reply, then the handshake's.
+  ScriptedServer server({std::string(kGoodReply) + "OK\r\n"}, 2);
+  TokenClient client(loopback(server.port()), short_timeouts());
+  uint32_t granted = 0;
+  Status answered = client.acquire({"k", 1, 1, 1}, &granted);
+  ASSERT_TRUE(answered.ok()) << answered.message();
+  EXPECT_EQ(granted, 1u);
+  EXPECT_FALSE(client.connected());
 }
 
 TEST(TokenClientFailures, RefusedConnectionSendsNothing) {

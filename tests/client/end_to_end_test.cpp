@@ -35,17 +35,21 @@ TEST(ClientEndToEnd, SendsOneCompactLineAndReadsTheReply) {
       "reply msg: {\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"tokens\":5}]}\r\n"));
 }
 
-TEST(ClientEndToEnd, UnansweredRequestTimesOutAndTheClientRecovers) {
+TEST(ClientEndToEnd, RefusedRequestIsToldFromAFailedServer) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   TokenClient client(Endpoint{"127.0.0.1", kDefaultPort},
                      ClientOptions{std::chrono::milliseconds(1000), kShortReplyTimeout});
   uint32_t granted = 0;
   Status answered = client.acquire({"fresh", 1, 0, 0}, &granted);
-  EXPECT_EQ(answered.code(), StatusCode::kTimeout);
-  EXPECT_EQ(answered.message(), "no reply from 127.0.0.1:6666 within 500 ms");
+  EXPECT_EQ(answered.code(), StatusCode::kRefused);
+  EXPECT_EQ(answered.message(),
+            "request refused by 127.0.0.1:6666: no reply within 500 ms, but the handshake after it "
+            "was answered; the server's standard error says why");
   EXPECT_TRUE(server.wait_for_stderr("invalid token request: "));
+  EXPECT_TRUE(client.connected());  // the server answered the handshake: nothing is pending
   EXPECT_EQ(acquire(client, {"fresh", 1, 1, 1}), 1u);
+  EXPECT_TRUE(server.wait_for_stdout("message from client: SHAKE\r\n"));
 }
 
 TEST(ClientEndToEnd, ReconnectsOnceAfterTheServerRestarts) {

@@ -55,8 +55,11 @@ void accept_each(int listen_fd, const std::atomic<bool>& stop, Take take) {
 class ScriptedServer {
  public:
   // The first request of connection i is answered with replies[i]; an empty reply closes the
-  // connection without answering. Connections past the script are closed at once.
-  explicit ScriptedServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
+  // connection without answering. Connections past the script are closed at once. With
+  // `lines_before_reply` 2, a reply waits for a second line too: a server slow to answer a
+  // request until the client checks on it with the handshake.
+  explicit ScriptedServer(std::vector<std::string> replies, int lines_before_reply = 1)
+      : replies_(std::move(replies)), lines_before_reply_(lines_before_reply) {
     listen_fd_ = listen_on_loopback(&port_);
     serving_ = std::thread([this] { serve(); });
   }
@@ -81,7 +84,7 @@ class ScriptedServer {
   void answer_first_request(int fd, const std::string& reply) {
     std::string received;
     char chunk[4096];
-    while (received.find("\r\n") == std::string::npos && wait_readable(fd, stop_)) {
+    while (lines_in(received) < lines_before_reply_ && wait_readable(fd, stop_)) {
       ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
       if (n <= 0) return;
       received.append(chunk, static_cast<size_t>(n));
@@ -93,7 +96,16 @@ class ScriptedServer {
     }
   }
 
+  static int lines_in(const std::string& text) {
+    int lines = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+      ++lines;
+    }
+    return lines;
+  }
+
   std::vector<std::string> replies_;
+  const int lines_before_reply_;
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

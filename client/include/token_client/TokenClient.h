@@ -9,12 +9,20 @@
 // answer only when the Status is ok. What each code means for the request:
 //   kInvalidArgument  rejected before anything was sent (a key too long, a negative need, ...)
 //   kConnectFailed    no connection could be made; nothing was sent
-//   kTimeout          sent, but no reply came within the reply timeout. The server sends no reply
-//                     to a request it cannot take, e.g. a rate of 0 for a key it does not know.
+//   kTimeout          sent, but the server answered nothing: it has failed (see below)
 //   kConnectionLost   the connection broke during the exchange, also after one reconnect
 //   kBadReply         the reply does not answer the request (wrong keys, count or format)
-// After any error but kInvalidArgument the connection is closed, so a late reply can never be
-// taken for the answer to a later request; the next call connects again.
+//   kRefused          the server took the request as breaking one of its rules (a rate of 0 for
+//                     a key it does not know, ...) and granted nothing; its standard error says
+//                     which. The server is up; sending the same request again is refused again.
+// After any error but kInvalidArgument and kRefused the connection is closed, so a late reply can
+// never be taken for the answer to a later request; the next call connects again.
+//
+// The server answers a request it refuses with nothing at all, so a silent server is not yet a
+// failed one. When a token request's reply does not come within the reply timeout, the client
+// sends the handshake on the same connection and waits one reply timeout more: the token reply
+// first is a slow server's late grant, and is taken; "OK" first is a refusal (kRefused); nothing
+// is a failed server (kTimeout). A failed server therefore costs up to twice the reply timeout.
 //
 // A connection that breaks (say, the server restarted since the last call) is reconnected once
 // and the request sent again. If the server took the request just before it went away, that one
@@ -51,6 +59,7 @@ enum class StatusCode {
   kTimeout,
   kConnectionLost,
   kBadReply,
+  kRefused,
 };
 
 class Status {
@@ -82,14 +91,15 @@ Status parse_endpoint(const std::string& text, Endpoint* endpoint);
 
 struct ClientOptions {
   std::chrono::milliseconds connect_timeout{1000};
-  // From sending a request to its whole reply.
+  // From sending a request to its whole reply; as much again for the handshake that tells a
+  // refused token request from a failed server.
   std::chrono::milliseconds reply_timeout{1000};
 };
 
 // One entry of a token request: the access key naming the bucket, the tokens wanted now, and
 // the bucket's rate (tokens per second) and size. A known key's bucket keeps its stored rate or
-// size when the request gives 0 or less; a new key needs both above 0, or the server does not
-// answer (kTimeout).
+// size when the request gives 0 or less; a new key needs both above 0, or the server refuses the
+// request (kRefused).
 struct TokenRequest {
   std::string accesskey;    // at most kMaxAccessKeyLength bytes, no NUL byte
   int32_t need_tokens = 0;  // 0 or more
