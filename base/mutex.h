@@ -3,6 +3,7 @@
 // tagged GUARDED_BY cannot be touched without its lock, even by accident.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -49,6 +50,15 @@ class CondVar {
     std::unique_lock<std::mutex> held(mutex->mutex_, std::adopt_lock);
     cond_.wait(held);
     held.release();  // still locked: the caller's MutexLock unlocks it
+  }
+  // As wait, but returns by `deadline` at the latest: false when the deadline has passed.
+  template <typename Clock, typename Duration>
+  bool wait_until(Mutex* mutex, const std::chrono::time_point<Clock, Duration>& deadline)
+      REQUIRES(mutex) {
+    std::unique_lock<std::mutex> held(mutex->mutex_, std::adopt_lock);
+    bool notified = cond_.wait_until(held, deadline) == std::cv_status::no_timeout;
+    held.release();
+    return notified;
   }
   void notify_one() { cond_.notify_one(); }
   void notify_all() { cond_.notify_all(); }

@@ -3,7 +3,8 @@
 // Exit status: 0 when every server answered, 1 when a server could not be reached or did not
 // answer, 2 for a command line that cannot be run. Every message goes to standard error as
 // "token-client: <what>", one line each; the grants that were made go to standard output even
-// when another server failed.
+// when a server failed, whether its keys were answered by others (--policy failover, the
+// default), refused (fail_closed) or granted unchecked (fail_open).
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,6 +25,9 @@ namespace {
 
 using token_client::ClientOptions;
 using token_client::Endpoint;
+using token_client::FailurePolicy;
+using token_client::FleetOptions;
+using token_client::Grant;
 using token_client::ShardedClient;
 using token_client::Status;
 using token_client::TokenRequest;
@@ -50,6 +54,11 @@ constexpr char kUsage[] =
     "                      over them\n"
     "  --timeout SECONDS   the wait for a connection and for each reply, %s\n"
     "                      (default %g)\n"
+    "  --policy NAME       what becomes of the keys of a server that fails: failover (the\n"
+    "                      default: the next server in each key's order answers), fail_closed\n"
+    "                      (not granted) or fail_open (granted without asking)\n"
+    "  --show-server       prints after each grant the server that answered, and \"fallback\"\n"
+    "                      when it is not the key's own; \"unchecked\" for fail_open's grants\n"
     "  --version           prints the version\n"
     "  --help, -h          prints this help\n"
     "\n"
@@ -62,11 +71,21 @@ constexpr char kUsage[] =
 struct CommandLine {
   std::vector<Endpoint> servers;
   ClientOptions options;
+  FleetOptions fleet;
   std::string command;
   std::vector<std::string> operands;
   bool help = false;
   bool version = false;
+  bool show_server = false;
 };
+
+// --policy's names, as the Python client names the policies.
+constexpr struct {
+  const char* name;
+  FailurePolicy policy;
+} kPolicies[] = {{"failover", FailurePolicy::kFailover},
+                 {"fail_closed", FailurePolicy::kFailClosed},
+                 {"fail_open", FailurePolicy::kFailOpen}};
 
 // A usage problem: empty when the command line can be run.
 using Problem = std::string;
@@ -109,10 +128,21 @@ Problem add_server(const std::string& text, std::vector<Endpoint>* servers) {
   return {};
 }
 
+Problem set_policy(const std::string& text, FleetOptions* fleet) {
+  for (const auto& known : kPolicies) {
+    if (text == known.name) {
+      fleet->policy = known.policy;
+      return {};
+    }
+  }
+  return "bad --policy \"" + text + "\": give failover, fail_closed or fail_open";
+}
+
 // An option and its value, given as "--name VALUE" or "--name=VALUE".
 Problem parse_option(const std::string& name, const std::string& value, CommandLine* line) {
   if (name == "--server") return add_server(value, &line->servers);
   if (name == "--timeout") return set_timeout(value, &line->options);
+  if (name == "--policy") return set_policy(value, &line->fleet);
   return "unknown option \"" + name + "\"";
 }
 
@@ -136,6 +166,8 @@ Problem parse_command_line(const std::vector<std::string>& args, CommandLine* li
       line->help = true;
     } else if (arg == "--version") {
       line->version = true;
+    } else if (arg == "--show-server") {
+      line->show_server = true;
     } else if (arg.find('=') != std::string::npos) {
       size_t equals = arg.find('=');
       problem = parse_option(arg.substr(0, equals), arg.substr(equals + 1), line);
@@ -143,8 +175,8 @@ Problem parse_command_line(const std::vector<std::string>& args, CommandLine* li
       problem = parse_option(arg, args[i + 1], line);
       ++i;
     } else {
-      problem = arg == "--server" || arg == "--timeout" ? arg + " needs a value"
-                                                        : "unknown option \"" + arg + "\"";
+      bool takes_value = arg == "--server" || arg == "--timeout" || arg == "--policy";
+      problem = takes_value ? arg + " needs a value" : "unknown option \"" + arg + "\"";
     }
     if (!problem.empty()) return problem;
   }
@@ -202,27 +234,52 @@ int run_ping(ShardedClient& client) {
   return status;
 }
 
-// Prints the grant of every entry whose server answered, in order, then one line per failed
-// server with its error and the keys it left ungranted.
-int run_acquire(ShardedClient& client, const std::vector<TokenRequest>& batch) {
-  std::vector<uint32_t> granted;
+// "KEY TOKENS", and with --show-server the server that answered ("fallback" after it when it is
+// not the key's own), or "unchecked" for a grant that fail_open made without asking.
+void print_grant(const ShardedClient& client, const TokenRequest& entry, const Grant& grant,
+                 bool show_server) {
+  std::cout << entry.accesskey << " " << grant.tokens;
+  if (show_server && !grant.checked) std::cout << " unchecked";
+  if (show_server && grant.checked) {
+    std::cout << " " << client.server_name(grant.server) << (grant.fallback ? " fallback" : "");
+  }
+  std::cout << "\n";
+}
+
+// " not granted: a b", or nothing when no entry is in `keys`.
+std::string key_list(const char* what, const std::string& keys) {
+  return keys.empty() ? std::string() : std::string("; ") + what + ":" + keys;
+}
+
+// Prints every grant, in order, then one line per server that failed or did not answer: its
+// error, and what became of the keys it left: answered by other servers, not granted, or
+// granted unchecked.
+int run_acquire(ShardedClient& client, const std::vector<TokenRequest>& batch, bool show_server) {
+  std::vector<Grant> grants;
   std::vector<Status> server_status;
-  Status answered = client.acquire_batch(batch, &granted, &server_status);
-  std::vector<std::string> ungranted_keys(client.server_count());
+  client.acquire_batch(batch, &grants, &server_status);
+  size_t servers = client.server_count();
+  std::vector<std::string> moved(servers), ungranted(servers), unchecked(servers);
   for (size_t i = 0; i < batch.size(); ++i) {
-    size_t server = client.server_for(batch[i].accesskey);
-    if (server_status[server].ok()) {
-      std::cout << batch[i].accesskey << " " << granted[i] << "\n";
-    } else {
-      ungranted_keys[server] += " " + batch[i].accesskey;
+    const Grant& grant = grants[i];
+    std::string key = " " + batch[i].accesskey;
+    if (!grant.status.ok()) {
+      ungranted[grant.server] += key;
+      continue;
     }
+    print_grant(client, batch[i], grant, show_server);
+    if (grant.fallback) moved[client.server_for(batch[i].accesskey)] += key;
+    if (!grant.checked) unchecked[grant.server] += key;
   }
-  for (size_t server = 0; server < client.server_count(); ++server) {
-    const Status& failure = server_status[server];
-    if (!failure.ok())
-      report(kExitFailed, failure.message() + "; not granted:" + ungranted_keys[server]);
+  int exit_status = kExitOk;
+  for (size_t server = 0; server < servers; ++server) {
+    if (server_status[server].ok()) continue;
+    exit_status = report(kExitFailed, server_status[server].message() +
+                                          key_list("answered by other servers", moved[server]) +
+                                          key_list("not granted", ungranted[server]) +
+                                          key_list("granted unchecked", unchecked[server]));
   }
-  return answered.ok() ? kExitOk : kExitFailed;
+  return exit_status;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -247,8 +304,8 @@ int run(const std::vector<std::string>& args) {
     std::vector<TokenRequest> batch;
     problem = parse_acquire_operands(line.operands, &batch);
     if (!problem.empty()) return report_usage(problem);
-    ShardedClient client(line.servers, line.options);
-    return run_acquire(client, batch);
+    ShardedClient client(line.servers, line.options, {}, line.fleet);
+    return run_acquire(client, batch, line.show_server);
   }
   return report_usage(line.command.empty() ? "no command"
                                            : "unknown command \"" + line.command + "\"");

@@ -1,126 +1,296 @@
 #include "token_client/ShardedClient.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cassert>
-#include <thread>
+#include <numeric>
+
+#include "exchange.h"
+#include "fleet_health.h"
+#include "rendezvous.h"
 
 namespace token_client {
 
 namespace {
 
-constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
-constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
-
-uint64_t fnv1a64(uint64_t hash, const std::string& bytes) {
-  for (unsigned char byte : bytes) {
-    hash ^= byte;
-    hash *= kFnvPrime;
+// Whether a call's error shows the server failed, rather than that it answered no to the request
+// or that the caller could not get a connection.
+bool is_server_failure(const Status& status) {
+  switch (status.code()) {
+    case StatusCode::kConnectFailed:
+    case StatusCode::kTimeout:
+    case StatusCode::kConnectionLost:
+      return true;
+    default:
+      return false;
   }
-  return hash;
 }
 
-// FNV-1a alone barely changes its high bits between names that differ in a last digit; the
-// finisher spreads every input bit over the whole weight.
-uint64_t mix64(uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
+Status first_error(const Grant* grants, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!grants[i].status.ok()) return grants[i].status;
+  }
+  return Status();
 }
 
 }  // namespace
 
-uint64_t rendezvous_weight(const std::string& server_name, const std::string& accesskey) {
-  uint64_t hash = fnv1a64(kFnvOffsetBasis, server_name);
-  hash *= kFnvPrime;  // the zero byte between name and key (xor with 0 changes nothing)
-  return mix64(fnv1a64(hash, accesskey));
-}
-
-size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey) {
-  assert(!server_names.empty());
-  size_t best = 0;
-  uint64_t best_weight = rendezvous_weight(server_names[0], accesskey);
-  for (size_t i = 1; i < server_names.size(); ++i) {
-    uint64_t weight = rendezvous_weight(server_names[i], accesskey);
-    bool wins_tie = weight == best_weight && server_names[i] < server_names[best];
-    if (weight > best_weight || wins_tie) {
-      best = i;
-      best_weight = weight;
+// One call's way through the fleet, in rounds. A round places each open entry (by the policy when
+// its own server is down), sends each server's part on a connection of that server's pool,
+// carries all the parts with one poll, and settles the entries from the answers. A server that
+// fails in a round is marked down and left out of the later rounds, and its entries are open
+// again; so every round but the last leaves one more server out, and a call has at most one round
+// more than there are servers.
+//
+// What a call works with is kept per thread from one call to the next (Scratch), so that a call
+// allocates nothing once its thread has made one as large.
+class ShardedClient::Call {
+ public:
+  Call(ShardedClient& client, const TokenRequest* entries, size_t count, Grant* grants)
+      : client_(client),
+        entries_(entries),
+        grants_(grants),
+        scratch_(thread_scratch()),
+        open_(scratch_.open),
+        owners_(scratch_.owners) {
+    open_.resize(count);
+    std::iota(open_.begin(), open_.end(), 0);
+    owners_.resize(count);
+    while (scratch_.servers.size() < client.server_count()) {
+      scratch_.servers.push_back(std::make_unique<Server>());
+    }
+    for (size_t i = 0; i < client.server_count(); ++i) {
+      server(i).failed = false;
+      server(i).status = Status();
     }
   }
-  return best;
-}
+
+  void run() {
+    while (!open_.empty()) {
+      place_open_entries();
+      send_parts();
+      for (size_t i = 0; i < server_count(); ++i) settle_part(i);
+      std::sort(open_.begin(), open_.end());  // a key named twice keeps its order
+    }
+  }
+
+  // Each server's error in this call, or why keys were not sent to it; ok otherwise.
+  void take_server_status(std::vector<Status>* statuses) {
+    for (size_t i = 0; i < server_count(); ++i) (*statuses)[i] = std::move(server(i).status);
+  }
+
+ private:
+  // What the call holds for one server.
+  struct Server {
+    bool failed = false;                      // it failed in this call
+    bool usable = false;                      // this round may send to it
+    Status status;                            // its error in this call, or why it was left out
+    std::vector<size_t> positions;            // this round's part: its entries' places in the batch
+    std::unique_ptr<TokenClient> connection;  // borrowed from its pool for the round
+    Exchange exchange;
+  };
+  struct Scratch {
+    std::vector<size_t> open;    // places in the batch of the entries not settled yet
+    std::vector<size_t> owners;  // the own server of each entry
+    std::vector<std::unique_ptr<Server>> servers;  // as many as the largest client's servers
+    std::vector<Exchange*> running;                // this round's exchanges, for run_exchanges
+    std::vector<pollfd> watch;
+    std::vector<uint32_t> answers;  // one part's grants, read from its reply
+  };
+
+  // A call runs on its caller's thread from start to end and calls out to nothing that could
+  // start another, so one Scratch a thread serves every call.
+  static Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+  }
+
+  size_t server_count() const { return client_.server_count(); }
+  Server& server(size_t index) { return *scratch_.servers[index]; }
+
+  void place_open_entries() {
+    for (size_t i = 0; i < server_count(); ++i) {
+      server(i).usable = !server(i).failed && client_.health_->up(i);
+    }
+    for (size_t position : open_) {
+      Placement placement =
+          place_key(client_.names_, client_.name_hashes_, entries_[position].accesskey,
+                    [this](size_t index) { return server(index).usable; });
+      owners_[position] = placement.owner;
+      if (server(placement.owner).usable) {
+        server(placement.owner).positions.push_back(position);
+        continue;
+      }
+      note_down(placement.owner);
+      switch (client_.fleet_.policy) {
+        case FailurePolicy::kFailover:
+          if (placement.target != kNoServer) {
+            server(placement.target).positions.push_back(position);
+          } else {
+            leave_ungranted(position);
+          }
+          break;
+        case FailurePolicy::kFailClosed:
+          leave_ungranted(position);
+          break;
+        case FailurePolicy::kFailOpen:
+          grants_[position] = Grant{static_cast<uint32_t>(entries_[position].need_tokens),
+                                    placement.owner, false, false, Status()};
+          break;
+      }
+    }
+    open_.clear();
+  }
+
+  // The owner of a key this round cannot use: its status says why, when nothing in this call
+  // has yet.
+  void note_down(size_t owner) {
+    Status& status = server(owner).status;
+    if (status.ok()) status = client_.health_->down_error(owner);
+  }
+
+  // An entry no server will answer: it keeps the failure of the last server it was sent to, or
+  // takes its own server's.
+  void leave_ungranted(size_t position) {
+    Grant& grant = grants_[position];
+    if (grant.status.ok())
+      grant = Grant{0, owners_[position], false, true, server(owners_[position]).status};
+  }
+
+  // Borrows a connection for each part, in server order (so that two calls never each hold a
+  // connection the other waits for), starts every exchange, then carries them all.
+  void send_parts() {
+    std::vector<Exchange*>& running = scratch_.running;
+    running.clear();
+    for (size_t i = 0; i < server_count(); ++i) {
+      Server& part = server(i);
+      if (part.positions.empty()) continue;
+      Status borrowed = client_.pools_[i]->borrow(&part.connection);
+      if (!borrowed.ok()) {
+        settle_unanswered(i, borrowed);
+        continue;
+      }
+      EntryList entries(entries_, part.positions.data(), part.positions.size());
+      part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now());
+      running.push_back(&part.exchange);
+    }
+    scratch_.watch.resize(running.size());
+    run_exchanges(running.data(), scratch_.watch.data(), running.size());
+  }
+
+  void settle_part(size_t index) {
+    Server& part = server(index);
+    if (part.connection == nullptr) return;  // no part this round, or no connection for it
+    Status answered = part.exchange.status();
+    std::vector<uint32_t>& answers = scratch_.answers;
+    if (answered.ok()) {
+      answers.resize(part.positions.size());
+      answered = part.exchange.read_grants(answers.data());
+    }
+    client_.pools_[index]->give_back(std::move(part.connection));
+    if (answered.ok()) {
+      for (size_t j = 0; j < part.positions.size(); ++j) {
+        size_t position = part.positions[j];
+        grants_[position] = Grant{answers[j], index, index != owners_[position], true, Status()};
+      }
+      part.positions.clear();
+    } else if (is_server_failure(answered)) {
+      client_.health_->mark_down(index, answered);
+      part.failed = true;
+      part.status = answered;
+      for (size_t position : part.positions) {
+        grants_[position] = Grant{0, index, index != owners_[position], true, answered};
+        open_.push_back(position);
+      }
+      part.positions.clear();
+    } else {
+      settle_unanswered(index, answered);
+    }
+  }
+
+  // The server is up but answered no (a refusal, a bad reply) or could not be reached for want
+  // of a connection: its entries get nothing, and stay with it.
+  void settle_unanswered(size_t index, const Status& error) {
+    Server& part = server(index);
+    part.status = error;
+    for (size_t position : part.positions) {
+      grants_[position] = Grant{0, index, index != owners_[position], true, error};
+    }
+    part.positions.clear();
+  }
+
+  ShardedClient& client_;
+  const TokenRequest* const entries_;
+  Grant* const grants_;
+  Scratch& scratch_;
+  std::vector<size_t>& open_;
+  std::vector<size_t>& owners_;
+};
 
 ShardedClient::ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options,
-                             PoolOptions pool) {
+                             PoolOptions pool, FleetOptions fleet)
+    : fleet_(fleet) {
   assert(!servers.empty());
+  std::vector<TokenClientPool*> pools;
   for (const Endpoint& server : servers) {
     names_.push_back(server.to_string());
+    name_hashes_.push_back(hash_server_name(names_.back()));
     pools_.push_back(std::make_unique<TokenClientPool>(server, options, pool));
+    pools.push_back(pools_.back().get());
   }
+  health_ = std::make_unique<FleetHealth>(std::move(pools), fleet);
 }
 
 ShardedClient::~ShardedClient() = default;
 
 size_t ShardedClient::server_for(const std::string& accesskey) const {
-  return rendezvous_pick(names_, accesskey);
+  return place_key(names_, name_hashes_, accesskey, [](size_t) { return false; }).owner;
+}
+
+ServerHealth ShardedClient::server_health(size_t index) const { return health_->health(index); }
+
+Status ShardedClient::acquire(const TokenRequest& request, Grant* grant) {
+  *grant = Grant();
+  Status checked = check_token_request(request);
+  if (!checked.ok()) return grant->status = checked;
+  Call(*this, &request, 1, grant).run();
+  return grant->status;
 }
 
 Status ShardedClient::acquire(const TokenRequest& request, uint32_t* granted) {
-  return pools_[server_for(request.accesskey)]->acquire(request, granted);
+  Grant grant;
+  Status answered = acquire(request, &grant);
+  *granted = grant.tokens;
+  return answered;
+}
+
+Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
+                                    std::vector<Grant>* grants,
+                                    std::vector<Status>* server_status) {
+  grants->assign(batch.size(), Grant());
+  if (server_status != nullptr) server_status->assign(server_count(), Status());
+  // A bad entry fails the whole batch before any server is asked.
+  for (const TokenRequest& entry : batch) {
+    Status checked = check_token_request(entry);
+    if (checked.ok()) continue;
+    for (Grant& grant : *grants) grant.status = checked;
+    return checked;
+  }
+  Call call(*this, batch.data(), batch.size(), grants->data());
+  call.run();
+  if (server_status != nullptr) call.take_server_status(server_status);
+  return first_error(grants->data(), grants->size());
 }
 
 Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
                                     std::vector<uint32_t>* granted,
                                     std::vector<Status>* server_status) {
+  std::vector<Grant> grants;
+  Status answered = acquire_batch(batch, &grants, server_status);
   granted->assign(batch.size(), 0);
-  size_t count = pools_.size();
-  if (server_status != nullptr) server_status->assign(count, Status());
-  // A bad entry fails the whole batch before any server is asked.
-  for (const TokenRequest& entry : batch) {
-    Status checked = check_token_request(entry);
-    if (!checked.ok()) return checked;
-  }
-  std::vector<std::vector<TokenRequest>> parts(count);
-  std::vector<std::vector<size_t>> positions(count);  // where each part's entries sit in batch
-  for (size_t i = 0; i < batch.size(); ++i) {
-    size_t server = server_for(batch[i].accesskey);
-    parts[server].push_back(batch[i]);
-    positions[server].push_back(i);
-  }
-
-  std::vector<std::vector<uint32_t>> answers(count);
-  std::vector<Status> statuses(count);
-  auto send_part = [&](size_t server) {
-    statuses[server] = pools_[server]->acquire_batch(parts[server], &answers[server]);
-  };
-  // The calling thread sends the first part itself; the others go out on threads of their own.
-  std::vector<std::thread> senders;
-  size_t own_part = count;
-  for (size_t server = 0; server < count; ++server) {
-    if (parts[server].empty()) continue;
-    if (own_part == count) {
-      own_part = server;
-    } else {
-      senders.emplace_back(send_part, server);
-    }
-  }
-  if (own_part < count) send_part(own_part);
-  for (std::thread& sender : senders) sender.join();
-
-  Status first_failure;
-  for (size_t server = 0; server < count; ++server) {
-    if (!statuses[server].ok()) {
-      if (first_failure.ok()) first_failure = statuses[server];
-      continue;
-    }
-    for (size_t j = 0; j < positions[server].size(); ++j) {
-      (*granted)[positions[server][j]] = answers[server][j];
-    }
-  }
-  if (server_status != nullptr) *server_status = std::move(statuses);
-  return first_failure;
+  for (size_t i = 0; i < grants.size(); ++i) (*granted)[i] = grants[i].tokens;
+  return answered;
 }
 
 }  // namespace token_client

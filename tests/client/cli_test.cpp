@@ -115,18 +115,44 @@ TEST(Cli, RefusedRequestExitsOneSayingSo) {
             "fresh\n");
 }
 
-TEST(Cli, FailedServerLeavesTheOtherServersGrantsPrinted) {
+TEST(Cli, FailedServerLeavesItsKeysToThePolicy) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   // Nothing listens on port 1. svc-a and svc-b hash to 127.0.0.1:6666, svc-c and svc-d to it.
-  CliRun run = run_cli(
-      {"--server", "127.0.0.1:6666", "--server", "127.0.0.1:1", "acquire", "svc-a", "1", "1",
-       "5",        "svc-c",          "2",        "1",           "5",       "svc-b", "3", "1",
-       "5",        "svc-d",          "4",        "1",           "5"});
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.out, "svc-a 1\nsvc-b 3\n");
-  EXPECT_EQ(run.err,
-            "token-client: connect 127.0.0.1:1: Connection refused; not granted: svc-c svc-d\n");
+  const std::string refused = "token-client: connect 127.0.0.1:1: Connection refused; ";
+  struct Row {
+    std::vector<std::string> options;
+    std::string out;
+    std::string err;
+  };
+  for (const Row& row : {
+           Row{{"--policy", "fail_closed"},
+               "svc-a 1\nsvc-b 3\n",
+               refused + "not granted: svc-c svc-d\n"},
+           Row{{},
+               "svc-a 1\nsvc-c 2\nsvc-b 3\nsvc-d 4\n",
+               refused + "answered by other servers: svc-c svc-d\n"},
+           Row{{"--show-server"},
+               "svc-a 1 127.0.0.1:6666\nsvc-c 2 127.0.0.1:6666 fallback\n"
+               "svc-b 3 127.0.0.1:6666\nsvc-d 4 127.0.0.1:6666 fallback\n",
+               refused + "answered by other servers: svc-c svc-d\n"},
+           Row{{"--policy=fail_open", "--show-server"},
+               "svc-a 1 127.0.0.1:6666\nsvc-c 2 unchecked\nsvc-b 3 127.0.0.1:6666\nsvc-d 4 "
+               "unchecked\n",
+               refused + "granted unchecked: svc-c svc-d\n"},
+       }) {
+    std::vector<std::string> args = row.options;
+    for (const char* arg :
+         {"--server", "127.0.0.1:6666", "--server", "127.0.0.1:1", "acquire", "svc-a", "1", "1",
+          "20",       "svc-c",          "2",        "1",           "20",      "svc-b", "3", "1",
+          "20",       "svc-d",          "4",        "1",           "20"}) {
+      args.push_back(arg);
+    }
+    CliRun run = run_cli(args);
+    EXPECT_EQ(run.exit_status, 1) << row.out;
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.err, row.err);
+  }
 }
 
 TEST(Cli, NegativeRateAndBurstAreValues) {
@@ -167,6 +193,8 @@ TEST(Cli, BadCommandLinesExitTwoAndSendNothing) {
       {"--timeout", "soon", "ping"},
       {"--server", "host:99999", "ping"},
       {"--server"},
+      {"--policy", "sometimes", "ping"},
+      {"--policy"},
       {"--verbose", "ping"},
       {"acquire", "k", "1", "-x", "1"},
   };

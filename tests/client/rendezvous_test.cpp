@@ -1,13 +1,21 @@
-// Rendezvous hashing: the documented weights, how evenly keys spread, and how few move when a
-// server joins or leaves.
+// Rendezvous hashing: the shared weights and failover orders, how evenly keys spread, and how few
+// move when a server joins or leaves.
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "token_client/ShardedClient.h"
+
+#ifndef TOKEN_FLEET_VECTORS
+#error "TOKEN_FLEET_VECTORS must name tests/client/fleet_vectors.json"
+#endif
 
 namespace token_client {
 namespace {
@@ -22,16 +30,40 @@ std::vector<std::string> server_names(int count) {
 
 std::string key_number(int i) { return "client-" + std::to_string(i); }
 
-// The Python client's tests hold the same values: both must pick the same server for a key.
-TEST(Rendezvous, WeightsMatchTheDocumentedHash) {
-  EXPECT_EQ(rendezvous_weight("127.0.0.1:6666", "svc-a"), 0x9b7950a1f0d9131bULL);
-  EXPECT_EQ(rendezvous_weight("127.0.0.1:6667", "svc-a"), 0xa0aa57764992e4c0ULL);
-  EXPECT_EQ(rendezvous_weight("10.0.0.1:6666", ""), 0x2d3e6c66c5c210f1ULL);
-  EXPECT_EQ(rendezvous_weight("localhost:6666", "caf\xc3\xa9"), 0x5ac9c47191edfabaULL);
-  std::vector<std::string> names = server_names(3);
-  std::vector<size_t> picks;
-  for (int i = 0; i < 12; ++i) picks.push_back(rendezvous_pick(names, "key-" + std::to_string(i)));
-  EXPECT_EQ(picks, (std::vector<size_t>{0, 1, 1, 0, 0, 1, 1, 1, 0, 2, 1, 0}));
+std::vector<size_t> indexes(const rapidjson::Value& array) {
+  std::vector<size_t> list;
+  for (const rapidjson::Value& index : array.GetArray()) list.push_back(index.GetUint());
+  return list;
+}
+
+// The Python client's tests read the same file: both must place a key alike, up or down, and
+// keys must not move from one release to the next.
+TEST(Rendezvous, MatchesTheSharedVectors) {
+  std::ifstream file(TOKEN_FLEET_VECTORS);
+  std::stringstream text;
+  text << file.rdbuf();
+  rapidjson::Document vectors;
+  ASSERT_FALSE(vectors.Parse(text.str().c_str()).HasParseError());
+  for (const rapidjson::Value& row : vectors["weights"].GetArray()) {
+    EXPECT_EQ(rendezvous_weight(row["server"].GetString(), row["key"].GetString()),
+              std::strtoull(row["weight"].GetString(), nullptr, 16))
+        << row["server"].GetString() << " " << row["key"].GetString();
+  }
+  for (const rapidjson::Value& row : vectors["failover"].GetArray()) {
+    std::vector<std::string> names;
+    for (const rapidjson::Value& name : row["servers"].GetArray())
+      names.push_back(name.GetString());
+    std::string key = row["key"].GetString();
+    std::vector<size_t> order = indexes(row["order"]);
+    EXPECT_EQ(rendezvous_order(names, key), order) << key;
+    EXPECT_EQ(rendezvous_pick(names, key), order[0]) << key;
+    for (const rapidjson::Value& pick : row["picks"].GetArray()) {
+      std::vector<bool> usable(names.size(), true);
+      for (size_t down : indexes(pick["down"])) usable[down] = false;
+      size_t expected = pick["pick"].IsNull() ? kNoServer : pick["pick"].GetUint();
+      EXPECT_EQ(rendezvous_pick(names, key, usable), expected) << key;
+    }
+  }
 }
 
 TEST(Rendezvous, PickDoesNotDependOnTheOrderOfTheList) {

@@ -1,17 +1,19 @@
 // Stand-ins on kernel-chosen loopback ports for the client tests: a server that answers each
-// connection's first request as a script says, or closes it unanswered, so that tests can make
-// the failures a real server never shows on demand; and a relay in front of a real server that
-// counts the connections a client opens.
+// connection's first request as a script says, late, or never, or closes it unanswered, so that
+// tests can make the failures a real server never shows on demand; and a relay in front of a
+// real server that counts the connections a client opens.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <rapidjson/document.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,14 +54,27 @@ void accept_each(int listen_fd, const std::atomic<bool>& stop, Take take) {
   }
 }
 
+// Holds the replies of the stand-ins that share it until each of them has received a request: a
+// client that waited for one reply before it sent the next request would wait for ever.
+struct ReplyGate {
+  explicit ReplyGate(int stand_ins) : stand_ins(stand_ins) {}
+  const int stand_ins;
+  std::atomic<int> requests{0};
+};
+
 class ScriptedServer {
  public:
+  // A reply that grants every entry of the request its need.
+  static constexpr char kGrantEveryNeed[] = "grant every need";
+
   // The first request of connection i is answered with replies[i]; an empty reply closes the
   // connection without answering. Connections past the script are closed at once. With
   // `lines_before_reply` 2, a reply waits for a second line too: a server slow to answer a
-  // request until the client checks on it with the handshake.
-  explicit ScriptedServer(std::vector<std::string> replies, int lines_before_reply = 1)
-      : replies_(std::move(replies)), lines_before_reply_(lines_before_reply) {
+  // request until the client checks on it with the handshake; with more, it never answers. With
+  // a `gate`, a reply waits for the other stand-ins sharing it, too.
+  explicit ScriptedServer(std::vector<std::string> replies, int lines_before_reply = 1,
+                          ReplyGate* gate = nullptr)
+      : replies_(std::move(replies)), lines_before_reply_(lines_before_reply), gate_(gate) {
     listen_fd_ = listen_on_loopback(&port_);
     serving_ = std::thread([this] { serve(); });
   }
@@ -90,10 +105,29 @@ class ScriptedServer {
       received.append(chunk, static_cast<size_t>(n));
     }
     if (reply.empty()) return;
-    ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    if (gate_ != nullptr) {
+      ++gate_->requests;
+      while (gate_->requests < gate_->stand_ins && !stop_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    std::string sent = reply == kGrantEveryNeed ? grant_every_need(received) : reply;
+    ::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL);
     // Holds the connection until the client closes it or the test ends.
     while (wait_readable(fd, stop_) && ::recv(fd, chunk, sizeof chunk, 0) > 0) {
     }
+  }
+
+  static std::string grant_every_need(const std::string& request) {
+    rapidjson::Document parsed;
+    parsed.Parse(request.c_str(), request.find("\r\n"));
+    std::string reply = "{\"array\":[";
+    for (const rapidjson::Value& entry : parsed["array"].GetArray()) {
+      if (reply.back() == '}') reply += ",";
+      reply += std::string("{\"accesskey\":\"") + entry["accesskey"].GetString() +
+               "\",\"tokens\":" + std::to_string(entry["need_tokens"].GetInt()) + "}";
+    }
+    return reply + "]}\r\n";
   }
 
   static int lines_in(const std::string& text) {
@@ -106,6 +140,7 @@ class ScriptedServer {
 
   std::vector<std::string> replies_;
   const int lines_before_reply_;
+  ReplyGate* const gate_;
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/client/scripted_server.h"
 #include "tests/support/in_process_server.h"
 #include "token_client/ShardedClient.h"
 
@@ -131,29 +130,6 @@ TEST_F(ShardingTest, AFourthServerTakesAboutAQuarterOfTheKeys) {
               100.0 * moved / total);
   EXPECT_GT(moved, total * 15 / 100);
   EXPECT_LT(moved, total * 35 / 100);
-}
-
-TEST_F(ShardingTest, FailedServerLeavesZeroForItsEntriesOnly) {
-  start_servers(2);
-  std::vector<Endpoint> list = endpoints(2);
-  {
-    ScriptedServer gone({});
-    list.push_back({"127.0.0.1", gone.port()});
-  }
-  ShardedClient client(list);
-  std::vector<TokenRequest> batch = batch_of_keys(0, 60, "partial-");
-  std::vector<uint32_t> granted;
-  std::vector<Status> server_status;
-  Status answered = client.acquire_batch(batch, &granted, &server_status);
-  EXPECT_EQ(answered.code(), StatusCode::kConnectFailed);
-  ASSERT_EQ(server_status.size(), 3u);
-  EXPECT_TRUE(server_status[0].ok() && server_status[1].ok());
-  EXPECT_EQ(server_status[2].message(), answered.message());
-  ASSERT_EQ(granted.size(), batch.size());
-  for (size_t i = 0; i < batch.size(); ++i) {
-    bool on_dead_server = client.server_for(batch[i].accesskey) == 2;
-    EXPECT_EQ(granted[i], on_dead_server ? 0u : static_cast<uint32_t>(kBurst));
-  }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// ShardedClient: token requests spread over several servers, each access key always on one.
+// ShardedClient: token requests spread over a fleet of servers, each access key on one of them,
+// that carries on when a server is lost.
 //
-// Every key goes to the server that rendezvous (highest-random-weight) hashing picks for it, so
-// each key's bucket lives on exactly one server, and adding a server to a list of N moves only
+// Placement. Every key goes to the server that rendezvous (highest-random-weight) hashing picks
+// for it, so each key's bucket lives on one server, and adding a server to a list of N moves only
 // the keys the new server wins: about 1/(N+1) of them, all to the new server.
 //
 // The weight of a server for a key is
@@ -12,15 +13,44 @@
 // x *= 0x94d049bb133111eb; x ^= x >> 31 (all modulo 2^64). The key goes to the server of highest
 // weight; a tie goes to the smaller name. The Python client computes the same, so callers in
 // both languages agree as long as they spell the server names alike ("localhost:6666" and
-// "127.0.0.1:6666" are different names).
+// "127.0.0.1:6666" are different names). The name, not the address, places keys: the host is
+// resolved again for every new connection, so a server that comes back at another address under
+// its name (a restarted pod of a StatefulSet keeps its name) gets its keys back.
+//
+// Health. The client holds each server up or down. A failed connect, a connection that breaks
+// during a call (after the one reconnect), or a server that answers neither the request nor the
+// handshake after it (kTimeout, TokenClient.h) marks it down; a refused request, a bad reply and a
+// pool whose connections are all busy do not. No call waits on a server known to be down. A
+// prober thread of the client's own sends the handshake to each down server, first
+// FleetOptions::first_probe_delay after it went down, then each time after twice the last wait, up
+// to max_probe_delay; the first answer marks it up again.
+//
+// Policy, for the keys whose server is down (FleetOptions::policy):
+//   kFailover    (the default) each such key goes to the next server in its own rendezvous order
+//                that is up: of the live servers, the one of highest weight for it. It goes back
+//                once its own server is up. A call that finds a server failing moves the keys it
+//                could not get there on, within the same call, so the caller gets a grant, not an
+//                error, while any server is up.
+//   kFailClosed  0 tokens and an error for those keys.
+//   kFailOpen    the need is granted without asking, and the entry is marked not checked.
+// Buckets are the servers' own: a key that moves starts with a full bucket on its fallback, and
+// again on its own server when it returns, so each move may grant up to one burst too many.
+//
+// Time. Only the calls that meet a server as it fails wait for it: up to the connect timeout, or
+// twice the reply timeout (TokenClient.h). Later calls skip it until a probe finds it up.
+//
+// Batches. acquire_batch splits a batch by server and sends each server's part on a connection
+// from that server's pool, all from the calling thread: the parts go out together, and their
+// replies are read as they come, with one poll over their sockets. No thread is started per call.
 //
 // Errors are values as in TokenClient.h. Each server is reached through a TokenClientPool of its
 // own (TokenClientPool.h), so the connections to a server never outnumber
 // PoolOptions::max_connections. Threads: any number may share a ShardedClient; its server list
-// never changes after construction, and the pools have locks of their own. A batch runs its parts
-// on threads of its own, one per server it names, and joins them all before it returns.
+// never changes after construction, and the pools and the health state have locks of their own.
+// The destructor must not run while a call is in progress; it waits for a probe under way.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,41 +62,96 @@
 
 namespace token_client {
 
+class FleetHealth;
+
+// "No server": what rendezvous_pick gives when no server may be used.
+constexpr size_t kNoServer = static_cast<size_t>(-1);
+
 // The rendezvous weight of the server named `server_name` for `accesskey`.
 uint64_t rendezvous_weight(const std::string& server_name, const std::string& accesskey);
-// The index in `server_names` of the server that holds `accesskey`; `server_names` is not empty.
+// The index in `server_names` (not empty) of the server that holds `accesskey`.
 size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey);
+// The index of the server of highest weight for `accesskey` among those marked in `usable`
+// (usable[i] for server_names[i]); kNoServer when none is: where kFailover sends the key.
+size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey,
+                       const std::vector<bool>& usable);
+// Every index of `server_names`, from the server of highest weight for `accesskey` to the lowest:
+// the key's own server, then the order in which it falls back.
+std::vector<size_t> rendezvous_order(const std::vector<std::string>& server_names,
+                                     const std::string& accesskey);
+
+enum class FailurePolicy { kFailover, kFailClosed, kFailOpen };
+
+struct FleetOptions {
+  FailurePolicy policy = FailurePolicy::kFailover;
+  // From a server going down to its first probe; each probe that finds it down doubles the wait
+  // for the next, up to max_probe_delay.
+  std::chrono::milliseconds first_probe_delay{500};
+  std::chrono::milliseconds max_probe_delay{30000};
+};
+
+// The answer to one entry of a sharded call.
+struct Grant {
+  uint32_t tokens = 0;
+  // The server that answered, an index into the server list. For an entry without an answer, the
+  // server whose failure `status` gives; for one granted unchecked, its own server.
+  size_t server = 0;
+  bool fallback = false;  // `server` is not the key's own: its own was down
+  bool checked = true;    // false: granted by kFailOpen without asking a server
+  Status status;          // ok, or why the entry got nothing
+};
+
+// What the client knows of one server.
+struct ServerHealth {
+  bool up = true;
+  uint64_t failed_calls = 0;  // calls that met the server failing, each after waiting for it
+  uint64_t probes = 0;        // handshakes the prober has sent it
+  Status last_failure;        // what marked it down last; ok when nothing has
+};
 
 class ShardedClient {
  public:
   // `servers` must not be empty.
   explicit ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options = {},
-                         PoolOptions pool = {});
+                         PoolOptions pool = {}, FleetOptions fleet = {});
   ~ShardedClient();
   ShardedClient(const ShardedClient&) = delete;
   ShardedClient& operator=(const ShardedClient&) = delete;
 
   size_t server_count() const { return pools_.size(); }
-  // The index of the server that holds `accesskey`.
+  // The name of a server, "HOST:PORT", which places its keys.
+  const std::string& server_name(size_t index) const { return names_[index]; }
+  // The index of the server that holds `accesskey` (whether it is up or not).
   size_t server_for(const std::string& accesskey) const;
   // The pool of one server, e.g. to ping it.
   TokenClientPool& server(size_t index) { return *pools_[index]; }
+  ServerHealth server_health(size_t index) const;
 
-  // Asks the key's server, as TokenClient::acquire does.
+  // Asks for one key, as acquire_batch does for one entry; returns grant->status.
+  Status acquire(const TokenRequest& request, Grant* grant);
+  // The same, giving the tokens alone: 0 when the Status is not ok.
   Status acquire(const TokenRequest& request, uint32_t* granted);
   // Splits the batch by server, sends the parts at once, and answers in the batch's order:
-  // (*granted)[i] answers batch[i]. On an error the Status is the first failed server's (in
-  // server order); *granted still holds what the other servers granted and 0 for the entries of
-  // a failed server, so a caller that goes on never uses more tokens than it was given.
-  // `server_status`, when given, gets each server's own outcome, indexed as the servers: ok for
-  // a server that answered or was not asked, else its error. A bad entry fails the whole batch
-  // with kInvalidArgument before any server is asked.
+  // (*grants)[i] answers batch[i]. Returns ok when every entry has its grant, else the status of
+  // the first entry, in the batch's order, that has none; the other entries keep their grants, so
+  // a caller that goes on never uses more tokens than it was given. `server_status`, when given,
+  // gets each server's own outcome, indexed as the servers: its error in this call (a failure, a
+  // refusal, a bad reply, a busy pool), or why keys were not sent to it because it is down; ok
+  // otherwise. A bad entry fails the whole batch with kInvalidArgument before any server is asked.
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<Grant>* grants,
+                       std::vector<Status>* server_status = nullptr);
+  // The same, giving the tokens alone: (*granted)[i] is (*grants)[i].tokens.
   Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted,
                        std::vector<Status>* server_status = nullptr);
 
  private:
-  std::vector<std::string> names_;  // the servers' "HOST:PORT", in the order given
+  class Call;  // one call's way through the fleet (ShardedClient.cpp)
+
+  std::vector<std::string> names_;     // the servers' "HOST:PORT", in the order given
+  std::vector<uint64_t> name_hashes_;  // hash_server_name of each name, for the weights
   std::vector<std::unique_ptr<TokenClientPool>> pools_;  // one per server, same order
+  FleetOptions fleet_;
+  std::unique_ptr<FleetHealth> health_;  // after pools_, which it probes through
 };
 
 }  // namespace token_client

@@ -64,6 +64,10 @@ class TokenClientPool {
   size_t open_connections() const;
 
  private:
+  // A sharded batch borrows a connection from each server's pool and carries all the exchanges
+  // on them at once from its own thread.
+  friend class ShardedClient;
+
   using Clock = std::chrono::steady_clock;
   struct IdleClient {
     std::unique_ptr<TokenClient> client;  // connected

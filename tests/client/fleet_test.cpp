@@ -1,0 +1,265 @@
+// ShardedClient when a server fails: keys fail over along their own order and go back once a
+// probe finds their server up, no call waits on a server known to be down, fail_closed and
+// fail_open, and a batch's parts go out together from the calling thread.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/client/scripted_server.h"
+#include "tests/support/in_process_server.h"
+#include "token_client/ShardedClient.h"
+
+namespace token_client {
+namespace {
+
+constexpr int kTestWorkers = 4;
+constexpr int32_t kNeed = 3;
+constexpr int32_t kSlowRate = 1;  // token/s
+constexpr int32_t kBurst = 5;
+constexpr std::chrono::milliseconds kShortTimeout{200};
+constexpr auto kWaitLimit = std::chrono::seconds(10);  // for what happens on another thread
+// A first probe this late never comes during a test, which can then count what calls did.
+constexpr std::chrono::milliseconds kNoProbe = std::chrono::hours(1);
+constexpr size_t kLost = 2;  // the server each test makes fail
+
+ClientOptions short_timeouts() {
+  ClientOptions options;
+  options.connect_timeout = options.reply_timeout = kShortTimeout;
+  return options;
+}
+
+FleetOptions fleet_options(FailurePolicy policy,
+                           std::chrono::milliseconds first_probe_delay = kNoProbe) {
+  FleetOptions options;
+  options.policy = policy;
+  options.first_probe_delay = first_probe_delay;
+  options.max_probe_delay = std::max(first_probe_delay, std::chrono::milliseconds(100));
+  return options;
+}
+
+// A loopback port where nothing listens: connections to it are refused.
+uint16_t closed_port() {
+  ScriptedServer gone({});
+  return gone.port();
+}
+
+// Requests for `count` keys named `prefix`N whose own server is `server`.
+std::vector<TokenRequest> keys_of(const ShardedClient& client, size_t server, size_t count,
+                                  const std::string& prefix) {
+  std::vector<TokenRequest> keys;
+  for (int i = 0; keys.size() < count; ++i) {
+    std::string key = prefix + std::to_string(i);
+    if (client.server_for(key) == server) keys.push_back({key, kNeed, kSlowRate, kBurst});
+  }
+  return keys;
+}
+
+template <typename Done>
+bool wait_until(Done done) {
+  auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// Servers 0 and 1 are in-process servers; the test says what stands at kLost.
+class FleetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 2; ++i) servers_.push_back(std::make_unique<InProcessServer>(kTestWorkers));
+  }
+
+  std::vector<Endpoint> fleet_with(uint16_t lost_port) const {
+    return {{"127.0.0.1", servers_[0]->port()},
+            {"127.0.0.1", servers_[1]->port()},
+            {"127.0.0.1", lost_port}};
+  }
+
+  bool holds(size_t server, const std::string& key) {
+    return servers_[server]->server().is_known_client(key.c_str());
+  }
+
+  std::vector<std::unique_ptr<InProcessServer>> servers_;
+};
+
+TEST_F(FleetTest, BatchOverThreeServersWithOneDownFailsOverAlongEachKeysOrder) {
+  uint16_t lost_port = closed_port();
+  ShardedClient client(fleet_with(lost_port), short_timeouts(), {},
+                       fleet_options(FailurePolicy::kFailover));
+  std::vector<std::string> names;
+  for (size_t i = 0; i < client.server_count(); ++i) names.push_back(client.server_name(i));
+  std::vector<TokenRequest> batch;
+  for (int i = 0; i < 30; ++i) batch.push_back({"move-" + std::to_string(i), kNeed, 1, kBurst});
+
+  for (int call = 0; call < 2; ++call) {  // the server failing, then known to be down
+    std::vector<Grant> grants;
+    std::vector<Status> server_status;
+    Status answered = client.acquire_batch(batch, &grants, &server_status);
+    ASSERT_TRUE(answered.ok()) << answered.message();
+    int moved = 0;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const std::string& key = batch[i].accesskey;
+      bool lost = client.server_for(key) == kLost;
+      size_t expected = rendezvous_pick(names, key, {true, true, false});
+      EXPECT_EQ(grants[i].server, expected) << key;
+      EXPECT_EQ(grants[i].fallback, lost) << key;
+      EXPECT_TRUE(grants[i].checked && holds(expected, key)) << key;
+      EXPECT_EQ(grants[i].tokens, static_cast<uint32_t>(kNeed)) << key;
+      moved += lost;
+    }
+    EXPECT_GT(moved, 0);
+    std::string refused = "connect 127.0.0.1:" + std::to_string(lost_port) + ": Connection refused";
+    EXPECT_EQ(server_status[kLost].message(),
+              call == 0 ? refused : names[kLost] + " is down: " + refused);
+    EXPECT_TRUE(server_status[0].ok() && server_status[1].ok());
+  }
+  EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
+}
+
+TEST_F(FleetTest, KeysGoBackOnceAProbeFindsTheirServerUp) {
+  servers_.push_back(std::make_unique<InProcessServer>(kTestWorkers));
+  uint16_t lost_port = servers_[kLost]->port();
+  servers_[kLost].reset();
+  ShardedClient client(fleet_with(lost_port), short_timeouts(), {},
+                       fleet_options(FailurePolicy::kFailover, std::chrono::milliseconds(20)));
+  TokenRequest request = keys_of(client, kLost, 1, "back-")[0];
+  Grant grant;
+  ASSERT_TRUE(client.acquire(request, &grant).ok()) << grant.status.message();
+  EXPECT_TRUE(grant.fallback);
+  EXPECT_NE(grant.server, kLost);
+
+  servers_[kLost] = std::make_unique<InProcessServer>(kTestWorkers, lost_port);
+  ASSERT_TRUE(wait_until([&] { return client.server_health(kLost).up; }));
+  ASSERT_TRUE(client.acquire(request, &grant).ok()) << grant.status.message();
+  EXPECT_EQ(grant.server, kLost);
+  EXPECT_FALSE(grant.fallback);
+  // The key's bucket is new on its own server again: a full one, which grants the whole need.
+  EXPECT_EQ(grant.tokens, static_cast<uint32_t>(kNeed));
+  EXPECT_TRUE(holds(kLost, request.accesskey));
+  EXPECT_GE(client.server_health(kLost).probes, 1u);
+}
+
+// A listening socket whose one-place queue is taken: further connections are never completed.
+class AcceptsNothing {
+ public:
+  AcceptsNothing() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener_, 0);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    filler_ = std::make_unique<TestClient>(port_);
+  }
+  ~AcceptsNothing() { ::close(listener_); }
+  uint16_t port() const { return port_; }
+
+ private:
+  int listener_;
+  uint16_t port_ = 0;
+  std::unique_ptr<TestClient> filler_;
+};
+
+TEST_F(FleetTest, OnlyTheFirstCallWaitsOnAServerThatFails) {
+  AcceptsNothing accepts_nothing;
+  ScriptedServer answers_nothing({"never"}, /*lines_before_reply=*/1000);
+  struct Row {
+    const char* lost;
+    uint16_t port;
+  };
+  for (const Row& row :
+       {Row{"refuses connections", closed_port()}, Row{"accepts nothing", accepts_nothing.port()},
+        Row{"answers nothing", answers_nothing.port()}}) {
+    SCOPED_TRACE(row.lost);
+    ShardedClient client(fleet_with(row.port), short_timeouts(), {},
+                         fleet_options(FailurePolicy::kFailover));
+    for (const TokenRequest& request : keys_of(client, kLost, 10, row.lost)) {
+      Grant grant;
+      ASSERT_TRUE(client.acquire(request, &grant).ok()) << grant.status.message();
+      EXPECT_TRUE(grant.fallback);
+    }
+    ServerHealth health = client.server_health(kLost);
+    EXPECT_FALSE(health.up);
+    EXPECT_EQ(health.failed_calls, 1u);  // the calls after the first did not wait for it
+    EXPECT_EQ(health.probes, 0u);
+  }
+  EXPECT_EQ(answers_nothing.connections(), 1);  // nor did they connect
+}
+
+TEST_F(FleetTest, FailClosedRefusesAndFailOpenGrantsUncheckedTheKeysOfADownServer) {
+  struct Row {
+    FailurePolicy policy;
+    bool ok;
+    uint32_t tokens;
+    bool checked;
+  };
+  for (const Row& row : {Row{FailurePolicy::kFailClosed, false, 0, true},
+                         Row{FailurePolicy::kFailOpen, true, kNeed, false}}) {
+    SCOPED_TRACE(row.checked ? "fail_closed" : "fail_open");
+    uint16_t lost_port = closed_port();
+    ShardedClient client(fleet_with(lost_port), short_timeouts(), {}, fleet_options(row.policy));
+    std::vector<TokenRequest> batch = keys_of(client, kLost, 2, "closed-open-");
+    batch.push_back(keys_of(client, 0, 1, "kept-")[0]);
+    std::string refused = "connect 127.0.0.1:" + std::to_string(lost_port) + ": Connection refused";
+    for (const std::string& failure :
+         {refused, client.server_name(kLost) + " is down: " + refused}) {
+      std::vector<Grant> grants;
+      Status answered = client.acquire_batch(batch, &grants);
+      EXPECT_EQ(answered.ok(), row.ok);
+      for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(grants[i].tokens, row.tokens);
+        EXPECT_EQ(grants[i].server, kLost);
+        EXPECT_FALSE(grants[i].fallback);
+        EXPECT_EQ(grants[i].checked, row.checked);
+        EXPECT_EQ(grants[i].status.message(), row.ok ? "" : failure);
+        EXPECT_FALSE(holds(0, batch[i].accesskey) || holds(1, batch[i].accesskey));
+      }
+      EXPECT_TRUE(grants[2].status.ok() && grants[2].server == 0 && grants[2].checked);
+    }
+    EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
+  }
+}
+
+TEST_F(FleetTest, RefusedRequestLeavesTheServerUp) {
+  servers_.push_back(std::make_unique<InProcessServer>(kTestWorkers));
+  ShardedClient client(fleet_with(servers_[kLost]->port()), short_timeouts(), {},
+                       fleet_options(FailurePolicy::kFailover));
+  TokenRequest request = keys_of(client, kLost, 1, "refused-")[0];
+  request.gen_rate = 0;  // a new key without a rate: refused
+  Grant grant;
+  EXPECT_EQ(client.acquire(request, &grant).code(), StatusCode::kRefused);
+  EXPECT_EQ(grant.server, kLost);
+  EXPECT_TRUE(client.server_health(kLost).up);
+}
+
+TEST(FleetBatch, PartsGoOutTogetherFromTheCallingThread) {
+  // Each stand-in holds its reply until both have a request: sent one after the other, the parts
+  // would wait for ever.
+  ReplyGate gate(2);
+  ScriptedServer first({ScriptedServer::kGrantEveryNeed}, 1, &gate);
+  ScriptedServer second({ScriptedServer::kGrantEveryNeed}, 1, &gate);
+  ClientOptions patient;
+  patient.reply_timeout = std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit);
+  ShardedClient client({{"127.0.0.1", first.port()}, {"127.0.0.1", second.port()}}, patient);
+  std::vector<TokenRequest> batch = keys_of(client, 0, 2, "together-");
+  batch.push_back(keys_of(client, 1, 1, "together-")[0]);
+  std::vector<Grant> grants;
+  ASSERT_TRUE(client.acquire_batch(batch, &grants).ok());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    EXPECT_EQ(grants[i].tokens, static_cast<uint32_t>(kNeed));
+    EXPECT_EQ(grants[i].server, i < 2 ? 0u : 1u);
+  }
+}
+
+}  // namespace
+}  // namespace token_client
