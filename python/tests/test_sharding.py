@@ -13,11 +13,14 @@ import unittest
 
 import token_client
 from token_client import (BadReplyError, InvalidRequestError, ShardError, ShardedClient,
-                          TokenClient, TokenClientPool, rendezvous_pick, rendezvous_weight)
+                          TokenClient, TokenClientPool, rendezvous_order, rendezvous_pick,
+                          rendezvous_weight)
 from token_client.client import check_token_request, parse_address, parse_reply, request_line
 
 
 WAIT_LIMIT = 10.0  # seconds, for what happens on another thread
+FLEET_VECTORS = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "client",
+                             "fleet_vectors.json")
 
 
 class StandInServer:
@@ -88,15 +91,21 @@ class StandInServer:
 
 
 class RendezvousTest(unittest.TestCase):
-    # The C++ client's tests hold the same values: both pick the same server for a key.
-    def test_weights_match_the_documented_hash(self):
-        self.assertEqual(rendezvous_weight("127.0.0.1:6666", "svc-a"), 0x9B7950A1F0D9131B)
-        self.assertEqual(rendezvous_weight("127.0.0.1:6667", "svc-a"), 0xA0AA57764992E4C0)
-        self.assertEqual(rendezvous_weight("10.0.0.1:6666", ""), 0x2D3E6C66C5C210F1)
-        self.assertEqual(rendezvous_weight("localhost:6666", "caf\u00e9"), 0x5AC9C47191EDFABA)
-        names = ["10.0.0.1:6666", "10.0.0.2:6666", "10.0.0.3:6666"]
-        self.assertEqual([rendezvous_pick(names, "key-%d" % i) for i in range(12)],
-                         [0, 1, 1, 0, 0, 1, 1, 1, 0, 2, 1, 0])
+    # The C++ client's tests read the same file: both must place a key alike, up or down, and
+    # keys must not move from one release to the next.
+    def test_matches_the_shared_vectors(self):
+        with open(FLEET_VECTORS, encoding="utf-8") as file:
+            vectors = json.load(file)
+        for row in vectors["weights"]:
+            self.assertEqual(rendezvous_weight(row["server"], row["key"]), int(row["weight"], 16),
+                             row)
+        for row in vectors["failover"]:
+            servers, key = row["servers"], row["key"]
+            self.assertEqual(rendezvous_order(servers, key), row["order"], row)
+            self.assertEqual(rendezvous_pick(servers, key), row["order"][0], row)
+            for pick in row["picks"]:
+                usable = [index not in pick["down"] for index in range(len(servers))]
+                self.assertEqual(rendezvous_pick(servers, key, usable), pick["pick"], (row, pick))
 
     def test_a_fourth_server_takes_only_keys_it_wins(self):
         three = ["10.0.0.%d:6666" % i for i in range(1, 4)]

@@ -12,11 +12,11 @@ from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, Sha
                      TokenClient, TokenClientPool, TokenRequest)
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
                      ReplyTimeoutError, ShardError, TokenClientError)
-from .sharding import rendezvous_pick, rendezvous_weight
+from .sharding import rendezvous_order, rendezvous_pick, rendezvous_weight
 
 __all__ = [
     "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "InvalidRequestError",
     "MAX_ACCESS_KEY_LENGTH", "MAX_REQUEST_BYTES", "ReplyTimeoutError", "ShardError",
     "ShardedClient", "TokenClient", "TokenClientError", "TokenClientPool", "TokenRequest",
-    "__version__", "rendezvous_pick", "rendezvous_weight",
+    "__version__", "rendezvous_order", "rendezvous_pick", "rendezvous_weight",
 ]

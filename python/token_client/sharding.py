@@ -2,9 +2,11 @@
 
 The weight of a server for a key is mix64(fnv1a64(name + b"\\0" + key)) over bytes: `name` is the
 server's "HOST:PORT" as given, the key is UTF-8. fnv1a64 is 64-bit FNV-1a, mix64 the splitmix64
-finisher. The key goes to the server of highest weight; a tie goes to the smaller name. The C++
-client (token_client/ShardedClient.h) computes the same, so both send a key to the same server
-when they spell the server names alike.
+finisher. The key goes to the server of highest weight; a tie goes to the smaller name. When that
+server is down, the key falls back along the same order: to the server of highest weight among
+those that are up. The C++ client (token_client/ShardedClient.h) computes the same, so both send
+a key to the same server when they spell the server names alike; tests/client/fleet_vectors.json
+holds the values both are tested against.
 """
 
 _MASK = (1 << 64) - 1
@@ -31,20 +33,65 @@ def _as_bytes(text):
     return text.encode("utf-8") if isinstance(text, str) else bytes(text)
 
 
+def hash_server_name(server_name):
+    """The hash of a server's name and the zero byte after it, where each key's hash begins."""
+    return _fnv1a64(_as_bytes(server_name) + b"\0")
+
+
+def weight_for_key(name_hash, accesskey):
+    """The weight for `accesskey` of the server whose name hashes to `name_hash`."""
+    return _mix64(_fnv1a64(_as_bytes(accesskey), name_hash))
+
+
 def rendezvous_weight(server_name, accesskey):
     """The weight of the server named `server_name` ("HOST:PORT") for `accesskey`."""
-    return _mix64(_fnv1a64(_as_bytes(server_name) + b"\0" + _as_bytes(accesskey)))
+    return weight_for_key(hash_server_name(server_name), accesskey)
 
 
-def rendezvous_pick(server_names, accesskey):
-    """The index in `server_names` (not empty) of the server that holds `accesskey`."""
+def rendezvous_order(server_names, accesskey):
+    """Every index of `server_names`, from the highest weight for `accesskey` to the lowest.
+
+    The first is the key's own server; the rest are the order in which it falls back.
+    """
+    return sorted(range(len(server_names)),
+                  key=lambda i: (-rendezvous_weight(server_names[i], accesskey),
+                                 _as_bytes(server_names[i])))
+
+
+def rendezvous_pick(server_names, accesskey, usable=None):
+    """The index in `server_names` (not empty) of the server that holds `accesskey`.
+
+    With `usable` (a flag per server), the server of highest weight among those flagged: where
+    failover sends the key when its own server is down. None when no server is usable.
+    """
     if not server_names:
         raise ValueError("no servers")
-    best = 0
-    best_weight = rendezvous_weight(server_names[0], accesskey)
-    for index in range(1, len(server_names)):
-        weight = rendezvous_weight(server_names[index], accesskey)
-        if weight > best_weight or (weight == best_weight and
-                                    _as_bytes(server_names[index]) < _as_bytes(server_names[best])):
-            best, best_weight = index, weight
-    return best
+    return place_key(server_names, [hash_server_name(name) for name in server_names],
+                     accesskey, usable)[1 if usable is not None else 0]
+
+
+def place_key(server_names, name_hashes, accesskey, usable=None):
+    """(owner, target) of `accesskey` among the servers named `server_names`.
+
+    `name_hashes` are their hash_server_name values. The owner has the highest weight; the target
+    is the server of highest weight among those flagged in `usable` (all when None), or None.
+    """
+    key = _as_bytes(accesskey)
+    owner = target = None
+    owner_weight = target_weight = 0
+    for index, name_hash in enumerate(name_hashes):
+        weight = _mix64(_fnv1a64(key, name_hash))
+        if owner is None or _outranks(server_names, index, weight, owner, owner_weight):
+            owner, owner_weight = index, weight
+        if (usable is None or usable[index]) and (
+                target is None or _outranks(server_names, index, weight, target, target_weight)):
+            target, target_weight = index, weight
+    return owner, target
+
+
+def _outranks(server_names, index, weight, best, best_weight):
+    """Whether server `index` with `weight` comes before server `best`: a tie goes to the
+    smaller name."""
+    if weight != best_weight:
+        return weight > best_weight
+    return _as_bytes(server_names[index]) < _as_bytes(server_names[best])
