@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from token_client import (ConnectError, InvalidRequestError, ReplyTimeoutError, ShardedClient,
+from token_client import (ConnectError, InvalidRequestError, RefusedError, ShardedClient,
                           TokenClient)
 
 ADDRESS = "127.0.0.1:6666"
@@ -99,10 +99,13 @@ class TokenClientTest(unittest.TestCase):
         self.assertEqual(granted, [3, 1, 4, 1, 0])
         self.assertEqual(self.client.acquire_batch([]), [])
 
-    def test_unanswered_request_times_out_and_the_client_recovers(self):
-        with self.assertRaises(ReplyTimeoutError):
+    def test_a_refused_request_is_told_from_a_failed_server(self):
+        with self.assertRaises(RefusedError) as raised:
             self.client.acquire("fresh", 1, 0, 0)  # a new key needs a rate: no reply
-        self.assertFalse(self.client.connected)
+        self.assertEqual(str(raised.exception),
+                         "request refused by 127.0.0.1:6666: no reply within 0.5 s, but the "
+                         "handshake after it was answered; the server's standard error says why")
+        self.assertTrue(self.client.connected)  # nothing is pending on it
         self.assertTrue(self.server.wait_for(self.server.err, b"invalid token request: "))
         self.assertEqual(self.client.acquire("fresh", 1, 1, 1), 1)
 

@@ -12,9 +12,9 @@ import time
 import unittest
 
 import token_client
-from token_client import (BadReplyError, InvalidRequestError, ShardError, ShardedClient,
-                          TokenClient, TokenClientPool, rendezvous_order, rendezvous_pick,
-                          rendezvous_weight)
+from token_client import (BadReplyError, InvalidRequestError, ReplyTimeoutError, ShardError,
+                          ShardedClient, TokenClient, TokenClientPool, rendezvous_order,
+                          rendezvous_pick, rendezvous_weight)
 from token_client.client import check_token_request, parse_address, parse_reply, request_line
 
 
@@ -242,12 +242,58 @@ class VersionTest(unittest.TestCase):
         self.assertEqual(token_client.__version__, os.environ["TOKEN_PROJECT_VERSION"])
 
 
+class OneReplyServer:
+    """Answers its first connection with `reply` once `lines` request lines have come: a server
+    that is slow until the client checks on it with the handshake (2), or silent (more)."""
+
+    def __init__(self, reply, lines):
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(WAIT_LIMIT)
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._answer, args=(reply, lines))
+        self._thread.start()
+
+    def close(self):
+        self._thread.join()
+        self._listener.close()
+
+    def _answer(self, reply, lines):
+        connection, _ = self._listener.accept()
+        with connection:
+            connection.settimeout(WAIT_LIMIT)
+            received = b""
+            while received.count(b"\r\n") < lines:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    return  # the client gave up and closed
+                received += chunk
+            connection.sendall(reply)
+            connection.recv(4096)  # until the client closes
+
+
 class TokenClientFailureTest(unittest.TestCase):
     def test_refused_connection(self):
         dead = StandInServer()
         dead.close()
         with self.assertRaises(ConnectionError):
             TokenClient("127.0.0.1:%d" % dead.port).ping()
+
+    def test_a_silent_server_has_failed(self):
+        silent = OneReplyServer(b"", lines=1000)
+        self.addCleanup(silent.close)
+        client = TokenClient("127.0.0.1:%d" % silent.port, reply_timeout=0.2)
+        with self.assertRaises(ReplyTimeoutError) as raised:
+            client.acquire("k", 1, 1, 1)
+        self.assertEqual(str(raised.exception), "no reply from 127.0.0.1:%d within 0.2 s, nor to "
+                         "the handshake sent then" % silent.port)
+        self.assertFalse(client.connected)
+
+    def test_a_late_reply_is_taken_and_the_connection_closed(self):
+        late = OneReplyServer(b'{"array":[{"accesskey":"k","tokens":1}]}\r\nOK\r\n', lines=2)
+        self.addCleanup(late.close)
+        client = TokenClient("127.0.0.1:%d" % late.port, reply_timeout=0.2)
+        self.assertEqual(client.acquire("k", 1, 1, 1), 1)
+        self.assertFalse(client.connected)
 
 
 if __name__ == "__main__":

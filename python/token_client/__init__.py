@@ -11,12 +11,12 @@ __version__ = "1.1.0"
 from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, ShardedClient,
                      TokenClient, TokenClientPool, TokenRequest)
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
-                     ReplyTimeoutError, ShardError, TokenClientError)
+                     RefusedError, ReplyTimeoutError, ShardError, TokenClientError)
 from .sharding import rendezvous_order, rendezvous_pick, rendezvous_weight
 
 __all__ = [
     "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "InvalidRequestError",
-    "MAX_ACCESS_KEY_LENGTH", "MAX_REQUEST_BYTES", "ReplyTimeoutError", "ShardError",
+    "MAX_ACCESS_KEY_LENGTH", "MAX_REQUEST_BYTES", "RefusedError", "ReplyTimeoutError", "ShardError",
     "ShardedClient", "TokenClient", "TokenClientError", "TokenClientPool", "TokenRequest",
     "__version__", "rendezvous_order", "rendezvous_pick", "rendezvous_weight",
 ]

@@ -6,10 +6,12 @@ request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}
 {"array": [{"accesskey", "tokens"}, ...]}, entry by entry in order.
 
 A client connects on first use and keeps its connection. A connection that breaks (say, the
-server restarted) is reconnected once and the request sent again; after a timeout or a bad
-reply the connection is closed, so that a late reply is never taken for the answer to a later
-request. A TokenClient is for one thread at a time; a TokenClientPool and a ShardedClient may be
-shared by any number of threads.
+server restarted) is reconnected once and the request sent again; after a failure or a bad reply
+the connection is closed, so that a late reply is never taken for the answer to a later request.
+A token request that meets the reply timeout is checked with the handshake (exchange.py), so
+that a refused request (RefusedError) is told from a failed server (ReplyTimeoutError). A
+TokenClient is for one thread at a time; a TokenClientPool and a ShardedClient may be shared by
+any number of threads.
 
 The server serves each connection on one of a fixed 50 workers for as long as it stays open, and
 every application that uses the server shares them: prefer a pool, and keep the sum of the pool
@@ -18,22 +20,19 @@ sizes of every process that uses one server well under 50.
 
 import collections
 import json
-import socket
 import threading
 import time
 from collections import namedtuple
 
-from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
-                     ReplyTimeoutError, ShardError, TokenClientError)
+from .errors import (BadReplyError, ConnectError, InvalidRequestError, ShardError,
+                     TokenClientError)
+from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REQUEST_BYTES, Exchange,
+                       run_exchanges)
 from .sharding import rendezvous_pick
 
 MAX_ACCESS_KEY_LENGTH = 29  # bytes of UTF-8
-MAX_REQUEST_BYTES = 16384  # a request line, CR LF included
 DEFAULT_PORT = 6666
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
-_LINE_END = b"\r\n"
-_HANDSHAKE = b"SHAKE\r\n"
-_HANDSHAKE_ANSWER = b"OK\r\n"
 
 TokenRequest = namedtuple("TokenRequest", "accesskey need_tokens gen_rate burst_size")
 TokenRequest.__doc__ = """One entry of a token request.
@@ -98,7 +97,7 @@ def request_line(entries):
     request = {"array": [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
                           "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]}
     line = json.dumps(request, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
-    line += _LINE_END
+    line += LINE_END
     if len(line) > MAX_REQUEST_BYTES:
         raise InvalidRequestError("request of %d entries is longer than %d bytes; split the batch"
                                   % (len(entries), MAX_REQUEST_BYTES))
@@ -108,7 +107,7 @@ def request_line(entries):
 def parse_reply(line, entries):
     """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order."""
     try:
-        reply = json.loads(line[:-len(_LINE_END)].decode("utf-8"))
+        reply = json.loads(line[:-len(LINE_END)].decode("utf-8"))
     except ValueError:
         raise BadReplyError("bad reply: not JSON") from None
     answers = reply.get("array") if isinstance(reply, dict) else None
@@ -156,17 +155,8 @@ class TokenClient(_ClosesOnExit):
 
     def connect(self):
         """Connects now instead of on the first call; nothing when already connected."""
-        if self._socket is not None:
-            return
-        try:
-            sock = socket.create_connection((self.host, self.port), timeout=self.connect_timeout)
-        except socket.timeout:
-            raise ConnectError("connect %s: timed out after %g s"
-                               % (self.name, self.connect_timeout)) from None
-        except OSError as error:
-            raise ConnectError("connect %s: %s" % (self.name, error.strerror or error)) from None
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._socket = sock
+        if self._socket is None:
+            self._run(Exchange(self, b""))
 
     def close(self):
         if self._socket is not None:
@@ -175,13 +165,11 @@ class TokenClient(_ClosesOnExit):
 
     def ping(self):
         """Sends the handshake: a health check. Returns the round-trip time in seconds."""
-        self.connect()
-        start = time.monotonic()
-        reply = self._exchange(_HANDSHAKE)
-        if reply != _HANDSHAKE_ANSWER:
+        exchange = self._run(Exchange(self, HANDSHAKE))
+        if exchange.reply != HANDSHAKE_ANSWER:
             self.close()
             raise BadReplyError("bad reply: the handshake was not answered OK")
-        return time.monotonic() - start
+        return time.monotonic() - exchange.sending_since
 
     def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
         """Asks for need_tokens tokens of accesskey's bucket; returns the whole tokens granted."""
@@ -196,57 +184,29 @@ class TokenClient(_ClosesOnExit):
         entries = [check_token_request(entry) for entry in entries]
         if not entries:
             return []
-        reply = self._exchange(request_line(entries))
+        return self._read_grants(self._run(self._token_exchange(entries)), entries)
+
+    def _token_exchange(self, entries):
+        """An exchange of the token request for `entries` (checked), not started yet."""
+        return Exchange(self, request_line(entries), check_silence=True)
+
+    def _read_grants(self, exchange, entries):
+        """The grants of a finished token exchange; raises its error, or a bad reply's."""
+        if exchange.error is not None:
+            raise exchange.error
         try:
-            return parse_reply(reply, entries)
+            return parse_reply(exchange.reply, entries)
         except BadReplyError:
             self.close()
             raise
 
-    def _exchange(self, line):
-        retried = False
-        while True:
-            self.connect()
-            try:
-                return self._exchange_once(line)
-            except ConnectionLostError:
-                self.close()
-                if retried:
-                    raise
-                retried = True
-            except Exception:
-                self.close()
-                raise
-
-    def _exchange_once(self, line):
-        deadline = time.monotonic() + self.reply_timeout
-        sock = self._socket
-        try:
-            sock.settimeout(self.reply_timeout)
-            sock.sendall(line)
-            reply = b""
-            while not reply.endswith(_LINE_END):
-                if _LINE_END in reply or len(reply) >= MAX_REQUEST_BYTES:
-                    raise BadReplyError("bad reply: not one line")
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise socket.timeout()
-                sock.settimeout(left)
-                chunk = sock.recv(MAX_REQUEST_BYTES)
-                if not chunk:
-                    raise ConnectionLostError("receive from %s: closed the connection" % self.name)
-                reply += chunk
-            if reply.index(_LINE_END) != len(reply) - len(_LINE_END):
-                raise BadReplyError("bad reply: bytes after the reply line")
-            return reply
-        except TokenClientError:
-            raise
-        except socket.timeout:
-            raise ReplyTimeoutError("no reply from %s within %g s"
-                                    % (self.name, self.reply_timeout)) from None
-        except OSError as error:
-            raise ConnectionLostError("exchange with %s: %s"
-                                      % (self.name, error.strerror or error)) from None
+    def _run(self, exchange):
+        """Carries `exchange` alone to its end; raises its error."""
+        exchange.start(time.monotonic())
+        run_exchanges([exchange])
+        if exchange.error is not None:
+            raise exchange.error
+        return exchange
 
 
 class TokenClientPool(_ClosesOnExit):

@@ -14,10 +14,18 @@ class ConnectError(TokenClientError, ConnectionError):
 
 
 class ReplyTimeoutError(TokenClientError, TimeoutError):
-    """The request was sent but no whole reply came in time.
+    """The request was sent but the server answered nothing: it has failed.
 
-    The server sends no reply to a request it cannot take, e.g. a rate of 0 for a key it does
-    not know yet.
+    After a token request's reply timeout the client sends the handshake and waits one timeout
+    more, so that a refused request (RefusedError) is not taken for a failed server.
+    """
+
+
+class RefusedError(TokenClientError):
+    """The server took the request as breaking one of its rules and granted nothing.
+
+    A rate of 0 for a key it does not know, for one; its standard error says which rule. The
+    server is up, and the same request would be refused again.
     """
 
 
