@@ -128,8 +128,11 @@ class TokenClientTest(unittest.TestCase):
             self.client.acquire("restart", 5, 1, 5)
 
     def test_sharded_client_over_one_server(self):
-        with ShardedClient([ADDRESS]) as sharded:
+        with ShardedClient([ADDRESS], reply_timeout=0.5) as sharded:
             self.assertEqual(sharded.acquire_batch([("s1", 2, 1, 5), ("s2", 3, 1, 5)]), [2, 3])
+            with self.assertRaises(RefusedError):
+                sharded.acquire("s3", 1, 0, 0)
+            self.assertTrue(sharded.server_health(0).up)  # a refusal is no failure
 
 
 if __name__ == "__main__":

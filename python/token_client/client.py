@@ -1,5 +1,5 @@
-"""Clients of the token server: one connection (TokenClient), a few connections shared by many
-threads (TokenClientPool), or keys spread over several servers (ShardedClient).
+"""Clients of the token server: one connection (TokenClient), or a few connections shared by
+many threads (TokenClientPool). ShardedClient (fleet.py) spreads keys over several servers.
 
 A request is one line ending in CR LF: "SHAKE" (the handshake, answered "OK") or a JSON token
 request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}, answered by
@@ -24,11 +24,9 @@ import threading
 import time
 from collections import namedtuple
 
-from .errors import (BadReplyError, ConnectError, InvalidRequestError, ShardError,
-                     TokenClientError)
+from .errors import BadReplyError, ConnectError, InvalidRequestError
 from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REQUEST_BYTES, Exchange,
                        run_exchanges)
-from .sharding import rendezvous_pick
 
 MAX_ACCESS_KEY_LENGTH = 29  # bytes of UTF-8
 DEFAULT_PORT = 6666
@@ -124,6 +122,13 @@ def parse_reply(line, entries):
             raise BadReplyError("bad reply: entry %d: bad tokens" % number)
         granted.append(tokens)
     return granted
+
+
+class _CallableCount(int):
+    """A count that also answers a call with itself."""
+
+    def __call__(self):
+        return int(self)
 
 
 class _ClosesOnExit:
@@ -241,9 +246,12 @@ class TokenClientPool(_ClosesOnExit):
 
     @property
     def open_connections(self):
-        """Connections open now, borrowed or idle."""
+        """Connections open now, borrowed or idle: `pool.open_connections()`, as in C++.
+
+        Read without the call, as code written for 1.1 does, it is the same count.
+        """
         with self._lock:
-            return len(self._idle) + self._borrowed
+            return _CallableCount(len(self._idle) + self._borrowed)
 
     def close(self):
         with self._lock:
@@ -309,75 +317,3 @@ class TokenClientPool(_ClosesOnExit):
                 self._reaper_wake.wait(max(0.0, deadline - time.monotonic()))
                 self._close_expired(time.monotonic())
             self._reaper = None
-
-
-class ShardedClient(_ClosesOnExit):
-    """Token requests spread over several servers; each access key always goes to one.
-
-    The server of a key is picked by rendezvous hashing (see sharding.py) of the server names
-    "HOST:PORT". Each server is reached through a TokenClientPool of its own, so any number of
-    threads may share a ShardedClient; a batch sends its parts on threads of its own.
-    """
-
-    def __init__(self, addresses, connect_timeout=1.0, reply_timeout=1.0, max_connections=4,
-                 idle_timeout=10.0, borrow_timeout=2.0):
-        if not addresses:
-            raise InvalidRequestError("no servers")
-        self.servers = [TokenClientPool(address, connect_timeout, reply_timeout, max_connections,
-                                        idle_timeout, borrow_timeout)
-                        for address in addresses]
-        self._names = [server.name for server in self.servers]
-
-    def close(self):
-        for server in self.servers:
-            server.close()
-
-    def server_for(self, accesskey):
-        """The index in `servers` of the server that holds `accesskey`."""
-        return rendezvous_pick(self._names, accesskey)
-
-    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
-        server = self.servers[self.server_for(accesskey)]
-        return server.acquire(accesskey, need_tokens, gen_rate, burst_size)
-
-    def acquire_batch(self, entries):
-        """Splits the batch by server, sends the parts at once, answers in the batch's order.
-
-        Raises ShardError, with the other servers' grants, when a server fails.
-        """
-        entries = [check_token_request(entry) for entry in entries]
-        parts = {}  # server index -> (positions in entries, entries)
-        for position, entry in enumerate(entries):
-            positions, part = parts.setdefault(self.server_for(entry.accesskey), ([], []))
-            positions.append(position)
-            part.append(entry)
-        outcomes = {}
-
-        def send_part(server):
-            try:
-                outcomes[server] = self.servers[server].acquire_batch(parts[server][1])
-            except TokenClientError as error:
-                outcomes[server] = error
-
-        servers = sorted(parts)
-        senders = [threading.Thread(target=send_part, args=(server,)) for server in servers[1:]]
-        for sender in senders:
-            sender.start()
-        if servers:
-            send_part(servers[0])
-        for sender in senders:
-            sender.join()
-
-        granted = [0] * len(entries)
-        first_error = None
-        for server in servers:
-            outcome = outcomes[server]
-            if isinstance(outcome, Exception):
-                first_error = first_error or outcome
-                continue
-            for position, tokens in zip(parts[server][0], outcome):
-                granted[position] = tokens
-        if first_error is not None:
-            raise ShardError(first_error, granted)
-        return granted
-
