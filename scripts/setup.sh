@@ -12,9 +12,10 @@ image_packages=(podman buildah)
 # clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the
 # benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
 # The image test runs the image with runc (crun fails on some hosts) and reads the Kubernetes
-# manifests with python3-yaml.
+# manifests with python3-yaml. iproute2 and socat join the servers of the fleet test, each in a
+# network namespace of its own.
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-               gnuplot-nox procps systemd runc python3-yaml)
+               gnuplot-nox procps systemd runc python3-yaml iproute2 socat)
 # Prometheus and promtool, for the metrics test; installed without the exporters it recommends.
 test_packages_without_recommends=(prometheus)
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -113,6 +114,10 @@ ServerProcess::ServerProcess(Options options)
                   : ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    if (!options.network_namespace.empty()) {
+      int name_space = ::open(options.network_namespace.c_str(), O_RDONLY | O_CLOEXEC);
+      if (name_space < 0 || ::setns(name_space, CLONE_NEWNET) != 0) ::_exit(126);
+    }
     if (options.descriptor_limit > 0) {
       rlimit limit = {static_cast<rlim_t>(options.descriptor_limit),
                       static_cast<rlim_t>(options.descriptor_limit)};

@@ -29,6 +29,9 @@ class ServerProcess {
     bool stdout_to_closed_pipe = false;
     bool stderr_to_stdout = false;         // as `2>&1` would: stderr_text() is then empty
     std::vector<std::string> environment;  // NAME=VALUE entries before the inherited ones
+    // A network namespace to run the server in, such as /proc/PID/ns/net, so that several
+    // servers can each have port 6666; empty: the test's own.
+    std::string network_namespace;
   };
   ServerProcess();
   explicit ServerProcess(Options options);

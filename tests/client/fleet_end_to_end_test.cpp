@@ -1,0 +1,182 @@
+// ShardedClient over three real servers, each on port 6666 of a network namespace of its own: a
+// server killed is carried by the others, and takes its keys back once it is started again.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/client/scripted_server.h"
+#include "tests/support/server_process.h"
+#include "token_client/ShardedClient.h"
+
+namespace token_client {
+namespace {
+
+constexpr auto kWaitLimit = std::chrono::seconds(10);
+constexpr size_t kServers = 3;
+constexpr size_t kKilled = 1;
+constexpr int32_t kNeed = 2;
+
+template <typename Done>
+bool wait_until(Done done) {
+  auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+// Runs `argv` as a child in a process group of its own, its output dropped; returns its pid.
+pid_t spawn(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+void end_group(pid_t pid) {
+  ::kill(-pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+}
+
+// A network namespace with loopback up, held by a socat in it that passes each connection to a
+// UNIX socket on to port 6666 there; a socat in the test's own namespace passes each connection
+// to a loopback port on to that socket. A server started in the namespace is reached at port().
+class ServerNamespace {
+ public:
+  explicit ServerNamespace(const std::string& directory, size_t index) {
+    std::string socket_path = directory + "/server-" + std::to_string(index) + ".sock";
+    holder_ = spawn({"unshare", "--net", "sh", "-c",
+                     "ip link set lo up && exec socat UNIX-LISTEN:" + socket_path +
+                         ",fork TCP:127.0.0.1:6666"});
+    struct stat status;
+    if (!wait_until([&] { return ::stat(socket_path.c_str(), &status) == 0; })) return;
+    {
+      ScriptedServer free_port({});  // a loopback port nothing else uses, closed again at once
+      port_ = free_port.port();
+    }
+    relay_ =
+        spawn({"socat", "TCP-LISTEN:" + std::to_string(port_) + ",bind=127.0.0.1,reuseaddr,fork",
+               "UNIX-CONNECT:" + socket_path});
+    ready_ = wait_until([&] { return TestClient(port_).connected(); });
+  }
+  ~ServerNamespace() {
+    if (relay_ > 0) end_group(relay_);
+    if (holder_ > 0) end_group(holder_);
+  }
+
+  bool ready() const { return ready_; }
+  uint16_t port() const { return port_; }
+  std::string path() const { return "/proc/" + std::to_string(holder_) + "/ns/net"; }
+
+ private:
+  pid_t holder_ = -1;
+  pid_t relay_ = -1;
+  uint16_t port_ = 0;
+  bool ready_ = false;
+};
+
+class FleetEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "making network namespaces needs root";
+    char directory[] = "/tmp/token_fleet_XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    directory_ = directory;
+    for (size_t i = 0; i < kServers; ++i) {
+      namespaces_.push_back(std::make_unique<ServerNamespace>(directory_, i));
+      if (!namespaces_.back()->ready()) {
+        GTEST_SKIP() << "could not make a network namespace: needs unshare, ip and socat";
+      }
+      start_server(i);
+    }
+  }
+  void TearDown() override {
+    servers_.clear();
+    namespaces_.clear();
+    if (!directory_.empty()) ::rmdir(directory_.c_str());  // the socats removed their sockets
+  }
+
+  void start_server(size_t index) {
+    ServerProcess::Options options;
+    options.network_namespace = namespaces_[index]->path();
+    servers_.resize(kServers);
+    servers_[index] = std::make_unique<ServerProcess>(options);
+    ASSERT_TRUE(servers_[index]->listening());
+  }
+
+  std::vector<Endpoint> endpoints() const {
+    std::vector<Endpoint> list;
+    for (const auto& name_space : namespaces_) list.push_back({"127.0.0.1", name_space->port()});
+    return list;
+  }
+
+  // The grants of `batch`, checked to come each from `expected(key)`, a fallback when it is not
+  // the key's own server.
+  template <typename Expected>
+  void expect_grants(ShardedClient& client, const std::vector<TokenRequest>& batch,
+                     Expected expected) {
+    std::vector<Grant> grants;
+    Status answered = client.acquire_batch(batch, &grants);
+    ASSERT_TRUE(answered.ok()) << answered.message();
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const std::string& key = batch[i].accesskey;
+      size_t server = expected(key);
+      EXPECT_EQ(grants[i].tokens, static_cast<uint32_t>(kNeed)) << key;
+      EXPECT_EQ(grants[i].server, server) << key;
+      EXPECT_EQ(grants[i].fallback, server != client.server_for(key)) << key;
+      EXPECT_TRUE(servers_[server]->wait_for_stdout("\"accesskey\":\"" + key + "\"")) << key;
+    }
+  }
+
+  std::string directory_;
+  std::vector<std::unique_ptr<ServerNamespace>> namespaces_;
+  std::vector<std::unique_ptr<ServerProcess>> servers_;
+};
+
+TEST_F(FleetEndToEnd, KilledServerIsCarriedByTheOthersAndTakesItsKeysBack) {
+  ClientOptions options;
+  options.connect_timeout = options.reply_timeout = std::chrono::milliseconds(500);
+  FleetOptions fleet;
+  fleet.first_probe_delay = std::chrono::milliseconds(50);
+  fleet.max_probe_delay = std::chrono::milliseconds(200);
+  ShardedClient client(endpoints(), options, {}, fleet);
+  std::vector<std::string> names;
+  for (size_t i = 0; i < kServers; ++i) names.push_back(client.server_name(i));
+  std::vector<TokenRequest> batch;
+  // Rate 1 and burst 100: each key's bucket serves every call of the test in full.
+  for (int i = 0; i < 12; ++i) batch.push_back({"fleet-" + std::to_string(i), kNeed, 1, 100});
+  auto own_server = [&](const std::string& key) { return client.server_for(key); };
+
+  expect_grants(client, batch, own_server);
+  ASSERT_EQ(servers_[kKilled]->stop(SIGKILL), 128 + SIGKILL);
+  auto without_killed = [&](const std::string& key) {
+    return rendezvous_pick(names, key, {true, false, true});
+  };
+  expect_grants(client, batch, without_killed);
+  EXPECT_FALSE(client.server_health(kKilled).up);
+
+  start_server(kKilled);
+  ASSERT_TRUE(wait_until([&] { return client.server_health(kKilled).up; }));
+  expect_grants(client, batch, own_server);
+  EXPECT_EQ(client.server_health(kKilled).failed_calls, 1u);
+}
+
+}  // namespace
+}  // namespace token_client
