@@ -171,6 +171,14 @@ class ShardedClient::Call {
         settle_unanswered(i, borrowed);
         continue;
       }
+      // The borrow may have waited for calls that found the server failing: the part goes to
+      // the next round, which places it without waiting for the server again.
+      if (!client_.health_->up(i)) {
+        client_.pools_[i]->give_back(std::move(part.connection));
+        open_.insert(open_.end(), part.positions.begin(), part.positions.end());
+        part.positions.clear();
+        continue;
+      }
       EntryList entries(entries_, part.positions.data(), part.positions.size());
       part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now());
       running.push_back(&part.exchange);
@@ -188,6 +196,9 @@ class ShardedClient::Call {
       answers.resize(part.positions.size());
       answered = part.exchange.read_grants(answers.data());
     }
+    bool failed = is_server_failure(answered);
+    // Down before the connection goes back: a call that waits for it then finds the server down.
+    if (failed) client_.health_->mark_down(index, answered);
     client_.pools_[index]->give_back(std::move(part.connection));
     if (answered.ok()) {
       for (size_t j = 0; j < part.positions.size(); ++j) {
@@ -195,8 +206,7 @@ class ShardedClient::Call {
         grants_[position] = Grant{answers[j], index, index != owners_[position], true, Status()};
       }
       part.positions.clear();
-    } else if (is_server_failure(answered)) {
-      client_.health_->mark_down(index, answered);
+    } else if (failed) {
       part.failed = true;
       part.status = answered;
       for (size_t position : part.positions) {

@@ -330,6 +330,25 @@ class FleetTest(unittest.TestCase):
                 self.assertEqual((health.up, health.failed_calls, health.probes), (False, 1, 0))
         self.assertEqual(answers_nothing.connections_after_the_first(), 0)  # nor connect
 
+    def test_a_call_that_waited_for_a_connection_does_not_wait_for_the_failed_server_too(self):
+        answers_nothing = OneReplyServer(b"", lines=1000)
+        self.addCleanup(answers_nothing.close)
+        client = self.client(answers_nothing.port, max_connections=1)
+        entries = self.keys_of(client, self.LOST, 2, "queued-")
+        grants = []
+        meets_the_failure = threading.Thread(target=lambda: grants.append(client.acquire(
+            *entries[0])))
+        meets_the_failure.start()
+        deadline = time.monotonic() + WAIT_LIMIT
+        while client.servers[self.LOST].open_connections() == 0 and time.monotonic() < deadline:
+            time.sleep(0.005)
+        # Waits for the one connection while the first call waits for the server.
+        grants.append(client.acquire(*entries[1]))
+        meets_the_failure.join()
+        self.assertEqual([grant.fallback for grant in grants], [True, True])
+        self.assertEqual(client.server_health(self.LOST).failed_calls, 1)
+        self.assertEqual(answers_nothing.connections_after_the_first(), 0)
+
     def test_fail_closed_refuses_and_fail_open_grants_unchecked_the_keys_of_a_down_server(self):
         for policy, tokens, checked in [(FAIL_CLOSED, 0, True), (FAIL_OPEN, 3, False)]:
             with self.subTest(policy):

@@ -308,7 +308,7 @@ class _Call:
 
     def _send(self, parts):
         """Sends every part and settles its entries; returns those open again."""
-        sent = []
+        sent, reopened = [], []
         # In server order, so that two calls never each hold a connection the other waits for.
         for server in sorted(parts):
             try:
@@ -316,12 +316,17 @@ class _Call:
             except ConnectError as busy:  # every connection stayed borrowed: the server is up
                 self._settle(server, parts[server], busy)
                 continue
+            if not self._client._health.up(server):
+                # The borrow waited for calls that found the server failing: the part goes to
+                # the next round, which places it without waiting for the server again.
+                self._client.servers[server]._give_back(connection)
+                reopened += parts[server]
+                continue
             entries = [self._entries[position] for position in parts[server]]
             exchange = connection._token_exchange(entries)
             exchange.start(time.monotonic())
             sent.append((server, connection, exchange, entries))
         run_exchanges([exchange for _, _, exchange, _ in sent])
-        reopened = []
         for server, connection, exchange, entries in sent:
             try:
                 self._settle(server, parts[server], connection._read_grants(exchange, entries))
