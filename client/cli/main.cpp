@@ -65,8 +65,8 @@ constexpr char kUsage[] =
     "Options may stand anywhere. A dash followed by a digit (-3) is a value, not an option;\n"
     "\"--\" ends the options, for a key that begins with a dash.\n"
     "\n"
-    "exit status: 0 answered, 1 a server failed or did not answer (the grants of the others are\n"
-    "still printed), 2 bad command line\n";
+    "exit status: 0 answered, 1 a server failed or did not answer (every grant made is still\n"
+    "printed), 2 bad command line\n";
 
 struct CommandLine {
   std::vector<Endpoint> servers;
