@@ -6,7 +6,7 @@
 """
 
 # The C++ library's version; the build's tests check that the two agree.
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, TokenClient,
                      TokenClientPool, TokenRequest)
