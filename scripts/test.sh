@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up, then builds and runs every test: first a clang build of the server, which checks its
-# lock contracts, then the Release build with its tests and the container image made from it
-# (tests/container/image_test.py), the address+undefined and the thread sanitizer builds with
-# their tests, then each fuzz target for a minute (scripts/fuzz.sh). Fails when a lock contract is
-# broken, any test fails, any sanitizer reports or a fuzz target crashes.
+# Sets up, then builds and runs every test: first a clang build of the server and the client
+# library, which checks their lock contracts, then the Release build with its tests and the
+# container image made from it (tests/container/image_test.py), the address+undefined and the
+# thread sanitizer builds with their tests, then each fuzz target for a minute (scripts/fuzz.sh).
+# Fails when a lock contract is broken, any test fails, any sanitizer reports or a fuzz target
+# crashes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh test
@@ -23,7 +24,7 @@ check_lock_contracts() {
   echo "=== lock contracts (clang -Wthread-safety)"
   CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DTOKEN_THREAD_SAFETY=ON \
     -DTOKEN_BUILD_TESTS=OFF -DTOKEN_BUILD_BENCH=OFF >/dev/null
-  cmake --build "$dir" -j"$jobs" --target token_core token_server
+  cmake --build "$dir" -j"$jobs" --target token_core token_server token_client
 }
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
