@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/client/scripted_server.h"
 #include "tests/support/in_process_server.h"
 #include "token_client/ShardedClient.h"
 
@@ -92,22 +93,13 @@ Options parse_options(int argc, char** argv) {
 // queue, completed, and none is ever accepted.
 class Listener {
  public:
-  explicit Listener(int backlog) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(fd_, backlog);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
+  explicit Listener(int backlog) : fd_(listen_on_loopback(&port_, backlog)) {}
   ~Listener() { ::close(fd_); }
   uint16_t port() const { return port_; }
 
  private:
-  int fd_;
   uint16_t port_ = 0;
+  int fd_;
 };
 
 // The one connection that takes the one place in an "accepts nothing" listener's queue.

@@ -19,19 +19,9 @@
 namespace token_client {
 namespace {
 
-constexpr auto kWaitLimit = std::chrono::seconds(10);
 constexpr size_t kServers = 3;
 constexpr size_t kKilled = 1;
 constexpr int32_t kNeed = 2;
-
-template <typename Done>
-bool wait_until(Done done) {
-  auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
 
 // Runs `argv` as a child in a process group of its own, its output dropped; returns its pid.
 pid_t spawn(const std::vector<std::string>& argv) {

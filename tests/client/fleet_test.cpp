@@ -1,10 +1,7 @@
 // ShardedClient when a server fails: keys fail over along their own order and go back once a
 // probe finds their server up, no call waits on a server known to be down, fail_closed and
 // fail_open, and a batch's parts go out together from the calling thread.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -24,7 +21,6 @@ constexpr int32_t kNeed = 3;
 constexpr int32_t kSlowRate = 1;  // token/s
 constexpr int32_t kBurst = 5;
 constexpr std::chrono::milliseconds kShortTimeout{200};
-constexpr auto kWaitLimit = std::chrono::seconds(10);  // for what happens on another thread
 // A first probe this late never comes during a test, which can then count what calls did.
 constexpr std::chrono::milliseconds kNoProbe = std::chrono::hours(1);
 constexpr size_t kLost = 2;  // the server each test makes fail
@@ -59,15 +55,6 @@ std::vector<TokenRequest> keys_of(const ShardedClient& client, size_t server, si
     if (client.server_for(key) == server) keys.push_back({key, kNeed, kSlowRate, kBurst});
   }
   return keys;
-}
-
-template <typename Done>
-bool wait_until(Done done) {
-  auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
 }
 
 // Servers 0 and 1 are in-process servers; the test says what stands at kLost.
@@ -150,24 +137,14 @@ TEST_F(FleetTest, KeysGoBackOnceAProbeFindsTheirServerUp) {
 // A listening socket whose one-place queue is taken: further connections are never completed.
 class AcceptsNothing {
  public:
-  AcceptsNothing() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 0);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    filler_ = std::make_unique<TestClient>(port_);
-  }
+  AcceptsNothing() : listener_(listen_on_loopback(&port_, 0)), filler_(port_) {}
   ~AcceptsNothing() { ::close(listener_); }
   uint16_t port() const { return port_; }
 
  private:
-  int listener_;
   uint16_t port_ = 0;
-  std::unique_ptr<TestClient> filler_;
+  int listener_;
+  TestClient filler_;
 };
 
 TEST_F(FleetTest, OnlyTheFirstCallWaitsOnAServerThatFails) {

@@ -16,19 +16,8 @@ namespace token_client {
 namespace {
 
 constexpr int kTestWorkers = 4;
-constexpr auto kWaitLimit = std::chrono::seconds(10);  // for what happens on another thread
 
 Endpoint loopback(uint16_t port) { return Endpoint{"127.0.0.1", port}; }
-
-// Polls `done` until it holds or kWaitLimit passes; returns its last answer.
-template <typename Done>
-bool wait_until(Done done) {
-  auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
 
 TEST(TokenClientPool, ManyThreadsShareAtMostItsConnections) {
   constexpr int kConnections = 2;

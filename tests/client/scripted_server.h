@@ -1,7 +1,8 @@
 // Stand-ins on kernel-chosen loopback ports for the client tests: a server that answers each
 // connection's first request as a script says, late, or never, or closes it unanswered, so that
 // tests can make the failures a real server never shows on demand; and a relay in front of a
-// real server that counts the connections a client opens.
+// real server that counts the connections a client opens. Also the tests' wait for what happens
+// on another thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -21,16 +22,28 @@
 #include "tests/support/test_client.h"
 
 constexpr int kStandInPollMillis = 20;  // how often a stand-in's threads look at their stop flag
+constexpr auto kWaitLimit = std::chrono::seconds(10);  // for what happens on another thread
 
-// A socket listening on 127.0.0.1 at a port the kernel picks, which goes to *port.
-inline int listen_on_loopback(uint16_t* port) {
+// Polls `done` until it holds or kWaitLimit passes; returns its last answer.
+template <typename Done>
+bool wait_until(Done done) {
+  auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// A socket listening on 127.0.0.1 at a port the kernel picks, which goes to *port; `backlog`
+// connections wait, completed, until they are accepted.
+inline int listen_on_loopback(uint16_t* port, int backlog = 8) {
   int listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   ::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::listen(listen_fd, 8);
+  ::listen(listen_fd, backlog);
   ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
   *port = ntohs(address.sin_port);
   return listen_fd;
