@@ -240,6 +240,14 @@ class ShardedClientTest(unittest.TestCase):
         self.assertEqual(self.client.acquire("key-0", 4, 1, 10), 4)
         self.assertEqual(self.servers[self.client.server_for("key-0")].keys.count("key-0"), 2)
 
+    def test_a_part_longer_than_a_request_line_gives_its_connection_back(self):
+        # About 300 entries, 27 KB, for each server: none fits the 16,384 bytes of a request.
+        entries = [("k%028d" % i, 1, 1, 1) for i in range(900)]
+        with self.assertRaises(ShardError) as raised:
+            self.client.acquire_batch(entries)
+        self.assertIsInstance(raised.exception.error, InvalidRequestError)
+        self.assertEqual([server.open_connections() for server in self.client.servers], [0] * 3)
+
     def test_an_invalid_entry_sends_nothing(self):
         with self.assertRaises(InvalidRequestError):
             self.client.acquire_batch([("fine", 1, 1, 1), ("k" * 30, 1, 1, 1)])

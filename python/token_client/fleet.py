@@ -323,7 +323,12 @@ class _Call:
                 reopened += parts[server]
                 continue
             entries = [self._entries[position] for position in parts[server]]
-            exchange = connection._token_exchange(entries)
+            try:
+                exchange = connection._token_exchange(entries)
+            except InvalidRequestError as too_long:  # the part does not fit one request line
+                self._client.servers[server]._give_back(connection)
+                self._settle(server, parts[server], too_long)
+                continue
             exchange.start(time.monotonic())
             sent.append((server, connection, exchange, entries))
         run_exchanges([exchange for _, _, exchange, _ in sent])
