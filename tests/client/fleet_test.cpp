@@ -1,6 +1,7 @@
-// ShardedClient when a server fails: keys fail over along their own order and go back once a
-// probe finds their server up, no call waits on a server known to be down, fail_closed and
-// fail_open, and a batch's parts go out together from the calling thread.
+// ShardedClient when a server fails: keys fail over along their own order, no call waits on a
+// server known to be down, fail_closed and fail_open, and a batch's parts go out together from
+// the calling thread. Their return once a probe finds their server up is shown with real servers
+// (fleet_end_to_end_test.cpp).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -31,12 +32,10 @@ ClientOptions short_timeouts() {
   return options;
 }
 
-FleetOptions fleet_options(FailurePolicy policy,
-                           std::chrono::milliseconds first_probe_delay = kNoProbe) {
+FleetOptions fleet_options(FailurePolicy policy) {
   FleetOptions options;
   options.policy = policy;
-  options.first_probe_delay = first_probe_delay;
-  options.max_probe_delay = std::max(first_probe_delay, std::chrono::milliseconds(100));
+  options.first_probe_delay = options.max_probe_delay = kNoProbe;
   return options;
 }
 
@@ -109,29 +108,6 @@ TEST_F(FleetTest, BatchOverThreeServersWithOneDownFailsOverAlongEachKeysOrder) {
     EXPECT_TRUE(server_status[0].ok() && server_status[1].ok());
   }
   EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
-}
-
-TEST_F(FleetTest, KeysGoBackOnceAProbeFindsTheirServerUp) {
-  servers_.push_back(std::make_unique<InProcessServer>(kTestWorkers));
-  uint16_t lost_port = servers_[kLost]->port();
-  servers_[kLost].reset();
-  ShardedClient client(fleet_with(lost_port), short_timeouts(), {},
-                       fleet_options(FailurePolicy::kFailover, std::chrono::milliseconds(20)));
-  TokenRequest request = keys_of(client, kLost, 1, "back-")[0];
-  Grant grant;
-  ASSERT_TRUE(client.acquire(request, &grant).ok()) << grant.status.message();
-  EXPECT_TRUE(grant.fallback);
-  EXPECT_NE(grant.server, kLost);
-
-  servers_[kLost] = std::make_unique<InProcessServer>(kTestWorkers, lost_port);
-  ASSERT_TRUE(wait_until([&] { return client.server_health(kLost).up; }));
-  ASSERT_TRUE(client.acquire(request, &grant).ok()) << grant.status.message();
-  EXPECT_EQ(grant.server, kLost);
-  EXPECT_FALSE(grant.fallback);
-  // The key's bucket is new on its own server again: a full one, which grants the whole need.
-  EXPECT_EQ(grant.tokens, static_cast<uint32_t>(kNeed));
-  EXPECT_TRUE(holds(kLost, request.accesskey));
-  EXPECT_GE(client.server_health(kLost).probes, 1u);
 }
 
 // A listening socket whose one-place queue is taken: further connections are never completed.
