@@ -1,6 +1,12 @@
 // The token server: listens on TCP port 6666 and serves token requests until SIGTERM or SIGINT;
 // SIGUSR1 writes its figures on standard error.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 #include "server/TokenServer.h"
 
@@ -28,9 +34,24 @@ void set_figures_handler(void (*handler)(int)) {
   sigaction(SIGUSR1, &action, nullptr);
 }
 
+// A supervisor may start the server with standard input, output or error closed. The next
+// descriptor opened would then take that number, and the trace or an error line would go to
+// whatever it is: a client's connection, say. Each closed one is opened on /dev/null first.
+void open_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open takes the lowest free number: this one, since those below it are open by now.
+    if (::open("/dev/null", O_RDWR) != fd) {
+      std::perror("open /dev/null");
+      std::exit(1);
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
+  open_closed_standard_descriptors();  // before any other descriptor is opened
   TokenServer server;
   running_server = &server;
   set_stop_handler(stop_running_server);

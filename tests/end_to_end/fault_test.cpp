@@ -1,5 +1,6 @@
 // Faults around the real binary: running out of descriptors, a peer that stops reading, a peer
-// that resets while its replies are being sent, and standard output that is a closed pipe.
+// that resets while its replies are being sent, standard output that is a closed pipe, and a
+// start with standard input, output and error closed.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "server/TokenServer.h"
+#include "server/unique_fd.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
@@ -185,6 +187,28 @@ TEST(Faults, StdoutAsAClosedPipeLosesTheTraceButNotTheService) {
   // Each exchange lost its three lines: the end of its receive, the request and the reply.
   ::kill(server.pid(), SIGUSR1);
   EXPECT_TRUE(server.wait_for_stderr(" trace_lines_lost=120 "));
+}
+
+// Closed at the start, standard error would be the first connection accepted, which would then
+// receive another client's error lines and the figures. The metrics port is held, so that the
+// endpoint's socket does not take descriptor 2 first.
+TEST(Faults, StartWithStandardDescriptorsClosedWritesNothingToAClient) {
+  PortLock lock;
+  UniqueFd metrics_port_holder(TokenServer::open_listening_socket(kMetricsPort, 1));
+  ASSERT_GE(metrics_port_holder.get(), 0);
+  ServerProcess::Options options;
+  options.wait_until_listening = false;
+  options.standard_descriptors_closed = true;
+  ServerProcess server(options);
+  std::unique_ptr<TestClient> idle = connect_when_listening();
+  ASSERT_TRUE(idle->connected());
+  TestClient client(kServerPort);
+  ASSERT_TRUE(client.send("not json\r\n"));
+  ASSERT_EQ(client.exchange(kHandshake), kHandshakeReply);  // the bad request is handled by now
+  ::kill(server.pid(), SIGUSR1);
+  EXPECT_FALSE(idle->has_data_within(std::chrono::milliseconds(500)));
+  expect_served("a new connection");
+  EXPECT_TRUE(server.running());
 }
 
 }  // namespace

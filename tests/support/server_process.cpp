@@ -106,14 +106,18 @@ ServerProcess::ServerProcess(Options options)
   char* const arguments[] = {const_cast<char*>(TOKEN_SERVER_BINARY), nullptr};
   pid_ = ::fork();
   if (pid_ == 0) {
-    int out = options.stdout_to_closed_pipe
-                  ? pipe_fds[1]
-                  : ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = options.stderr_to_stdout
-                  ? out
-                  : ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
+    if (options.standard_descriptors_closed) {
+      for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    } else {
+      int out = options.stdout_to_closed_pipe
+                    ? pipe_fds[1]
+                    : ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = options.stderr_to_stdout
+                    ? out
+                    : ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+    }
     if (!options.network_namespace.empty()) {
       int name_space = ::open(options.network_namespace.c_str(), O_RDONLY | O_CLOEXEC);
       if (name_space < 0 || ::setns(name_space, CLONE_NEWNET) != 0) ::_exit(126);

@@ -27,7 +27,10 @@ class ServerProcess {
     bool wait_until_listening = true;
     long descriptor_limit = 0;  // RLIMIT_NOFILE for the server; 0 keeps the inherited one
     bool stdout_to_closed_pipe = false;
-    bool stderr_to_stdout = false;         // as `2>&1` would: stderr_text() is then empty
+    bool stderr_to_stdout = false;  // as `2>&1` would: stderr_text() is then empty
+    // Starts the server with standard input, output and error closed, as some supervisors do;
+    // nothing it writes reaches the files. Set wait_until_listening false with it.
+    bool standard_descriptors_closed = false;
     std::vector<std::string> environment;  // NAME=VALUE entries before the inherited ones
     // A network namespace to run the server in, such as /proc/PID/ns/net, so that several
     // servers can each have port 6666; empty: the test's own.
