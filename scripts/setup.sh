@@ -13,9 +13,9 @@ image_packages=(podman buildah)
 # benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
 # The image test runs the image with runc (crun fails on some hosts) and reads the Kubernetes
 # manifests with python3-yaml. iproute2 and socat join the servers of the fleet test, each in a
-# network namespace of its own.
+# network namespace of its own; nftables makes a peer vanish in the dead-peer test.
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-               gnuplot-nox procps systemd runc python3-yaml iproute2 socat)
+               gnuplot-nox procps systemd runc python3-yaml iproute2 socat nftables)
 # Prometheus and promtool, for the metrics test; installed without the exporters it recommends.
 test_packages_without_recommends=(prometheus)
 

@@ -28,12 +28,14 @@ int make_wake_fd() {
 
 }  // namespace
 
-TokenServer::TokenServer(uint16_t port, int worker_count, std::optional<uint16_t> metrics_port)
+TokenServer::TokenServer(uint16_t port, int worker_count, std::optional<uint16_t> metrics_port,
+                         ServerTimings timings)
     : stop(false),
       served_sockets(static_cast<size_t>(worker_count), -1),
       worker_counters(static_cast<size_t>(worker_count)),
       listen_port(port),
       metrics_port(metrics_port),
+      timings(timings),
       wake_fd(make_wake_fd()),
       started_at(Clock::now()),
       last_status_refresh(started_at) {

@@ -62,6 +62,28 @@ constexpr std::chrono::milliseconds kMetricsAnswerInterval{10};
 
 class MetricsEndpoint;
 
+// A peer whose host crashed or left the network sends no FIN and no RST: without probes its
+// connection would hold a worker until the server restarts. The kernel probes a connection idle
+// for kKeepaliveIdle, then every kKeepaliveInterval, and ends it after kKeepaliveProbes probes go
+// unanswered; kUserTimeout also ends it when a reply stays unacknowledged, or unread behind a
+// closed receive window, that long (the peer vanished, or stopped reading, while a reply was on
+// its way). A dead peer thus frees its worker within a minute, while a live peer answers every
+// probe and keeps its connection however long it idles: pooled clients hold idle connections by
+// design. A probe is one small packet each way.
+constexpr std::chrono::seconds kKeepaliveIdle{30};
+constexpr std::chrono::seconds kKeepaliveInterval{10};
+constexpr int kKeepaliveProbes = 3;
+constexpr std::chrono::milliseconds kUserTimeout =
+    kKeepaliveIdle + kKeepaliveProbes * kKeepaliveInterval;
+
+// The timings above, which a test may shorten; a server otherwise runs with these defaults.
+struct ServerTimings {
+  std::chrono::seconds keepalive_idle = kKeepaliveIdle;
+  std::chrono::seconds keepalive_interval = kKeepaliveInterval;
+  int keepalive_probes = kKeepaliveProbes;
+  std::chrono::milliseconds user_timeout = kUserTimeout;
+};
+
 // Each group of members below names the file that defines it.
 struct TokenEntry;
 
@@ -74,7 +96,8 @@ class TokenServer {
   // `metrics_port` is where accept_connection serves the metrics endpoint, 0 for a port the
   // kernel chooses (see bound_metrics_port); nullopt for no endpoint.
   explicit TokenServer(uint16_t port = kServerPort, int worker_count = kWorkerCount,
-                       std::optional<uint16_t> metrics_port = kMetricsPort);
+                       std::optional<uint16_t> metrics_port = kMetricsPort,
+                       ServerTimings timings = ServerTimings());
   // Stops the server if it is still running and joins every worker.
   ~TokenServer();
   TokenServer(const TokenServer&) = delete;
@@ -87,7 +110,8 @@ class TokenServer {
   // Listens and runs the accept loop on the calling thread until request_stop; then closes the
   // listening socket and the connections no worker has taken yet.
   void accept_connection();
-  // Opens the listening socket or ends the process with status 1.
+  // Opens the listening socket, whose dead-peer probes every accepted connection inherits, or
+  // ends the process with status 1.
   int listen_socket();
   // A socket listening on every IPv4 address at `port` (0: the kernel picks one), non-blocking,
   // or -1 with errno set.
@@ -252,6 +276,7 @@ class TokenServer {
 
   const uint16_t listen_port;
   const std::optional<uint16_t> metrics_port;
+  const ServerTimings timings;
   // Wakes the accept loop's wait: written by request_stop, request_figures and the worker that
   // ends a saturation spell; drained by the accept loop.
   const int wake_fd;

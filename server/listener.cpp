@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -35,12 +36,29 @@ bool is_exhaustion_error(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+int set_int_option(int fd, int level, int name, long long value) {
+  int option = static_cast<int>(value);
+  return ::setsockopt(fd, level, name, &option, sizeof option);
+}
+
+// Set once on the listening socket: Linux copies these options to every socket accept returns,
+// so a connection costs no system call for them.
+bool set_dead_peer_probes(int fd, const ServerTimings& timings) {
+  return set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) == 0 &&
+         set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, timings.keepalive_idle.count()) == 0 &&
+         set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, timings.keepalive_interval.count()) == 0 &&
+         set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, timings.keepalive_probes) == 0 &&
+         set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, timings.user_timeout.count()) == 0;
+}
+
 }  // namespace
 
 int TokenServer::listen_socket() {
   ::signal(SIGPIPE, SIG_IGN);
   int fd = open_listening_socket(listen_port, kListenBacklog);
-  if (fd < 0) fail_listen_socket();
+  // Set before the server says it listens, so that every client that waits for that word gets
+  // the probes.
+  if (fd < 0 || !set_dead_peer_probes(fd, timings)) fail_listen_socket();
   bound_port_number.store(local_port(fd));
   trace_line(kTraceFd, "listen on port " + std::to_string(bound_port_number.load()));
   return fd;

@@ -2,12 +2,17 @@
 // that resets while its replies are being sent, standard output that is a closed pipe, and a
 // start with standard input, output and error closed.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -31,6 +36,7 @@ constexpr int kExhaustingClients = 100;
 // A few accept retries (one per accept poll) pass within this while descriptors stay exhausted.
 constexpr auto kExhaustedPause = std::chrono::seconds(1);
 constexpr auto kConnectLimit = std::chrono::seconds(5);
+constexpr int kDescriptorsSearched = 64;  // the server's few descriptors take the lowest numbers
 
 // A receive buffer this small makes a peer that does not read stall the server's sends early.
 constexpr int kSmallReceiveBuffer = 4096;
@@ -80,6 +86,34 @@ std::unique_ptr<TestClient> connect_when_listening() {
     client = std::make_unique<TestClient>(kServerPort);
   }
   return client;
+}
+
+// The port of the other end of socket `fd`, or 0.
+uint16_t peer_port(int fd) {
+  sockaddr_in peer = {};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
+  return ntohs(peer.sin_port);
+}
+
+// The server's end of `client`'s connection, copied into this process (pidfd_getfd); -1 with
+// errno set when the kernel does not allow it.
+UniqueFd server_end_of(pid_t server, const TestClient& client) {
+  UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, server, 0)));
+  for (int fd = 0; process.get() >= 0 && fd < kDescriptorsSearched; ++fd) {
+    UniqueFd copy(static_cast<int>(::syscall(SYS_pidfd_getfd, process.get(), fd, 0)));
+    if (copy.get() >= 0 && peer_port(copy.get()) == client.local_port()) {
+      return UniqueFd(copy.release());
+    }
+  }
+  return UniqueFd();
+}
+
+long long int_option(const UniqueFd& fd, int level, int name) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  ::getsockopt(fd.get(), level, name, &value, &length);
+  return value;
 }
 
 void expect_served(const std::string& what) {
@@ -187,6 +221,21 @@ TEST(Faults, StdoutAsAClosedPipeLosesTheTraceButNotTheService) {
   // Each exchange lost its three lines: the end of its receive, the request and the reply.
   ::kill(server.pid(), SIGUSR1);
   EXPECT_TRUE(server.wait_for_stderr(" trace_lines_lost=120 "));
+}
+
+// The kernel hands the listening socket's probes on to every connection it accepts.
+TEST(Faults, AcceptedConnectionsProbeForVanishedPeers) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TestClient client(kServerPort);
+  ASSERT_EQ(client.exchange(kHandshake), kHandshakeReply);
+  UniqueFd accepted = server_end_of(server.pid(), client);
+  ASSERT_GE(accepted.get(), 0) << "the server's end of the connection: " << std::strerror(errno);
+  EXPECT_EQ(int_option(accepted, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_KEEPIDLE), kKeepaliveIdle.count());
+  EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_KEEPINTVL), kKeepaliveInterval.count());
+  EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_KEEPCNT), kKeepaliveProbes);
+  EXPECT_EQ(int_option(accepted, IPPROTO_TCP, TCP_USER_TIMEOUT), kUserTimeout.count());
 }
 
 // Closed at the start, standard error would be the first connection accepted, which would then

@@ -1,14 +1,22 @@
 // The connection loop and the worker pool, on servers run inside the test process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "server/TokenServer.h"
+#include "server/unique_fd.h"
 #include "tests/support/in_process_server.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"
@@ -20,6 +28,56 @@ using std::chrono::milliseconds;
 constexpr char kOk[] = "OK\r\n";
 constexpr char kEmptyRequest[] = "{\"array\":[]}\r\n";
 constexpr char kEmptyReply[] = "{\"array\":[]}\r\n";
+
+// The calling thread in a network namespace of its own, with loopback up, for one scope, so that
+// a test may drop packets without touching anyone else's. Threads and processes started from the
+// thread meanwhile share the namespace. Needs root.
+class PrivateNetwork {
+ public:
+  PrivateNetwork() : original_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (original_.get() < 0 || ::unshare(CLONE_NEWNET) != 0) {
+      failure_ =
+          std::string("no network namespace of its own (needs root): ") + std::strerror(errno);
+      return;
+    }
+    entered_ = true;
+    if (!bring_up_loopback())
+      failure_ = std::string("loopback stays down: ") + std::strerror(errno);
+  }
+  ~PrivateNetwork() {
+    if (entered_) ::setns(original_.get(), CLONE_NEWNET);
+  }
+  PrivateNetwork(const PrivateNetwork&) = delete;
+  PrivateNetwork& operator=(const PrivateNetwork&) = delete;
+
+  // Why the namespace is not usable, or "".
+  const std::string& failure() const { return failure_; }
+
+  // Drops every packet from and to local TCP port `port`, as if the host on that end had
+  // vanished. False when nftables cannot.
+  static bool drop_packets_of(uint16_t port) {
+    std::string number = std::to_string(port);
+    std::string command =
+        "nft 'add table ip vanish; add chain ip vanish input { type filter hook "
+        "input priority 0; }; add rule ip vanish input tcp sport " +
+        number + " drop; add rule ip vanish input tcp dport " + number + " drop'";
+    return std::system(command.c_str()) == 0;
+  }
+
+ private:
+  static bool bring_up_loopback() {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request = {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) return false;
+    request.ifr_flags |= IFF_UP;
+    return ::ioctl(fd.get(), SIOCSIFFLAGS, &request) == 0;
+  }
+
+  UniqueFd original_;
+  bool entered_ = false;
+  std::string failure_;
+};
 
 class ConnectionLoop : public ::testing::Test {
  protected:
@@ -102,6 +160,31 @@ TEST(WorkerPool, QueuedConnectionsAreServedInTheOrderAccepted) {
   EXPECT_EQ(waiting[1]->read_line(), kOk);
   waiting[1].reset();
   EXPECT_EQ(waiting[2]->read_line(), kOk);
+}
+
+// A peer that vanishes (no FIN, no RST) leaves its worker once probes go unanswered; a live peer
+// idle for as long answers them and stays. The probes are shortened from a minute to seconds.
+TEST(WorkerPool, AVanishedPeerFreesItsWorkerAndALiveIdlePeerStays) {
+  PrivateNetwork network;
+  if (!network.failure().empty()) GTEST_SKIP() << network.failure();
+  StdoutCapture trace;
+  ServerTimings quick;
+  quick.keepalive_idle = std::chrono::seconds(1);
+  quick.keepalive_interval = std::chrono::seconds(1);
+  quick.keepalive_probes = 2;
+  quick.user_timeout = std::chrono::seconds(3);
+  InProcessServer server(2, std::nullopt, quick);
+  TestClient live(server.port());
+  TestClient vanished(server.port());
+  ASSERT_EQ(live.exchange("SHAKE\r\n"), kOk);  // each holds one of the two workers
+  ASSERT_EQ(vanished.exchange("SHAKE\r\n"), kOk);
+  if (!PrivateNetwork::drop_packets_of(vanished.local_port())) {
+    GTEST_SKIP() << "nft cannot drop packets here";
+  }
+  TestClient waiting(server.port());
+  ASSERT_TRUE(waiting.send("SHAKE\r\n"));
+  EXPECT_EQ(waiting.read_line(std::chrono::seconds(10)), kOk);
+  EXPECT_EQ(live.exchange("SHAKE\r\n"), kOk);
 }
 
 // A reply larger than the socket takes at once reaches a slow reader whole.

@@ -12,8 +12,9 @@ class InProcessServer {
  public:
   // With `metrics_port` (0 for one the kernel picks), the metrics endpoint is served too.
   explicit InProcessServer(int worker_count = kWorkerCount,
-                           std::optional<uint16_t> metrics_port = std::nullopt)
-      : server_(0, worker_count, metrics_port) {
+                           std::optional<uint16_t> metrics_port = std::nullopt,
+                           ServerTimings timings = {})
+      : server_(0, worker_count, metrics_port, timings) {
     acceptor_ = std::thread([this] { server_.accept_connection(); });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while ((server_.bound_port() == 0 || (metrics_port && server_.bound_metrics_port() == 0)) &&

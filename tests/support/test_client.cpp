@@ -20,6 +20,13 @@ TestClient::TestClient(uint16_t port) {
 
 TestClient::~TestClient() { close(); }
 
+uint16_t TestClient::local_port() const {
+  sockaddr_in address = {};
+  socklen_t length = sizeof address;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
 void TestClient::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

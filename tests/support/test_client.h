@@ -19,6 +19,8 @@ class TestClient {
 
   bool connected() const { return fd_ >= 0; }
   int fd() const { return fd_; }
+  // The port of this end of the connection.
+  uint16_t local_port() const;
 
   // Sends all of `bytes`; false on failure.
   bool send(const std::string& bytes);
