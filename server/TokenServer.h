@@ -120,9 +120,14 @@ class TokenServer {
   static uint16_t local_port(int fd);
   // Adds O_NONBLOCK to fd. On failure closes fd, reports, and returns false.
   bool set_nonblocking(int fd);
-  // Accepts one pending connection and queues it for the workers. Returns false, with errno set,
-  // when accepting must pause because descriptors or memory have run out.
-  bool produce_socket(int listen_fd);
+  // Accepts the connections pending, a backlog's worth at most so that a flood cannot keep the
+  // accept loop from its wake-ups. Returns false when accepting must pause because descriptors
+  // or memory have run out, which it reports once until an accept succeeds again.
+  bool accept_pending(int listen_fd);
+  // What one accept leaves to do: accept again, wait for a connection, or pause (errno set).
+  enum class AcceptResult { kAcceptAgain, kNonePending, kExhausted };
+  // Accepts one pending connection and queues it for the workers.
+  AcceptResult produce_socket(int listen_fd);
   // The port being listened on, once listening; 0 before. Defined here.
   uint16_t bound_port() const { return bound_port_number.load(); }
 
@@ -285,6 +290,7 @@ class TokenServer {
   std::atomic<bool> figures_requested{false};
   const std::chrono::steady_clock::time_point started_at;
   // Written and read by the accept loop only.
+  bool out_of_descriptors = false;  // the last accept failed for want of descriptors or memory
   std::chrono::steady_clock::time_point last_status_refresh{};
   // Set by the accept loop; stopped by the destructor once the workers are joined, so that
   // /healthz answers 503 for as long as the stop lasts.

@@ -25,10 +25,9 @@ namespace {
   std::exit(1);
 }
 
-// Failures that pass on their own: a peer that reset before the accept, a signal, a lost race.
+// Failures that pass on their own: a peer that reset before the accept, a signal.
 bool is_transient_accept_error(int error) {
-  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED ||
-         error == EPROTO;
+  return error == EINTR || error == ECONNABORTED || error == EPROTO;
 }
 
 // Failures that end once descriptors or memory are freed; the server keeps serving meanwhile.
@@ -113,7 +112,6 @@ void TokenServer::accept_connection() {
   start_metrics_endpoint();
   notify_ready();
   pollfd waits[2] = {{listener.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
-  bool out_of_descriptors = false;
   while (!stop.load()) {
     waits[0].revents = 0;
     waits[1].revents = 0;
@@ -121,14 +119,9 @@ void TokenServer::accept_connection() {
     if (waits[1].revents & POLLIN) handle_wake_up();
     refresh_status(std::chrono::steady_clock::now());
     if (ready <= 0 || !(waits[0].revents & POLLIN)) continue;
-    if (produce_socket(listener.get())) {
-      out_of_descriptors = false;
-      continue;
-    }
-    // Out of descriptors or memory: report once per episode, then pause instead of spinning on
-    // the connection that stays pending in the backlog; it is accepted once a descriptor frees.
-    if (!out_of_descriptors) std::perror("accept");
-    out_of_descriptors = true;
+    if (accept_pending(listener.get())) continue;
+    // Out of descriptors or memory: pause instead of spinning on the connection that stays
+    // pending in the backlog; it is accepted once a descriptor frees.
     ::poll(&waits[1], 1, kAcceptPollMillis);
   }
   notify_stopping();  // here, not in the signal handler: sending is not async-signal-safe
@@ -136,22 +129,40 @@ void TokenServer::accept_connection() {
   shut_down_served_sockets();
 }
 
-bool TokenServer::produce_socket(int listen_fd) {
+bool TokenServer::accept_pending(int listen_fd) {
+  for (int accepts = 0; accepts < kListenBacklog; ++accepts) {
+    switch (produce_socket(listen_fd)) {
+      case AcceptResult::kAcceptAgain:
+        out_of_descriptors = false;
+        break;
+      case AcceptResult::kNonePending:
+        return true;
+      case AcceptResult::kExhausted:
+        if (!out_of_descriptors) std::perror("accept");
+        out_of_descriptors = true;
+        return false;
+    }
+  }
+  return true;
+}
+
+TokenServer::AcceptResult TokenServer::produce_socket(int listen_fd) {
   sockaddr_in peer = {};
   socklen_t peer_length = sizeof peer;
   int client_fd =
       ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
   if (client_fd < 0) {
     int error = errno;
-    if (is_transient_accept_error(error)) return true;
+    if (error == EAGAIN || error == EWOULDBLOCK) return AcceptResult::kNonePending;
+    if (is_transient_accept_error(error)) return AcceptResult::kAcceptAgain;
     if (is_exhaustion_error(error)) {
       errno = error;
-      return false;
+      return AcceptResult::kExhausted;
     }
     std::perror("accept");
     std::exit(1);
   }
   // The connection stays blocking: its worker waits inside the receive and the send.
   queue_socket(client_fd);
-  return true;
+  return AcceptResult::kAcceptAgain;
 }
