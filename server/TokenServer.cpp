@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -38,7 +37,9 @@ TokenServer::TokenServer(uint16_t port, int worker_count, std::optional<uint16_t
       timings(timings),
       wake_fd(make_wake_fd()),
       started_at(Clock::now()),
-      last_status_refresh(started_at) {
+      last_status_refresh(started_at),
+      // As if the last line were an interval old: the first spell is told at once.
+      last_saturation_line(started_at - timings.saturation_summary_interval) {
   workers.reserve(static_cast<size_t>(worker_count));
   for (int i = 0; i < worker_count; ++i) workers.emplace_back(&TokenServer::run_worker, this, i);
 }
@@ -86,15 +87,8 @@ int TokenServer::take_socket(int worker) {
     sockets.pop();
     client_fd = taken.fd;
     served_sockets[static_cast<size_t>(worker)] = client_fd;
-    if (taken.found_every_worker_busy) {
-      ++saturation.waited;
-      saturation.longest_wait = std::max(saturation.longest_wait, Clock::now() - taken.queued_at);
-    }
-    if (saturation.ongoing && sockets.empty()) {
-      saturation.ongoing = false;
-      saturation.end_due = true;
-      saturation_ended = true;
-    }
+    if (taken.found_every_worker_busy) saturation.count_wait(Clock::now() - taken.queued_at);
+    if (saturation.ongoing && sockets.empty()) saturation_ended = saturation.end();
   }
   // The accept loop writes the closing line, so that it cannot overtake the opening line, which
   // the accept loop writes too.
@@ -117,29 +111,33 @@ void TokenServer::serve_connection(int worker, int client_fd) {
 }
 
 void TokenServer::queue_socket(int client_fd) {
-  bool saturation_began = false;
+  Clock::time_point now = Clock::now();
+  bool saturation_told = false;
   std::string last_saturation_end;
   {
     MutexLock lock(&sockets_mutex);
-    if (saturation.end_due) last_saturation_end = take_saturation_end_line();
+    if (saturation.end_due) {
+      last_saturation_end = take_saturation_end_line();
+      last_saturation_line = now;
+    }
     // Each idle worker takes one queued connection; any beyond them waits for a busy one.
     bool every_worker_busy = static_cast<int>(sockets.size()) >= idle_workers;
-    sockets.push({client_fd, Clock::now(), every_worker_busy});
+    sockets.push({client_fd, now, every_worker_busy});
     ++connections_accepted;
     if (every_worker_busy) ++connections_waited;
     if (every_worker_busy && !saturation.ongoing) {
-      saturation = Saturation();
-      saturation.ongoing = true;
-      saturation_began = true;
+      saturation_told = now - last_saturation_line >= timings.saturation_summary_interval;
+      saturation.begin(saturation_told);
     }
   }
   // One descriptor needs one worker: waking them all would only send the rest back to sleep.
   // Notified after the unlock so that the woken worker does not block on the mutex at once.
   sockets_cond.notify_one();
   if (!last_saturation_end.empty()) trace_line(kErrorFd, last_saturation_end);
-  if (saturation_began) {
+  if (saturation_told) {
     trace_line(kErrorFd,
                "all " + std::to_string(workers.size()) + " workers busy: connections are waiting");
+    last_saturation_line = now;
   }
 }
 

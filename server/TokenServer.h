@@ -48,6 +48,10 @@ constexpr int kWorkerCount = 50;     // connections served at once; more wait in
 constexpr int kAcceptPollMillis = 200;
 // How often the accept loop refreshes the status line a service manager shows.
 constexpr std::chrono::seconds kStatusRefreshInterval{5};
+// A pool at the edge of its capacity has a spell of waiting connections every few milliseconds:
+// after a spell's own two lines, those that begin within this long of the last line are summed
+// up in one line when it has passed.
+constexpr std::chrono::seconds kSaturationSummaryInterval{10};
 // The metrics endpoint holds at most this many HTTP connections, at most this many from one
 // address, and closes one idle this long: a flood of HTTP clients takes a few descriptors and
 // one thread, never a worker or the descriptors the token port needs.
@@ -82,6 +86,7 @@ struct ServerTimings {
   std::chrono::seconds keepalive_interval = kKeepaliveInterval;
   int keepalive_probes = kKeepaliveProbes;
   std::chrono::milliseconds user_timeout = kUserTimeout;
+  std::chrono::seconds saturation_summary_interval = kSaturationSummaryInterval;
 };
 
 // Each group of members below names the file that defines it.
@@ -211,13 +216,35 @@ class TokenServer {
     bool found_every_worker_busy;  // no idle worker was left for it when it was queued
   };
 
-  // A spell during which connections wait because every worker is busy. The acceptor writes one
-  // line when it begins and one when the queue is empty again.
+  // Connections that found every worker busy, and the longest any of them waited.
+  struct WaitCounts {
+    uint64_t waited = 0;
+    std::chrono::steady_clock::duration longest_wait{};
+  };
+
+  // Spells during which connections wait because every worker is busy (server/figures.cpp). A
+  // spell that begins when no such line has been written for the summary interval is told in two
+  // lines of its own: one when it begins, one when the queue is empty again. Spells that begin
+  // sooner are only counted, and the accept loop sums them up in one line once the interval has
+  // passed since the last line: a pool at the edge of its capacity, whose spells come and go by
+  // the hundred, writes a line an interval instead of two a spell.
   struct Saturation {
     bool ongoing = false;
-    uint64_t waited = 0;  // connections that found every worker busy
-    std::chrono::steady_clock::duration longest_wait{};
-    bool end_due = false;  // over; its closing line is not written yet
+    bool own_lines = false;   // the ongoing or last spell is told in lines of its own
+    bool end_due = false;     // such a spell is over; its closing line is not written yet
+    bool in_summary = false;  // the ongoing spell, told in no line of its own, is summed
+    WaitCounts own;           // of the spell told in lines of its own
+    // The spells told in no line of their own since the last summary, and their connections.
+    uint64_t summed_spells = 0;
+    WaitCounts summed;
+
+    void begin(bool with_own_lines);
+    // Counts a connection of the ongoing spell that waited `wait` for a worker.
+    void count_wait(std::chrono::steady_clock::duration wait);
+    // Ends the ongoing spell; true when its closing line is due.
+    bool end();
+    // Counts the ongoing spell, told in no line of its own, in the next summary, once.
+    void sum_spell();
   };
 
   // ---- The worker pool and the socket queue (server/TokenServer.cpp)
@@ -228,8 +255,8 @@ class TokenServer {
   int take_socket(int worker) EXCLUDES(sockets_mutex);
   // Serves one connection to its end and closes it.
   void serve_connection(int worker, int client_fd) EXCLUDES(sockets_mutex);
-  // Queues an accepted connection for the workers. Writes the opening line of the saturation
-  // spell it starts, after the closing line of an earlier spell still due.
+  // Queues an accepted connection for the workers. Writes the opening line of a saturation spell
+  // it begins with lines of its own, after the closing line of an earlier spell still due.
   void queue_socket(int client_fd) EXCLUDES(sockets_mutex);
   // Closes the connections no worker has taken and wakes the idle workers to see the stop.
   void close_queued_sockets() EXCLUDES(sockets_mutex);
@@ -258,6 +285,10 @@ class TokenServer {
   void report_saturation_end() EXCLUDES(sockets_mutex);
   // The closing line of the spell that is over; clears end_due.
   std::string take_saturation_end_line() REQUIRES(sockets_mutex);
+  // Writes the summary of the spells counted, once the interval has passed since the last line.
+  void report_saturation_summary(std::chrono::steady_clock::time_point now) EXCLUDES(sockets_mutex);
+  // The summary line of the spells counted; starts counting afresh.
+  std::string take_saturation_summary_line() REQUIRES(sockets_mutex);
 
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
   // Accepted connections that no worker has taken yet.
@@ -292,6 +323,7 @@ class TokenServer {
   // Written and read by the accept loop only.
   bool out_of_descriptors = false;  // the last accept failed for want of descriptors or memory
   std::chrono::steady_clock::time_point last_status_refresh{};
+  std::chrono::steady_clock::time_point last_saturation_line;  // when the last one was written
   // Set by the accept loop; stopped by the destructor once the workers are joined, so that
   // /healthz answers 503 for as long as the stop lasts.
   std::unique_ptr<MetricsEndpoint> metrics_endpoint;

@@ -1,8 +1,9 @@
-// What the server tells about itself: its figures on SIGUSR1, the lines around a spell in which
+// What the server tells about itself: its figures on SIGUSR1, the lines about spells in which
 // every worker is busy, and the status line for a service manager. All of it is written by the
 // accept loop, between connections; the workers only count.
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "protocol/trace.h"
@@ -32,6 +33,15 @@ void add_worker_counts(Figures* figures, const RequestCounters& worker) {
     add(&figures->service_times[bucket], worker.service_times[bucket]);
   }
   add(&figures->service_nanos, worker.service_nanos);
+}
+
+// "1 spell", "2 spells".
+std::string count_of(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+long long whole_millis(Clock::duration duration) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
 }
 
 void append(std::string* line, const char* name, uint64_t value) {
@@ -117,11 +127,65 @@ void TokenServer::report_saturation_end() {
     line = take_saturation_end_line();
   }
   trace_line(kErrorFd, line);
+  last_saturation_line = Clock::now();
 }
 
 std::string TokenServer::take_saturation_end_line() {
   saturation.end_due = false;
-  auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(saturation.longest_wait);
-  return "connections no longer waiting: " + std::to_string(saturation.waited) +
-         " waited, longest wait " + std::to_string(longest.count()) + " ms";
+  return "connections no longer waiting: " + std::to_string(saturation.own.waited) +
+         " waited, longest wait " + std::to_string(whole_millis(saturation.own.longest_wait)) +
+         " ms";
+}
+
+void TokenServer::report_saturation_summary(Clock::time_point now) {
+  if (now - last_saturation_line < timings.saturation_summary_interval) return;
+  std::string line;
+  {
+    MutexLock lock(&sockets_mutex);
+    if (saturation.summed_spells == 0) return;
+    line = take_saturation_summary_line();
+  }
+  trace_line(kErrorFd, line);
+  last_saturation_line = now;
+}
+
+std::string TokenServer::take_saturation_summary_line() {
+  uint64_t spells = saturation.summed_spells;
+  WaitCounts summed = saturation.summed;
+  saturation.summed_spells = 0;
+  saturation.summed = WaitCounts();
+  saturation.in_summary = false;  // a spell still going on counts again if it has waits
+  return "workers busy in " + count_of(spells, "spell") + " over the last " +
+         std::to_string(timings.saturation_summary_interval.count()) +
+         " s: " + count_of(summed.waited, "connection") + " waited, longest wait " +
+         std::to_string(whole_millis(summed.longest_wait)) + " ms";
+}
+
+void TokenServer::Saturation::begin(bool with_own_lines) {
+  ongoing = true;
+  own_lines = with_own_lines;
+  own = WaitCounts();
+  in_summary = false;
+  if (!own_lines) sum_spell();
+}
+
+void TokenServer::Saturation::count_wait(Clock::duration wait) {
+  WaitCounts* counts = &own;
+  if (!own_lines) {
+    sum_spell();
+    counts = &summed;
+  }
+  ++counts->waited;
+  counts->longest_wait = std::max(counts->longest_wait, wait);
+}
+
+bool TokenServer::Saturation::end() {
+  ongoing = false;
+  end_due = own_lines;
+  return end_due;
+}
+
+void TokenServer::Saturation::sum_spell() {
+  if (!in_summary) ++summed_spells;
+  in_summary = true;
 }

@@ -117,7 +117,9 @@ void TokenServer::accept_connection() {
     waits[1].revents = 0;
     int ready = ::poll(waits, 2, kAcceptPollMillis);
     if (waits[1].revents & POLLIN) handle_wake_up();
-    refresh_status(std::chrono::steady_clock::now());
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    refresh_status(now);
+    report_saturation_summary(now);
     if (ready <= 0 || !(waits[0].revents & POLLIN)) continue;
     if (accept_pending(listener.get())) continue;
     // Out of descriptors or memory: pause instead of spinning on the connection that stays

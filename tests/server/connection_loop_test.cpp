@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -185,6 +187,111 @@ TEST(WorkerPool, AVanishedPeerFreesItsWorkerAndALiveIdlePeerStays) {
   ASSERT_TRUE(waiting.send("SHAKE\r\n"));
   EXPECT_EQ(waiting.read_line(std::chrono::seconds(10)), kOk);
   EXPECT_EQ(live.exchange("SHAKE\r\n"), kOk);
+}
+
+// Whether `server` holds `queued` connections that wait for a worker, within a few seconds.
+bool holds_queued(TokenServer& server, int queued) {
+  std::string wanted = ", " + std::to_string(queued) + " queued,";
+  for (int tries = 0; tries < 500; ++tries) {
+    if (server.status_line().find(wanted) != std::string::npos) return true;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return false;
+}
+
+constexpr auto kSummaryInterval = std::chrono::seconds(2);
+
+// Makes `count` saturation spells in a row on a pool of one worker: each new connection waits
+// while the worker serves the one before, which then closes. Returns the spells made.
+int make_spells_in_a_row(InProcessServer& server, int count) {
+  auto served = std::make_unique<TestClient>(server.port());
+  if (served->exchange("SHAKE\r\n") != kOk) return 0;
+  for (int spell = 0; spell < count; ++spell) {
+    auto waiting = std::make_unique<TestClient>(server.port());
+    if (!holds_queued(server.server(), 1)) return spell;  // the spell has begun
+    served = std::move(waiting);  // closes the served one, whose worker takes the waiting one
+    if (served->exchange("SHAKE\r\n") != kOk) return spell;
+  }
+  return count;
+}
+
+// What the summary lines in `errors` add up to.
+struct Summaries {
+  int lines = 0;
+  long spells = 0;
+  long waited = 0;
+};
+
+std::string count_of(long count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// Adds a summary line's figures to `sum`; false for any other line.
+bool add_summary(const std::string& line, Summaries* sum) {
+  long spells = 0;
+  long waited = 0;
+  long longest = 0;
+  if (std::sscanf(line.c_str(), "%*s %*s %*s %ld %*s %*s %*s %*s %*s %*s %ld %*s %*s %*s %*s %ld",
+                  &spells, &waited, &longest) != 3 ||
+      line != "workers busy in " + count_of(spells, "spell") +
+                  " over the last 2 s: " + count_of(waited, "connection") +
+                  " waited, longest wait " + std::to_string(longest) + " ms") {
+    return false;
+  }
+  ++sum->lines;
+  sum->spells += spells;
+  sum->waited += waited;
+  return true;
+}
+
+Summaries summaries_in(const std::string& errors) {
+  Summaries sum;
+  std::istringstream lines(errors);
+  for (std::string line; std::getline(lines, line);) add_summary(line, &sum);
+  return sum;
+}
+
+// A pool at the edge of its capacity: after the first spell's own two lines, the spells that
+// follow are summed up, in a line an interval at most, not told in two lines each.
+TEST(WorkerPool, ShortSaturationSpellsInARowAreSummedUp) {
+  constexpr int kSpells = 20;
+  int made = 0;
+  std::chrono::duration<double> making{};
+  std::string errors;
+  {  // captured in this scope only, since a failed check writes on standard output
+    StdoutCapture trace;
+    StdoutCapture error_capture(STDERR_FILENO);
+    ServerTimings timings;
+    timings.saturation_summary_interval = kSummaryInterval;
+    InProcessServer server(1, std::nullopt, timings);
+    auto started = std::chrono::steady_clock::now();
+    made = make_spells_in_a_row(server, kSpells);
+    making = std::chrono::steady_clock::now() - started;
+    for (int tries = 0; tries < 1000 && summaries_in(error_capture.text()).spells < made - 1;
+         ++tries) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    errors = error_capture.text();
+  }
+  ASSERT_EQ(made, kSpells);
+  std::istringstream lines(errors);
+  std::string opening;
+  std::string closing;
+  std::getline(lines, opening);
+  std::getline(lines, closing);
+  EXPECT_EQ(opening, "all 1 workers busy: connections are waiting") << errors;
+  EXPECT_EQ(closing.rfind("connections no longer waiting: 1 waited, longest wait ", 0), 0u)
+      << errors;
+  Summaries summed;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(add_summary(line, &summed)) << errors;
+  }
+  // The spell told in its own lines is the first made, or one before it when the first
+  // connection came before the worker waited for one.
+  EXPECT_GE(summed.spells, kSpells - 1) << errors;
+  EXPECT_LE(summed.spells, kSpells) << errors;
+  EXPECT_EQ(summed.waited, summed.spells) << errors;
+  EXPECT_LE(summed.lines, 1 + making / kSummaryInterval) << errors;
 }
 
 // A reply larger than the socket takes at once reaches a slow reader whole.

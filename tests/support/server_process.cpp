@@ -64,7 +64,8 @@ std::string without_pool_lines(const std::string& stderr_text) {
   for (std::string line; std::getline(lines, line);) {
     bool pool_line = (line.rfind("all ", 0) == 0 &&
                       line.find(" workers busy: connections are waiting") != std::string::npos) ||
-                     line.rfind("connections no longer waiting: ", 0) == 0;
+                     line.rfind("connections no longer waiting: ", 0) == 0 ||
+                     line.rfind("workers busy in ", 0) == 0;
     if (!pool_line) kept += line + "\n";
   }
   return kept;

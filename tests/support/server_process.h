@@ -80,6 +80,7 @@ class ServerProcess {
 
 std::string read_file(const std::string& path);
 
-// Standard error without the lines the server writes when every worker is busy and when
-// connections no longer wait: tests that fill the pool on purpose compare the rest.
+// Standard error without the lines the server writes when every worker is busy, when connections
+// no longer wait, and that sum up such spells: tests that fill the pool on purpose compare the
+// rest.
 std::string without_pool_lines(const std::string& stderr_text);

@@ -1,5 +1,5 @@
-// Sends this process's standard output to a file for one scope, so a test can read the trace
-// that in-process code writes.
+// Sends this process's standard output (or another of its descriptors: standard error) to a file
+// for one scope, so a test can read the lines that in-process code writes.
 #pragma once
 
 #include <fcntl.h>
@@ -13,18 +13,18 @@
 
 class StdoutCapture {
  public:
-  StdoutCapture() {
+  explicit StdoutCapture(int captured_fd = STDOUT_FILENO) : captured_fd_(captured_fd) {
     char path[] = "/tmp/token_trace_XXXXXX";
     int fd = ::mkstemp(path);
     path_ = path;
     std::fflush(stdout);
-    saved_ = ::dup(1);
-    ::dup2(fd, 1);
+    saved_ = ::dup(captured_fd_);
+    ::dup2(fd, captured_fd_);
     ::close(fd);
   }
   ~StdoutCapture() {
     std::fflush(stdout);
-    ::dup2(saved_, 1);
+    ::dup2(saved_, captured_fd_);
     ::close(saved_);
     ::unlink(path_.c_str());
   }
@@ -34,6 +34,7 @@ class StdoutCapture {
   std::string text() const { return read_file(path_); }
 
  private:
+  int captured_fd_;
   std::string path_;
   int saved_;
 };
