@@ -8,7 +8,8 @@
 # calls counted (perf stat, in runs of their own since counting slows every call a little); and
 # a new connection per request over 8 and 50 slots. Then it runs the token server again with its
 # trace going to a file, and measures 50 idle connections. Prints the tables with the ratios and
-# the targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Stops
+# the targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Refuses
+# to run when anything else answers on its ports or its own server does not start. Stops
 # everything it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
 #
 # Each round also runs the 50-connection load twice, side by side: without scrapes, and with
@@ -53,27 +54,65 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo; echo "interrupted"; exit 130' INT TERM
 
-wait_for_port() {  # port, pid
+port_answers() {  # port
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# Ends the run with a message on a line of its own, after any progress dots.
+refuse() {  # message lines...
+  echo >&2
+  printf '%s\n' "$@" >&2
+  exit 1
+}
+
+# Measuring whatever else holds a port would give figures of the wrong program.
+refuse_taken_port() {  # port
+  port_answers "$1" || return 0
+  refuse "port $1 is taken: another program listens on it; stop it, then run the benchmarks"
+}
+
+# Whether `pid` holds the socket listening on IPv4 port `port` (/proc/net/tcp gives its inode).
+owns_listener() {  # port, pid
+  local inode fd
+  inode=$(awk -v port="$(printf ':%04X' "$1")" \
+    '$4 == "0A" && substr($2, length($2) - 4) == port { print $10; exit }' /proc/net/tcp)
+  [[ -n "$inode" ]] || return 1
+  for fd in /proc/"$2"/fd/*; do
+    [[ "$(readlink "$fd" 2>/dev/null)" == "socket:[$inode]" ]] && return 0
+  done
+  return 1
+}
+
+# Waits until the process this script started listens on `port`, or refuses to go on.
+wait_for_own_listener() {  # name, port, pid, its standard error
   for _ in $(seq 50); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
-    kill -0 "$2" 2>/dev/null || break
+    if ! kill -0 "$3" 2>/dev/null; then
+      local status=0
+      wait "$3" || status=$?
+      refuse "$1 (pid $3) exited with status $status before listening on port $2:" \
+        "$(tail -n 5 "$4")"
+    fi
+    if port_answers "$2"; then
+      owns_listener "$2" "$3" && return 0
+      refuse "port $2 answers, but not from the $1 this script started (pid $3)"
+    fi
     sleep 0.1
   done
-  echo "nothing listens on port $1" >&2
-  exit 1
+  refuse "$1 (pid $3) does not listen on port $2 after 5 s"
 }
 
 # The lock is not handed to the servers (9>&-), so it ends with this script.
 start_server() {  # where its standard output goes
   "$build/server/token-server" >"$1" 2>>"$results/server.stderr" 9>&- &
   server_pid=$!
-  wait_for_port "$server_port" "$server_pid"
+  wait_for_own_listener token-server "$server_port" "$server_pid" "$results/server.stderr"
 }
 
 start_baseline() {
-  "$build/bench/baseline_server" --port "$baseline_port" >/dev/null 9>&- &
+  "$build/bench/baseline_server" --port "$baseline_port" >/dev/null 2>"$results/baseline.stderr" \
+    9>&- &
   baseline_pid=$!
-  wait_for_port "$baseline_port" "$baseline_pid"
+  wait_for_own_listener baseline_server "$baseline_port" "$baseline_pid" "$results/baseline.stderr"
 }
 
 # Debian's perf, and the tracefs its syscall tracepoints live in. Without them the run goes on
@@ -164,8 +203,10 @@ echo "built in $((SECONDS - started)) s; load average: $(cut -d' ' -f1-3 /proc/l
 # The lock file of the tests, as the build names it.
 port_lock=$(sed -n 's/^TOKEN_PORT_LOCK:INTERNAL=//p' "$build/CMakeCache.txt")
 exec 9>"${port_lock:?is not in $build/CMakeCache.txt}"
-flock -w 120 9 || { echo "port $server_port stays locked by another run" >&2; exit 1; }
-rm -f "$results/runs.txt" "$results/server.stderr"
+flock -w 120 9 || refuse "port $server_port stays locked by another run"
+refuse_taken_port "$server_port"
+refuse_taken_port "$baseline_port"
+rm -f "$results/runs.txt" "$results"/*.stderr
 
 start_server /dev/null
 start_baseline
