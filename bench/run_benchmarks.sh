@@ -6,11 +6,12 @@
 # with the two interleaved so that noise from the machine hits both alike: the matrix of
 # persistent connections; the same 1-entry load at 1 and 50 connections with the server's system
 # calls counted (perf stat, in runs of their own since counting slows every call a little); and
-# a new connection per request over 8 and 50 slots. Then it runs the token server again with its
-# trace going to a file, and measures 50 idle connections. Prints the tables with the ratios and
-# the targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Refuses
-# to run when anything else answers on its ports or its own server does not start. Stops
-# everything it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
+# a new connection per request over 8 and 50 slots. Then, round by round, a fresh token server
+# with its standard output on /dev/null and one with it in a file, each under the 1-entry load at
+# 1 and 50 connections. Last, 50 idle connections. Prints the tables with the ratios and the
+# targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Refuses to
+# run when anything else answers on its ports or its own server does not start. Stops everything
+# it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
 #
 # Each round also runs the 50-connection load twice, side by side: without scrapes, and with
 # /metrics fetched every 100 ms (as Prometheus would, only more often).
@@ -36,6 +37,7 @@ results=bench/results
 server_pid=""
 baseline_pid=""
 trace_file=""
+trace_megabytes=0
 count_syscalls=1
 
 stop_process() {  # pid
@@ -108,11 +110,21 @@ start_server() {  # where its standard output goes
   wait_for_own_listener token-server "$server_port" "$server_pid" "$results/server.stderr"
 }
 
+stop_server() {
+  stop_process "$server_pid"
+  server_pid=""
+}
+
 start_baseline() {
   "$build/bench/baseline_server" --port "$baseline_port" >/dev/null 2>"$results/baseline.stderr" \
     9>&- &
   baseline_pid=$!
   wait_for_own_listener baseline_server "$baseline_port" "$baseline_pid" "$results/baseline.stderr"
+}
+
+# Every key gets its bucket first, so that the runs measure draws, not inserts.
+prefill() {  # keys
+  "$build/bench/load_generator" --keys "$1" --prefill --seconds 0.1 --warmup 0 9>&- >/dev/null
 }
 
 # Debian's perf, and the tracefs its syscall tracepoints live in. Without them the run goes on
@@ -192,6 +204,31 @@ run_new_connections() {  # round
   done
 }
 
+# A fresh server with its standard output on /dev/null or in a file, under the 1-entry load at 1
+# and 50 connections; their system calls in the first round (a count, the same in every round).
+run_stdout_session() {  # round, trace (devnull|file)
+  local round=$1 trace=$2 output=/dev/null
+  if [[ "$trace" == file ]]; then
+    output=$trace_file
+    : >"$trace_file"
+  fi
+  start_server "$output"
+  prefill "${key_counts[0]}"
+  for connections in "${syscall_connection_counts[@]}"; do
+    measure "$round" stdout server "$trace" --connections "$connections" \
+      --keys "${key_counts[0]}"
+    if ((round == 1 && count_syscalls)); then
+      measure "$round" stdout_syscalls server "$trace" --connections "$connections" \
+        --keys "${key_counts[0]}" --count-syscalls
+    fi
+  done
+  stop_server
+  if [[ "$trace" == file ]]; then
+    trace_megabytes=$((trace_megabytes + $(du -m "$trace_file" | cut -f1)))
+    : >"$trace_file"
+  fi
+}
+
 started=$SECONDS
 bash scripts/setup.sh
 mkdir -p "$results"
@@ -210,9 +247,7 @@ rm -f "$results/runs.txt" "$results"/*.stderr
 
 start_server /dev/null
 start_baseline
-# Every key gets its bucket first, so that the runs measure draws, not inserts.
-"$build/bench/load_generator" --keys "${key_counts[-1]}" --prefill --seconds 0.1 --warmup 0 \
-  9>&- >/dev/null
+prefill "${key_counts[-1]}"
 printf '%s rounds of the matrix, scrapes, system call counts and new connections ' "$rounds"
 for round in $(seq "$rounds"); do
   run_matrix "$round"
@@ -221,19 +256,17 @@ for round in $(seq "$rounds"); do
   run_new_connections "$round"
 done
 echo
-stop_process "$server_pid"
-server_pid=""
+stop_server
 
 trace_file=$(mktemp /tmp/token_server_trace.XXXXXX)
-start_server "$trace_file"
-printf 'trace to a file '
-"$build/bench/load_generator" --keys "${key_counts[0]}" --prefill --seconds 0.1 --warmup 0 \
-  9>&- >/dev/null
+printf '%s rounds of stdout on /dev/null and to a file ' "$rounds"
 for round in $(seq "$rounds"); do
-  measure "$round" trace server file --connections 50 --entries 1 --keys "${key_counts[0]}"
+  run_stdout_session "$round" devnull
+  run_stdout_session "$round" file
 done
-echo " ($(du -m "$trace_file" | cut -f1) MB of trace)"
+echo " ($trace_megabytes MB of trace)"
 # Last, so that whatever else wakes up on a quiet machine cannot disturb the other runs.
+start_server "$trace_file"
 echo "idle: 50 connections for $idle_seconds s"
 idle_options=()
 ((count_syscalls)) && idle_options=(--count-syscalls)

@@ -4,9 +4,10 @@
 usage: summarize_results.py RUNS_TXT RESULTS_DIR
 
 Each line of RUNS_TXT holds key=value pairs: the round, the series (matrix, no_scrapes, scrapes,
-syscalls, connect, trace, idle), the target (server or baseline), where the server's trace went,
-and the load generator's summary. A ratio is taken within each round, server against the baseline run right
-beside it, and reported as the median over the rounds with the lowest and highest in brackets.
+syscalls, connect, stdout, stdout_syscalls, idle), the target (server or baseline), where the
+server's trace went (devnull, file, none), and the load generator's summary. A ratio is taken
+within each round, between runs made right beside each other, and reported as the median over
+the rounds with the lowest and highest in brackets.
 """
 import csv
 import statistics
@@ -63,15 +64,20 @@ class Results:
     def __init__(self, runs):
         self.runs = runs
 
-    def select(self, series, target, connections, entries=1, keys=None):
+    def select(self, series, target, connections, entries=1, keys=None, trace=None):
         """Runs of one configuration, keyed by round."""
         found = {}
         for r in self.runs:
             if (r.get("series") == series and r["target"] == target
                     and r["connections"] == connections and r["entries"] == entries
-                    and (keys is None or r["keys"] == keys)):
+                    and (keys is None or r["keys"] == keys)
+                    and (trace is None or r["trace"] == trace)):
                 found[int(r["round"])] = r
         return found
+
+    def stdout(self, target, connections, trace, series="stdout"):
+        """The 1-entry runs of a fresh server with its standard output on /dev/null or a file."""
+        return self.select(series, target, connections, trace=trace)
 
     def server(self, connections, entries, keys, series="matrix"):
         return self.select(series, "server", connections, entries, keys)
@@ -204,6 +210,30 @@ def verdict(values, limit, at_least):
     return "met" if met else "MISSED"
 
 
+def print_stdout_table(results):
+    """The 1-entry rows with standard output on /dev/null and in a file, side by side."""
+    print("stdout on /dev/null and to a file: 1 entry, 1,000 keys, a fresh server each "
+          "(medians over rounds; ratio file / /dev/null)")
+    header = (f"{'conns':>5} {'target':<8} | {'req/s null':>10} {'file':>9} {'ratio [spread]':>17} | "
+              f"{'CPU us/req null':>15} {'file':>6} {'ratio [spread]':>17} | "
+              f"{'calls/req null':>14} {'file':>5} | errors")
+    print(header)
+    print("-" * len(header))
+    for target in ("server",):
+        for c in results.counts("stdout"):
+            null, file = (results.stdout(target, c, t) for t in ("devnull", "file"))
+            calls = [field_median(results.stdout(target, c, t, "stdout_syscalls"), SYSCALL_TOTAL)
+                     for t in ("devnull", "file")]
+            print(f"{c:>5.0f} {target:<8} | {number(field_median(null, 'rps')):>10} "
+                  f"{number(field_median(file, 'rps')):>9} "
+                  f"{spread(paired_ratios(file, null, 'rps')):>17} | "
+                  f"{number(field_median(null, 'server_cpu_us_per_req'), 1):>15} "
+                  f"{number(field_median(file, 'server_cpu_us_per_req'), 1):>6} "
+                  f"{spread(paired_ratios(file, null, 'server_cpu_us_per_req')):>17} | "
+                  f"{number(calls[0], 2):>14} {number(calls[1], 2):>5} | "
+                  f"{error_count(null, file)}")
+
+
 def print_targets(results, connection_counts, entry_counts, key_counts):
     few_keys, many_keys = key_counts[0], key_counts[-1]
     lines = []
@@ -251,8 +281,8 @@ def print_targets(results, connection_counts, entry_counts, key_counts):
            paired_ratios(scraped, results.server(50, 1, few_keys, "no_scrapes"), "rps"), 0.98,
            True)
     target("CPU/request trace to a file vs /dev/null, 50 conns",
-           paired_ratios(results.server(50, 1, few_keys, "trace"),
-                         results.server(50, 1, few_keys), "server_cpu_us_per_req"),
+           paired_ratios(results.stdout("server", 50, "file"),
+                         results.stdout("server", 50, "devnull"), "server_cpu_us_per_req"),
            1.15, False)
     print("targets (ratio: median over rounds [lowest-highest])")
     print("\n".join(lines))
@@ -328,6 +358,9 @@ def main():
         print()
     print_connect_table(results, key_counts[0])
     print()
+    if results.counts("stdout"):
+        print_stdout_table(results)
+        print()
     print_targets(results, connection_counts, entry_counts, key_counts)
     png = draw_chart(results, connection_counts, key_counts[0], out_dir)
     print(f"\nCSV: {csv_path}\nchart: {png}")
