@@ -8,7 +8,8 @@
 # calls counted (perf stat, in runs of their own since counting slows every call a little); and
 # a new connection per request over 8 and 50 slots. Then, round by round, a fresh token server
 # with its standard output on /dev/null and one with it in a file, each under the 1-entry load at
-# 1 and 50 connections. Last, 50 idle connections. Prints the tables with the ratios and the
+# 1 and 50 connections; with COMPARE_SERVER, the other binary takes the same turns, for
+# before-and-after figures. Last, 50 idle connections. Prints the tables with the ratios and the
 # targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Refuses to
 # run when anything else answers on its ports or its own server does not start. Stops everything
 # it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
@@ -16,8 +17,12 @@
 # Each round also runs the 50-connection load twice, side by side: without scrapes, and with
 # /metrics fetched every 100 ms (as Prometheus would, only more often).
 #
-# Environment: ROUNDS (default 3), RUN_SECONDS (measured seconds per run, default 1.5).
+# Environment: ROUNDS (default 3), RUN_SECONDS (measured seconds per run, default 1.5),
+# COMPARE_SERVER (another token-server binary to measure beside this one, say the last release).
 set -euo pipefail
+# Read before the cd, so that a relative path names the binary the caller meant.
+compare_server=${COMPARE_SERVER:-}
+[[ -z "$compare_server" || "$compare_server" == /* ]] || compare_server=$PWD/$compare_server
 cd "$(dirname "$0")/.."
 
 rounds=${ROUNDS:-3}
@@ -39,6 +44,11 @@ baseline_pid=""
 trace_file=""
 trace_megabytes=0
 count_syscalls=1
+
+if [[ -n "$compare_server" && ! -x "$compare_server" ]]; then
+  echo "COMPARE_SERVER=$compare_server is not an executable file" >&2
+  exit 2
+fi
 
 stop_process() {  # pid
   [[ -n "$1" ]] || return 0
@@ -103,11 +113,17 @@ wait_for_own_listener() {  # name, port, pid, its standard error
   refuse "$1 (pid $3) does not listen on port $2 after 5 s"
 }
 
+# The binary a target names: this build's server, or the one to compare it with.
+server_binary() {  # target (server|compare)
+  if [[ "$1" == compare ]]; then echo "$compare_server"; else echo "$build/server/token-server"; fi
+}
+
 # The lock is not handed to the servers (9>&-), so it ends with this script.
-start_server() {  # where its standard output goes
-  "$build/server/token-server" >"$1" 2>>"$results/server.stderr" 9>&- &
+start_server() {  # target (server|compare), where its standard output goes
+  local errors="$results/$1.stderr"
+  "$(server_binary "$1")" >"$2" 2>>"$errors" 9>&- &
   server_pid=$!
-  wait_for_own_listener token-server "$server_port" "$server_pid" "$results/server.stderr"
+  wait_for_own_listener "$(server_binary "$1")" "$server_port" "$server_pid" "$errors"
 }
 
 stop_server() {
@@ -147,7 +163,7 @@ prepare_perf() {
 }
 
 # One run; appends its summary line, tagged, to runs.txt. A run with errors is kept and counted.
-measure() {  # round, series, target (server|baseline), trace (devnull|file|none), options...
+measure() {  # round, series, target (server|compare|baseline), trace (devnull|file|none), ...
   local round=$1 series=$2 target=$3 trace=$4
   shift 4
   local port=$server_port pid=$server_pid extra=()
@@ -204,21 +220,22 @@ run_new_connections() {  # round
   done
 }
 
-# A fresh server with its standard output on /dev/null or in a file, under the 1-entry load at 1
-# and 50 connections; their system calls in the first round (a count, the same in every round).
-run_stdout_session() {  # round, trace (devnull|file)
-  local round=$1 trace=$2 output=/dev/null
+# A fresh server of one target with its standard output on /dev/null or in a file, under the
+# 1-entry load at 1 and 50 connections; their system calls in the first round (a count, the same
+# in every round).
+run_stdout_session() {  # round, target (server|compare), trace (devnull|file)
+  local round=$1 target=$2 trace=$3 output=/dev/null
   if [[ "$trace" == file ]]; then
     output=$trace_file
     : >"$trace_file"
   fi
-  start_server "$output"
+  start_server "$target" "$output"
   prefill "${key_counts[0]}"
   for connections in "${syscall_connection_counts[@]}"; do
-    measure "$round" stdout server "$trace" --connections "$connections" \
+    measure "$round" stdout "$target" "$trace" --connections "$connections" \
       --keys "${key_counts[0]}"
     if ((round == 1 && count_syscalls)); then
-      measure "$round" stdout_syscalls server "$trace" --connections "$connections" \
+      measure "$round" stdout_syscalls "$target" "$trace" --connections "$connections" \
         --keys "${key_counts[0]}" --count-syscalls
     fi
   done
@@ -227,6 +244,18 @@ run_stdout_session() {  # round, trace (devnull|file)
     trace_megabytes=$((trace_megabytes + $(du -m "$trace_file" | cut -f1)))
     : >"$trace_file"
   fi
+}
+
+# The targets take turns on the one port; the order flips each round so that neither always
+# follows the other.
+run_stdout_round() {  # round
+  local targets=(server)
+  [[ -z "$compare_server" ]] || targets+=(compare)
+  ((${#targets[@]} == 1 || $1 % 2)) || targets=(compare server)
+  for target in "${targets[@]}"; do
+    run_stdout_session "$1" "$target" devnull
+    run_stdout_session "$1" "$target" file
+  done
 }
 
 started=$SECONDS
@@ -245,7 +274,7 @@ refuse_taken_port "$server_port"
 refuse_taken_port "$baseline_port"
 rm -f "$results/runs.txt" "$results"/*.stderr
 
-start_server /dev/null
+start_server server /dev/null
 start_baseline
 prefill "${key_counts[-1]}"
 printf '%s rounds of the matrix, scrapes, system call counts and new connections ' "$rounds"
@@ -259,14 +288,14 @@ echo
 stop_server
 
 trace_file=$(mktemp /tmp/token_server_trace.XXXXXX)
-printf '%s rounds of stdout on /dev/null and to a file ' "$rounds"
+printf '%s rounds of stdout on /dev/null and to a file%s ' "$rounds" \
+  "${compare_server:+, beside $compare_server}"
 for round in $(seq "$rounds"); do
-  run_stdout_session "$round" devnull
-  run_stdout_session "$round" file
+  run_stdout_round "$round"
 done
 echo " ($trace_megabytes MB of trace)"
 # Last, so that whatever else wakes up on a quiet machine cannot disturb the other runs.
-start_server "$trace_file"
+start_server server "$trace_file"
 echo "idle: 50 connections for $idle_seconds s"
 idle_options=()
 ((count_syscalls)) && idle_options=(--count-syscalls)

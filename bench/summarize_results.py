@@ -4,10 +4,10 @@
 usage: summarize_results.py RUNS_TXT RESULTS_DIR
 
 Each line of RUNS_TXT holds key=value pairs: the round, the series (matrix, no_scrapes, scrapes,
-syscalls, connect, stdout, stdout_syscalls, idle), the target (server or baseline), where the
-server's trace went (devnull, file, none), and the load generator's summary. A ratio is taken
-within each round, between runs made right beside each other, and reported as the median over
-the rounds with the lowest and highest in brackets.
+syscalls, connect, stdout, stdout_syscalls, idle), the target (server, baseline, or compare: the
+binary that COMPARE_SERVER names), where the server's trace went (devnull, file, none), and the
+load generator's summary. A ratio is taken within each round, between runs made right beside
+each other, and reported as the median over the rounds with the lowest and highest in brackets.
 """
 import csv
 import statistics
@@ -27,6 +27,10 @@ IDLE_LIMIT_US = 20_000  # two clock ticks: below what /proc can tell from noise
 # the accept thread's timed wait, yet an extra call on one request in twenty still misses.
 SYSCALLS_PER_REQUEST = 3
 SYSCALL_TOLERANCE = 0.05
+# Beside COMPARE_SERVER (the last release, say), a change may cost at most 2 %.
+COMPARE_RPS_AT_LEAST = 0.98
+COMPARE_CPU_AT_MOST = 1.02
+STDOUT_NAMES = {"devnull": "/dev/null", "file": "file"}
 
 
 def parse_runs(path):
@@ -78,6 +82,9 @@ class Results:
     def stdout(self, target, connections, trace, series="stdout"):
         """The 1-entry runs of a fresh server with its standard output on /dev/null or a file."""
         return self.select(series, target, connections, trace=trace)
+
+    def has_target(self, target):
+        return any(r["target"] == target for r in self.runs)
 
     def server(self, connections, entries, keys, series="matrix"):
         return self.select(series, "server", connections, entries, keys)
@@ -210,28 +217,55 @@ def verdict(values, limit, at_least):
     return "met" if met else "MISSED"
 
 
+def pair_header(label, first, second):
+    return (f"{label} | {'req/s ' + first:>13} {second:>9} {'ratio [spread]':>17} | "
+            f"{'CPU us/req ' + first:>18} {second:>8} {'ratio [spread]':>17} | "
+            f"{'calls/req ' + first:>17} {second:>7} | errors")
+
+
+def pair_columns(first, second, calls):
+    """Requests per second, CPU and system calls per request of two sets of runs side by side,
+    with the ratio second / first within each round."""
+    return (f"{number(field_median(first, 'rps')):>13} {number(field_median(second, 'rps')):>9} "
+            f"{spread(paired_ratios(second, first, 'rps')):>17} | "
+            f"{number(field_median(first, 'server_cpu_us_per_req'), 1):>18} "
+            f"{number(field_median(second, 'server_cpu_us_per_req'), 1):>8} "
+            f"{spread(paired_ratios(second, first, 'server_cpu_us_per_req')):>17} | "
+            f"{number(calls[0], 2):>17} {number(calls[1], 2):>7} | {error_count(first, second)}")
+
+
+def stdout_calls(results, target, connections, trace):
+    return field_median(results.stdout(target, connections, trace, "stdout_syscalls"),
+                        SYSCALL_TOTAL)
+
+
 def print_stdout_table(results):
-    """The 1-entry rows with standard output on /dev/null and in a file, side by side."""
+    """Each target's 1-entry rows with standard output on /dev/null and in a file, side by side."""
     print("stdout on /dev/null and to a file: 1 entry, 1,000 keys, a fresh server each "
           "(medians over rounds; ratio file / /dev/null)")
-    header = (f"{'conns':>5} {'target':<8} | {'req/s null':>10} {'file':>9} {'ratio [spread]':>17} | "
-              f"{'CPU us/req null':>15} {'file':>6} {'ratio [spread]':>17} | "
-              f"{'calls/req null':>14} {'file':>5} | errors")
+    header = pair_header(f"{'conns':>5} {'target':<8}", "null", "file")
     print(header)
     print("-" * len(header))
-    for target in ("server",):
+    for target in ("server", "compare"):
         for c in results.counts("stdout"):
             null, file = (results.stdout(target, c, t) for t in ("devnull", "file"))
-            calls = [field_median(results.stdout(target, c, t, "stdout_syscalls"), SYSCALL_TOTAL)
-                     for t in ("devnull", "file")]
-            print(f"{c:>5.0f} {target:<8} | {number(field_median(null, 'rps')):>10} "
-                  f"{number(field_median(file, 'rps')):>9} "
-                  f"{spread(paired_ratios(file, null, 'rps')):>17} | "
-                  f"{number(field_median(null, 'server_cpu_us_per_req'), 1):>15} "
-                  f"{number(field_median(file, 'server_cpu_us_per_req'), 1):>6} "
-                  f"{spread(paired_ratios(file, null, 'server_cpu_us_per_req')):>17} | "
-                  f"{number(calls[0], 2):>14} {number(calls[1], 2):>5} | "
-                  f"{error_count(null, file)}")
+            if null or file:
+                calls = [stdout_calls(results, target, c, t) for t in ("devnull", "file")]
+                print(f"{c:>5.0f} {target:<8} | {pair_columns(null, file, calls)}")
+
+
+def print_compare_table(results):
+    """This build's server beside COMPARE_SERVER, run by run in the same rounds."""
+    print("this server beside COMPARE_SERVER: 1 entry, 1,000 keys "
+          "(medians over rounds; ratio this / compare)")
+    header = pair_header(f"{'conns':>5} {'stdout':<9}", "compare", "this")
+    print(header)
+    print("-" * len(header))
+    for c in results.counts("stdout"):
+        for trace, name in STDOUT_NAMES.items():
+            other, this = (results.stdout(t, c, trace) for t in ("compare", "server"))
+            calls = [stdout_calls(results, t, c, trace) for t in ("compare", "server")]
+            print(f"{c:>5.0f} {name:<9} | {pair_columns(other, this, calls)}")
 
 
 def print_targets(results, connection_counts, entry_counts, key_counts):
@@ -284,6 +318,16 @@ def print_targets(results, connection_counts, entry_counts, key_counts):
            paired_ratios(results.stdout("server", 50, "file"),
                          results.stdout("server", 50, "devnull"), "server_cpu_us_per_req"),
            1.15, False)
+    if results.has_target("compare"):
+        for c in results.counts("stdout"):
+            for trace, name in STDOUT_NAMES.items():
+                this = results.stdout("server", c, trace)
+                other = results.stdout("compare", c, trace)
+                target(f"req/s vs COMPARE_SERVER, {conns(c)}, stdout {name}",
+                       paired_ratios(this, other, "rps"), COMPARE_RPS_AT_LEAST, True)
+                target(f"CPU/request vs COMPARE_SERVER, {conns(c)}, stdout {name}",
+                       paired_ratios(this, other, "server_cpu_us_per_req"), COMPARE_CPU_AT_MOST,
+                       False)
     print("targets (ratio: median over rounds [lowest-highest])")
     print("\n".join(lines))
     for r in results.idle():
@@ -360,6 +404,9 @@ def main():
     print()
     if results.counts("stdout"):
         print_stdout_table(results)
+        print()
+    if results.has_target("compare"):
+        print_compare_table(results)
         print()
     print_targets(results, connection_counts, entry_counts, key_counts)
     png = draw_chart(results, connection_counts, key_counts[0], out_dir)
