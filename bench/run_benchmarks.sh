@@ -8,11 +8,12 @@
 # calls counted (perf stat, in runs of their own since counting slows every call a little); and
 # a new connection per request over 8 and 50 slots. Then, round by round, a fresh token server
 # with its standard output on /dev/null and one with it in a file, each under the 1-entry load at
-# 1 and 50 connections; with COMPARE_SERVER, the other binary takes the same turns, for
-# before-and-after figures. Last, 50 idle connections. Prints the tables with the ratios and the
-# targets, and writes bench/results/benchmarks.csv and bench/results/benchmarks.png. Refuses to
-# run when anything else answers on its ports or its own server does not start. Stops everything
-# it started, also on Ctrl-C. Needs root: perf reads the syscall tracepoints.
+# 1 and 50 connections (and a burst of connects on /dev/null); with COMPARE_SERVER, the other
+# binary takes the same turns, for before-and-after figures. Last, 50 idle connections. Prints
+# the tables with the ratios and the targets, and writes bench/results/benchmarks.csv and
+# bench/results/benchmarks.png. Refuses to run when anything else answers on its ports or its own
+# server does not start. Stops everything it started, also on Ctrl-C. Needs root: perf reads the
+# syscall tracepoints.
 #
 # Each round also runs the 50-connection load twice, side by side: without scrapes, and with
 # /metrics fetched every 100 ms (as Prometheus would, only more often).
@@ -36,6 +37,7 @@ entry_counts=(1 10)
 key_counts=(1000 100000)
 syscall_connection_counts=(1 50)
 connect_slot_counts=(8 50)
+burst_connects=1000
 build=build-bench
 results=bench/results
 
@@ -220,9 +222,30 @@ run_new_connections() {  # round
   done
 }
 
+# A burst of clients connecting at once, each holding its connection: when the accept loop falls
+# behind, the listen queue overflows (the kernel counts each in ListenOverflows) and each client
+# that overflowed waits a second for its SYN to be sent again.
+measure_burst() {  # round, target
+  local summary
+  summary=$(python3 - "$server_port" "$burst_connects" <<'PYTHON'
+import socket, sys, time
+def overflows():
+    rows = [line.split() for line in open("/proc/net/netstat") if line.startswith("TcpExt:")]
+    return int(rows[1][rows[0].index("ListenOverflows")])
+port, count = int(sys.argv[1]), int(sys.argv[2])
+before, start = overflows(), time.monotonic()
+held = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(count)]
+print(f"connections={count} window_s={time.monotonic() - start:.3f} "
+      f"listen_overflows={overflows() - before}")
+PYTHON
+  ) || true
+  echo "round=$1 series=burst target=$2 trace=devnull $summary" >>"$results/runs.txt"
+  printf '.'
+}
+
 # A fresh server of one target with its standard output on /dev/null or in a file, under the
 # 1-entry load at 1 and 50 connections; their system calls in the first round (a count, the same
-# in every round).
+# in every round); on /dev/null also a burst of connects.
 run_stdout_session() {  # round, target (server|compare), trace (devnull|file)
   local round=$1 target=$2 trace=$3 output=/dev/null
   if [[ "$trace" == file ]]; then
@@ -239,6 +262,7 @@ run_stdout_session() {  # round, target (server|compare), trace (devnull|file)
         --keys "${key_counts[0]}" --count-syscalls
     fi
   done
+  [[ "$trace" == file ]] || measure_burst "$round" "$target"
   stop_server
   if [[ "$trace" == file ]]; then
     trace_megabytes=$((trace_megabytes + $(du -m "$trace_file" | cut -f1)))
@@ -273,6 +297,8 @@ flock -w 120 9 || refuse "port $server_port stays locked by another run"
 refuse_taken_port "$server_port"
 refuse_taken_port "$baseline_port"
 rm -f "$results/runs.txt" "$results"/*.stderr
+# A burst holds a thousand connections open, on both sides.
+ulimit -Sn 4096 2>/dev/null || true
 
 start_server server /dev/null
 start_baseline

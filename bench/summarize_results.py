@@ -4,10 +4,11 @@
 usage: summarize_results.py RUNS_TXT RESULTS_DIR
 
 Each line of RUNS_TXT holds key=value pairs: the round, the series (matrix, no_scrapes, scrapes,
-syscalls, connect, stdout, stdout_syscalls, idle), the target (server, baseline, or compare: the
-binary that COMPARE_SERVER names), where the server's trace went (devnull, file, none), and the
-load generator's summary. A ratio is taken within each round, between runs made right beside
-each other, and reported as the median over the rounds with the lowest and highest in brackets.
+syscalls, connect, stdout, stdout_syscalls, burst, idle), the target (server, baseline, or
+compare: the binary that COMPARE_SERVER names), where the server's trace went (devnull, file,
+none), and the load generator's summary. A ratio is taken within each round, between runs made
+right beside each other, and reported as the median over the rounds with the lowest and highest
+in brackets.
 """
 import csv
 import statistics
@@ -18,7 +19,8 @@ from pathlib import Path
 TAGS = ["round", "series", "target", "trace"]
 COLUMNS = TAGS + ["mode", "connections", "entries", "keys", "window_s", "requests", "rps",
                   "p50_us", "p90_us", "p99_us", "max_us", "errors", "server_cpu_us",
-                  "server_cpu_us_per_req", "client_cpu_us_per_req", "scrapes", "scrape_errors"]
+                  "server_cpu_us_per_req", "client_cpu_us_per_req", "scrapes", "scrape_errors",
+                  "listen_overflows"]
 TEXT = {"series", "target", "trace", "mode"}
 SYSCALL_TOTAL = "syscalls_all_per_req"
 IDLE_LIMIT_US = 20_000  # two clock ticks: below what /proc can tell from noise
@@ -268,6 +270,25 @@ def print_compare_table(results):
             print(f"{c:>5.0f} {name:<9} | {pair_columns(other, this, calls)}")
 
 
+def print_burst_table(results):
+    """Listen queue overflows in a burst of connects; each costs its client a second."""
+    runs = [r for r in results.runs if r.get("series") == "burst"]
+    if not runs:
+        return
+    count = runs[0].get("connections") or 0
+    print(f"a burst of {count:,.0f} connects, each held open: listen queue overflows "
+          "(each costs its client a second) and the seconds the burst took")
+    for target in ("server", "compare"):
+        mine = [r for r in runs if r["target"] == target]
+        if mine:
+            overflows = [r["listen_overflows"] for r in mine
+                         if r.get("listen_overflows") is not None]
+            seconds = [r["window_s"] for r in mine if r.get("window_s") is not None]
+            print(f"  {target:<8} overflows {spread(overflows, 0):>13}   "
+                  f"seconds {spread(seconds, 2):>17}")
+    print()
+
+
 def print_targets(results, connection_counts, entry_counts, key_counts):
     few_keys, many_keys = key_counts[0], key_counts[-1]
     lines = []
@@ -408,6 +429,7 @@ def main():
     if results.has_target("compare"):
         print_compare_table(results)
         print()
+    print_burst_table(results)
     print_targets(results, connection_counts, entry_counts, key_counts)
     png = draw_chart(results, connection_counts, key_counts[0], out_dir)
     print(f"\nCSV: {csv_path}\nchart: {png}")
