@@ -32,6 +32,7 @@ warmup_seconds=0.3
 idle_seconds=10
 server_port=6666
 baseline_port=6667
+metrics_port=9666  # the server's /metrics, which the scrape rows fetch
 connection_counts=(1 8 50)
 entry_counts=(1 10)
 key_counts=(1000 100000)
@@ -296,6 +297,7 @@ exec 9>"${port_lock:?is not in $build/CMakeCache.txt}"
 flock -w 120 9 || refuse "port $server_port stays locked by another run"
 refuse_taken_port "$server_port"
 refuse_taken_port "$baseline_port"
+refuse_taken_port "$metrics_port"
 rm -f "$results/runs.txt" "$results"/*.stderr
 # A burst holds a thousand connections open, on both sides.
 ulimit -Sn 4096 2>/dev/null || true
