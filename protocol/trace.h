@@ -3,7 +3,7 @@
 // Lines of different workers never tear each other: a write of up to PIPE_BUF bytes stays whole
 // on a pipe by itself, and a longer line goes out in one call under a lock. A line that cannot be
 // written (say, standard output is a closed pipe) is dropped: the trace is lost, the service goes
-// on.
+// on. When standard output is /dev/null, no trace line is even formatted.
 #pragma once
 
 #include <limits.h>
@@ -13,8 +13,19 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/trace_output.h"
+
 constexpr int kTraceFd = 1;  // standard output
 constexpr int kErrorFd = 2;  // standard error
+
+// Where the trace and the error lines go. Written as the descriptors are until
+// open_trace_outputs() has looked at them.
+extern TraceOutput trace_output;
+extern TraceOutput error_output;
+
+// Decides how standard output and standard error are written, once, before any thread writes to
+// them. Standard error is written even to /dev/null; standard output is then not written at all.
+void open_trace_outputs();
 
 // The trace lines of one connection that are not written yet. A request's lines (the end of its
 // receive, the request, the reply) go out with one write once its reply is ready, instead of one
@@ -23,13 +34,17 @@ constexpr int kErrorFd = 2;  // standard error
 class TraceBuffer {
  public:
   // lines_ is left unset: it is read only as far as it has been written.
-  TraceBuffer() : TraceBuffer(kTraceFd) {}
-  explicit TraceBuffer(int fd) : fd_(fd) {}
+  TraceBuffer() : TraceBuffer(&trace_output) {}
+  explicit TraceBuffer(TraceOutput* output) : output_(output), discards_(output->discards()) {}
 
   // Adds `prefix`, `value` in decimal and '\n'.
-  void add_number(std::string_view prefix, long value);
+  void add_number(std::string_view prefix, long value) {
+    if (!discards_) append_number(prefix, value);
+  }
   // Adds `prefix`, `text` up to its first NUL (at most `max_len` bytes) and '\n'.
-  void add_text(std::string_view prefix, const char* text, size_t max_len);
+  void add_text(std::string_view prefix, const char* text, size_t max_len) {
+    if (!discards_) append_text(prefix, text, max_len);
+  }
   // Writes the pending lines, in order, and forgets them.
   void flush();
   // Counts the lines whose write fails in `lost_lines`, which only this buffer's thread writes.
@@ -40,9 +55,12 @@ class TraceBuffer {
   // by itself.
   static constexpr size_t kCapacity = PIPE_BUF;
 
+  void append_number(std::string_view prefix, long value);
+  void append_text(std::string_view prefix, const char* text, size_t max_len);
   void lost(uint64_t lines);
 
-  int fd_;
+  TraceOutput* output_;
+  bool discards_;  // the output's choice, looked up once: a line costs nothing then
   std::atomic<uint64_t>* lost_lines_ = nullptr;
   size_t length_ = 0;        // bytes pending
   uint64_t line_count_ = 0;  // lines pending
@@ -50,6 +68,8 @@ class TraceBuffer {
 };
 
 // Writes `line` up to its first NUL, and '\n', at once.
+void trace_line(TraceOutput* output, std::string_view line);
+// trace_line to standard output (kTraceFd) or standard error (kErrorFd).
 void trace_line(int fd, std::string_view line);
 
 // Writes `line` to standard error after the lines pending in `pending`, so that the two streams

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "protocol/trace.h"
 #include "server/TokenServer.h"
 
 namespace {
@@ -52,6 +53,7 @@ void open_closed_standard_descriptors() {
 
 int main() {
   open_closed_standard_descriptors();  // before any other descriptor is opened
+  open_trace_outputs();                // before the workers start, as they write through them
   TokenServer server;
   running_server = &server;
   set_stop_handler(stop_running_server);

@@ -1,21 +1,30 @@
-// Trace lines: each is written whole, however long.
+// Trace lines: each is written whole, however long, and nothing at all goes to /dev/null.
 #include "protocol/trace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "protocol/token_connection.h"
+#include "server/unique_fd.h"
 
 namespace {
 
-// Writes with `write_line` into a pipe and returns what came out.
-template <typename WriteLine>
-std::string traced(WriteLine write_line) {
+// Writes with `write_lines` through a TraceOutput on a pipe and returns what came out.
+template <typename WriteLines>
+std::string traced(WriteLines write_lines) {
   int ends[2];
   EXPECT_EQ(::pipe(ends), 0);
-  write_line(ends[1]);
+  {
+    TraceOutput output(ends[1]);
+    output.open(/*may_discard=*/true);
+    write_lines(&output);
+  }
   ::close(ends[1]);
   std::string out;
   char chunk[4096];
@@ -27,13 +36,13 @@ std::string traced(WriteLine write_line) {
 TEST(Trace, LongLineIsNotCut) {
   const std::string message =
       "invalid token request: entry 2: burst_size must be positive for a new access key";
-  EXPECT_EQ(traced([&](int fd) { trace_line(fd, message); }), message + "\n");
-  EXPECT_EQ(traced([](int fd) { trace_line(fd, ""); }), "\n");
+  EXPECT_EQ(traced([&](TraceOutput* out) { trace_line(out, message); }), message + "\n");
+  EXPECT_EQ(traced([](TraceOutput* out) { trace_line(out, ""); }), "\n");
 }
 
 TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
-  EXPECT_EQ(traced([](int fd) {
-              TraceBuffer pending(fd);
+  EXPECT_EQ(traced([](TraceOutput* out) {
+              TraceBuffer pending(out);
               pending.add_number("end: ", 7);
               pending.add_text("msg: ", "ab\0cd", 5);
               pending.add_number("n: ", -12);
@@ -42,8 +51,8 @@ TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
             "end: 7\nmsg: ab\nn: -12\n");
   // Lines past what one write keeps whole still come out whole and in order.
   const std::string text(kConnectionBufferSize, 'x');
-  EXPECT_EQ(traced([&](int fd) {
-              TraceBuffer pending(fd);
+  EXPECT_EQ(traced([&](TraceOutput* out) {
+              TraceBuffer pending(out);
               pending.add_number("end: ", 0);
               pending.add_text("msg: ", text.data(), text.size());
               pending.add_text("msg: ", text.data(), PIPE_BUF - 6);
@@ -51,6 +60,45 @@ TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
               pending.flush();
             }),
             "end: 0\nmsg: " + text + "\nmsg: " + text.substr(0, PIPE_BUF - 6) + "\nreply: OK\n");
+}
+
+TEST(TraceOutput, KindFollowsWhatTheDescriptorIs) {
+  struct stat dev_null;
+  ASSERT_EQ(::stat("/dev/null", &dev_null), 0);
+  auto kind_of = [&](int fd) {
+    struct stat output;
+    EXPECT_EQ(::fstat(fd, &output), 0);
+    return classify_output(output, &dev_null);
+  };
+  int pipe_ends[2];
+  int socket_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, socket_ends), 0);
+  UniqueFd null_fd(::open("/dev/null", O_WRONLY));
+  UniqueFd zero_fd(::open("/dev/zero", O_WRONLY));
+  UniqueFd directory(::open("/", O_RDONLY));
+  UniqueFd pipe_read(pipe_ends[0]), pipe_write(pipe_ends[1]);
+  UniqueFd socket_end(socket_ends[0]), socket_peer(socket_ends[1]);
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(kind_of(null_fd.get()), OutputKind::kDevNull);
+  EXPECT_EQ(kind_of(zero_fd.get()), OutputKind::kCharDevice);
+  EXPECT_EQ(kind_of(pipe_write.get()), OutputKind::kPipe);
+  EXPECT_EQ(kind_of(socket_end.get()), OutputKind::kSocket);
+  EXPECT_EQ(kind_of(::fileno(file)), OutputKind::kRegularFile);
+  EXPECT_EQ(kind_of(directory.get()), OutputKind::kOther);
+  struct stat null_stat;
+  ASSERT_EQ(::fstat(null_fd.get(), &null_stat), 0);
+  EXPECT_EQ(classify_output(null_stat, nullptr), OutputKind::kCharDevice);  // /dev/null unknown
+  std::fclose(file);
+
+  // Standard error is written even to /dev/null; standard output is not.
+  TraceOutput discarding(null_fd.get());
+  discarding.open(/*may_discard=*/true);
+  EXPECT_TRUE(discarding.discards());
+  TraceOutput kept(null_fd.get());
+  kept.open(/*may_discard=*/false);
+  EXPECT_FALSE(kept.discards());
 }
 
 }  // namespace
