@@ -67,8 +67,11 @@ int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int
     request_length = tail_length > 0 ? scan_from + tail_length : 0;
     conn->trace.add_number(kEndTrace, request_length);
   }
-  // Only the held bytes are shown: the bytes beyond them are stale, left by earlier requests.
-  conn->trace.add_text(kRequestTrace, buf, static_cast<size_t>(*nread));
+  // The request alone, never the requests pipelined behind it: a client cannot make one line
+  // show its whole buffer again and again. With no whole request, the held bytes (never the stale
+  // ones beyond them, left by earlier requests).
+  int shown_length = request_length > 0 ? request_length : *nread;
+  conn->trace.add_text(kRequestTrace, buf, static_cast<size_t>(shown_length));
   return request_length;
 }
 

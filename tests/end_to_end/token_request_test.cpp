@@ -73,7 +73,7 @@ TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
   ASSERT_EQ(client.read_line(), "OK\r\n");
   EXPECT_EQ(server.stdout_text(),
             "listen on port 6666\nend: 0\nend: 15\n"
-            "message from client: {\"array\":[]}x\r\nSHAKE\r\n\n" +
+            "message from client: {\"array\":[]}x\r\n\n" +
                 kParseError + "message from client: SHAKE\r\n\nreply msg: OK\r\n\n");
 }
 

@@ -116,7 +116,7 @@ TEST_F(ReadRequest, SecondRequestOfAPacketNeedsNoReceive) {
   EXPECT_EQ(next_request(), 5);
   EXPECT_EQ(conn_->nread, 0);
   EXPECT_EQ(trace(),
-            "end: 5\nmessage from client: one\r\ntwo\r\n\n"
+            "end: 5\nmessage from client: one\r\n\n"
             "message from client: two\r\n\n");
 }
 
