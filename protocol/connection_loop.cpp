@@ -46,7 +46,7 @@ void TokenServer::handshake(token_connection* conn) {
 
 int TokenServer::reply_request(token_connection* conn) {
   if (conn->reply_len <= 0) return -1;
-  conn->trace.add_text("reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
+  conn->trace.add_server_text("reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
   // Every line of a request is out before its reply, which the peer may act on at once.
   conn->trace.flush();
   int sent = 0;

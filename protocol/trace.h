@@ -15,6 +15,8 @@
 
 #include "protocol/trace_output.h"
 
+class TraceLine;
+
 constexpr int kTraceFd = 1;  // standard output
 constexpr int kErrorFd = 2;  // standard error
 
@@ -41,9 +43,16 @@ class TraceBuffer {
   void add_number(std::string_view prefix, long value) {
     if (!discards_) append_number(prefix, value);
   }
-  // Adds `prefix`, `text` up to its first NUL (at most `max_len` bytes) and '\n'.
+  // Adds `prefix`, `text` up to its first NUL (at most `max_len` bytes) and '\n'. Each CR and LF
+  // in the text is written as \x0d or \x0a, but a CR LF that ends it, so that no text can start a
+  // line of its own.
   void add_text(std::string_view prefix, const char* text, size_t max_len) {
     if (!discards_) append_text(prefix, text, max_len);
+  }
+  // Adds `prefix`, `text` and '\n' without looking for line breaks to escape: for text the server
+  // wrote itself, with no CR or LF but a final CR LF (a reply, whose JSON escapes them in keys).
+  void add_server_text(std::string_view prefix, const char* text, size_t length) {
+    if (!discards_) append_plain(prefix, text, length);
   }
   // Writes the pending lines, in order, and forgets them.
   void flush();
@@ -57,6 +66,10 @@ class TraceBuffer {
 
   void append_number(std::string_view prefix, long value);
   void append_text(std::string_view prefix, const char* text, size_t max_len);
+  // Adds a line whose text holds no CR or LF but a final CR LF, as is.
+  void append_plain(std::string_view prefix, const char* text, size_t text_length);
+  void append_line(TraceLine* line);
+  void write_long_line(TraceLine* line);
   void lost(uint64_t lines);
 
   TraceOutput* output_;

@@ -54,8 +54,9 @@ TEST_F(TokenRequestEndToEnd, OneExchangeIsTracedOnStandardOutput) {
   EXPECT_EQ(server_.stderr_text(), "");
 }
 
-// Merged as by `2>&1`, a refusal stands after the trace of its request; and the trace of a
-// half-received request shows while the server waits for the rest.
+// Merged as by `2>&1`, a refusal stands after the trace of its request; the trace of a
+// half-received request shows while the server waits for the rest; a request is shown alone, and
+// a line break inside it cannot start a forged line.
 ServerProcess::Options merged_output() {
   ServerProcess::Options options;
   options.stderr_to_stdout = true;
@@ -68,12 +69,12 @@ TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
   TestClient client(kServerPort);
   ASSERT_TRUE(client.send("{\"arr"));
   EXPECT_TRUE(server.wait_for_stdout("end: 0\n"));
-  const std::string rest = "ay\":[]}x\r\nSHAKE\r\n";
+  const std::string rest = "ay\":[]}\nreply msg: forged\rx\r\nSHAKE\r\n";
   ASSERT_TRUE(client.send(rest));
   ASSERT_EQ(client.read_line(), "OK\r\n");
   EXPECT_EQ(server.stdout_text(),
-            "listen on port 6666\nend: 0\nend: 15\n"
-            "message from client: {\"array\":[]}x\r\n\n" +
+            "listen on port 6666\nend: 0\nend: 34\n"
+            "message from client: {\"array\":[]}\\x0areply msg: forged\\x0dx\r\n\n" +
                 kParseError + "message from client: SHAKE\r\n\nreply msg: OK\r\n\n");
 }
 

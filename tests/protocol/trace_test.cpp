@@ -9,26 +9,31 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "protocol/token_connection.h"
 #include "server/unique_fd.h"
 
 namespace {
 
-// Writes with `write_lines` through a TraceOutput on a pipe and returns what came out.
+// Writes with `write_lines` through a TraceOutput on a pipe and returns what came out. The pipe
+// is read meanwhile, as a line may be longer than it holds.
 template <typename WriteLines>
 std::string traced(WriteLines write_lines) {
   int ends[2];
   EXPECT_EQ(::pipe(ends), 0);
+  std::string out;
+  std::thread reader([&] {
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+  });
   {
     TraceOutput output(ends[1]);
     output.open(/*may_discard=*/true);
     write_lines(&output);
   }
   ::close(ends[1]);
-  std::string out;
-  char chunk[4096];
-  for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+  reader.join();
   ::close(ends[0]);
   return out;
 }
@@ -60,6 +65,44 @@ TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
               pending.flush();
             }),
             "end: 0\nmsg: " + text + "\nmsg: " + text.substr(0, PIPE_BUF - 6) + "\nreply: OK\n");
+}
+
+std::string traced_text(const std::string& text) {
+  return traced([&](TraceOutput* out) {
+    TraceBuffer pending(out);
+    pending.add_text("m: ", text.data(), text.size());
+    pending.flush();
+  });
+}
+
+// No text starts a line of its own: its CR and LF bytes are escaped, but a CR LF that ends it.
+TEST(Trace, LineBreaksInsideTheTextAreEscaped) {
+  const std::string kRows[][2] = {
+      {"SHAKE\r\n", "SHAKE\r\n"},
+      {"{\"a\nreply msg: forged\r\n", "{\"a\\x0areply msg: forged\r\n"},
+      {"\r\r\n", "\\x0d\r\n"},
+      {"ab\r", "ab\\x0d"},
+      {"\n\r\n\r", "\\x0a\\x0d\\x0a\\x0d"},
+      {"x\r\ny\r\n", "x\\x0d\\x0ay\r\n"},
+      {"\r\n", "\r\n"},
+      {"\n", "\\x0a"},
+  };
+  for (const auto& row : kRows) EXPECT_EQ(traced_text(row[0]), "m: " + row[1] + "\n") << row[0];
+
+  // Lines longer than one write, their escapes falling across the pieces they are written in.
+  auto escaped = [](const std::string& text) {
+    std::string shown;
+    for (char byte : text.substr(0, text.size() - 2)) {
+      shown += byte == '\r' ? "\\x0d" : byte == '\n' ? "\\x0a" : std::string(1, byte);
+    }
+    return shown + "\r\n";
+  };
+  std::string mixed;
+  for (int i = 0; mixed.size() < kConnectionBufferSize - 2; ++i) mixed += "\r\n{x\n"[i % 5];
+  for (const std::string& text :
+       {std::string(kConnectionBufferSize - 2, '\n') + "\r\n", mixed + "\r\n"}) {
+    EXPECT_EQ(traced_text(text), "m: " + escaped(text) + "\n");
+  }
 }
 
 TEST(TraceOutput, KindFollowsWhatTheDescriptorIs) {
