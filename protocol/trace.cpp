@@ -1,11 +1,10 @@
 #include "protocol/trace.h"
 
-#include <sys/uio.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "base/mutex.h"
 #include "protocol/request_counters.h"
 
 namespace {
@@ -19,11 +18,19 @@ constexpr std::string_view kEscapedLf = "\\x0a";
 static_assert(kEscapedCr.size() == kEscapedLf.size());
 constexpr size_t kEscapeLength = kEscapedCr.size();
 
-// A pipe keeps writes of up to PIPE_BUF bytes whole by itself; longer lines take this lock so
-// that they cannot interleave with each other.
-Mutex long_line_mutex;
+// A line longer than PIPE_BUF goes out alone, in pieces of this size: most in one write, a line
+// of escapes in a few.
+constexpr size_t kLongLinePiece = 4 * PIPE_BUF;
 
 TraceOutput* output_for(int fd) { return fd == kErrorFd ? &error_output : &trace_output; }
+
+// Whether two descriptors name one pipe, file, socket or terminal, as after `2>&1`.
+bool same_object(int fd, int other_fd) {
+  struct stat one;
+  struct stat other;
+  return ::fstat(fd, &one) == 0 && ::fstat(other_fd, &other) == 0 && one.st_dev == other.st_dev &&
+         one.st_ino == other.st_ino;
+}
 
 }  // namespace
 
@@ -117,6 +124,8 @@ TraceOutput error_output(kErrorFd);
 void open_trace_outputs() {
   trace_output.open(/*may_discard=*/true);
   error_output.open(/*may_discard=*/false);
+  // One gate for both, so that an error line never lands inside a long trace line.
+  if (same_object(kTraceFd, kErrorFd)) error_output.share_gate_with(&trace_output);
 }
 
 void TraceBuffer::append_number(std::string_view prefix, long value) {
@@ -171,11 +180,10 @@ void TraceBuffer::append_line(TraceLine* line) {
 }
 
 void TraceBuffer::write_long_line(TraceLine* line) {
-  // Written from lines_, which the flush before has emptied, in pieces of its size.
-  MutexLock lock(&long_line_mutex);
+  TraceOutput::Alone alone(output_);
+  char piece[kLongLinePiece];
   while (!line->done()) {
-    iovec piece = {lines_, line->fill(lines_, kCapacity)};
-    if (!output_->write(&piece, 1)) {
+    if (!alone.write(piece, line->fill(piece, sizeof piece))) {
       lost(1);
       return;
     }
@@ -184,8 +192,7 @@ void TraceBuffer::write_long_line(TraceLine* line) {
 
 void TraceBuffer::flush() {
   if (length_ == 0) return;
-  iovec all = {lines_, length_};
-  if (!output_->write(&all, 1)) lost(line_count_);
+  if (!output_->write_lines(lines_, length_)) lost(line_count_);
   length_ = 0;
   line_count_ = 0;
 }

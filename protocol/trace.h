@@ -1,9 +1,9 @@
 // Trace output: plain lines on standard output (requests and replies) and standard error.
 //
-// Lines of different workers never tear each other: a write of up to PIPE_BUF bytes stays whole
-// on a pipe by itself, and a longer line goes out in one call under a lock. A line that cannot be
-// written (say, standard output is a closed pipe) is dropped: the trace is lost, the service goes
-// on. When standard output is /dev/null, no trace line is even formatted.
+// Lines of different workers never tear each other, and the trace never holds up the service:
+// a line that cannot be written within kTraceWaitMillis (standard output is a pipe nobody reads,
+// or a closed one) is dropped and counted lost (trace_output.h says how). When standard output is
+// /dev/null, no trace line is even formatted.
 #pragma once
 
 #include <limits.h>

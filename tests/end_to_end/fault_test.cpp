@@ -1,6 +1,6 @@
 // Faults around the real binary: running out of descriptors, a peer that stops reading, a peer
-// that resets while its replies are being sent, standard output that is a closed pipe, and a
-// start with standard input, output and error closed.
+// that resets while its replies are being sent, standard output that is a closed pipe, a pipe
+// nobody reads or one read slowly, and a start with standard input, output and error closed.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -47,6 +48,20 @@ constexpr size_t kMaxStallBytes = 64 << 20;
 constexpr int kResettingPeers = 20;
 constexpr int kRequestsBeforeReset = 20;
 
+// About 50 bytes of trace each: several times what a pipe holds.
+constexpr int kExchangesOverflowingAPipe = 4000;
+constexpr auto kStopLimit = std::chrono::seconds(2);
+// Long and short requests at once on a slowly read standard output.
+constexpr int kLongRequestClients = 4;
+constexpr int kLongRequestsEach = 5;
+constexpr int kLongRequestEntries = 170;  // a request of about 12 kB, a reply of about 5 kB
+constexpr int kShortRequestClients = 20;
+constexpr int kShortRequestsEach = 20;
+constexpr size_t kSlowReadBytes = 4096;
+constexpr auto kSlowReadPause = std::chrono::milliseconds(1);
+constexpr int kSlowReadPollMillis = 100;
+constexpr auto kSlowReadLimit = std::chrono::seconds(60);
+
 std::string large_request(const std::string& key) {
   std::vector<std::string> entries(kLargeRequestEntries, token_entry(key, "1", "1000", "1000"));
   return token_request(entries) + "\r\n";
@@ -75,6 +90,18 @@ bool stall_server_on(TestClient& client) {
     total += static_cast<size_t>(sent);
   }
   return false;
+}
+
+// The trace's lines, each without its newline. A request or a reply keeps its own CR LF, which
+// comes right before the newline.
+std::vector<std::string> trace_lines(const std::string& trace) {
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = trace.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    if (end > start && trace[end - 1] == '\r' && end + 1 < trace.size()) ++end;
+    lines.push_back(trace.substr(start, end - start));
+  }
+  return lines;
 }
 
 // Connects, retrying while the server is not listening yet.
@@ -258,6 +285,80 @@ TEST(Faults, StartWithStandardDescriptorsClosedWritesNothingToAClient) {
   EXPECT_FALSE(idle->has_data_within(std::chrono::milliseconds(500)));
   expect_served("a new connection");
   EXPECT_TRUE(server.running());
+}
+
+// Standard output a pipe nobody reads: once it is full its lines are dropped and counted, the
+// service goes on, and SIGTERM still ends the server promptly.
+TEST(Faults, StalledStdoutHoldsUpNeitherTheServiceNorTheStop) {
+  ServerProcess::Options options;
+  options.stdout_to_pipe = true;
+  ServerProcess server(options);
+  ASSERT_TRUE(server.listening());
+  TestClient client(kServerPort);
+  for (int i = 0; i < kExchangesOverflowingAPipe; ++i) {
+    ASSERT_EQ(client.exchange(kHandshake), kHandshakeReply) << "exchange " << i;
+  }
+  ::kill(server.pid(), SIGUSR1);
+  ASSERT_TRUE(server.wait_for_stderr(" trace_lines_lost="));
+  EXPECT_EQ(server.stderr_text().find(" trace_lines_lost=0\n"), std::string::npos);
+  EXPECT_EQ(server.stop(SIGTERM, kStopLimit), 0);
+}
+
+// Standard output a pipe read slowly while long and short requests come at once: every line
+// arrives whole, and each request line shows one request that was sent.
+TEST(Faults, LongLinesOnASlowPipeStayWhole) {
+  ServerProcess::Options options;
+  options.stdout_to_pipe = true;
+  ServerProcess server(options);
+  ASSERT_TRUE(server.listening());
+  std::string trace;
+  std::thread reader([&] {  // until the pipe ends with the server, or the time is up
+    char chunk[kSlowReadBytes];
+    pollfd wait = {server.stdout_pipe(), POLLIN, 0};
+    for (auto deadline = Clock::now() + kSlowReadLimit; Clock::now() < deadline;) {
+      if (::poll(&wait, 1, kSlowReadPollMillis) <= 0) continue;
+      ssize_t n = ::read(server.stdout_pipe(), chunk, sizeof chunk);
+      if (n <= 0) return;
+      trace.append(chunk, static_cast<size_t>(n));
+      std::this_thread::sleep_for(kSlowReadPause);
+    }
+  });
+  std::vector<std::string> entries(kLongRequestEntries,
+                                   token_entry("long", "1", "1000000", "1000000"));
+  const std::string long_request = token_request(entries) + "\r\n";
+  const std::string long_reply =
+      token_reply(std::vector<std::pair<std::string, unsigned>>(kLongRequestEntries, {"long", 1}));
+  auto exchange_all = [](const std::string& request, const std::string& reply, int count) {
+    TestClient client(kServerPort);
+    for (int i = 0; i < count; ++i) EXPECT_EQ(client.exchange(request), reply);
+  };
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kLongRequestClients; ++i) {
+    clients.emplace_back(exchange_all, long_request, long_reply, kLongRequestsEach);
+  }
+  for (int i = 0; i < kShortRequestClients; ++i) {
+    clients.emplace_back(exchange_all, kHandshake, kHandshakeReply, kShortRequestsEach);
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(server.stop(SIGTERM, kStopLimit), 0);
+  reader.join();
+
+  const std::string kLinePrefixes[] = {"message from client: ", "reply msg: "};
+  const std::vector<std::string> kShown[] = {{long_request, kHandshake, ""},
+                                             {long_reply, kHandshakeReply}};
+  int long_lines = 0;
+  for (const std::string& line : trace_lines(trace)) {
+    bool whole =
+        line.rfind("end: ", 0) == 0 && line.find_first_not_of("0123456789", 5) == std::string::npos;
+    for (int kind = 0; kind < 2; ++kind) {
+      if (line.rfind(kLinePrefixes[kind], 0) != 0) continue;
+      std::string shown = line.substr(kLinePrefixes[kind].size());
+      whole = std::count(kShown[kind].begin(), kShown[kind].end(), shown) > 0;
+      if (shown == long_request) ++long_lines;
+    }
+    EXPECT_TRUE(whole) << line.substr(0, 100) << "... (" << line.size() << " bytes)";
+  }
+  EXPECT_GT(long_lines, 0);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -16,12 +18,12 @@
 
 namespace {
 
-// Writes with `write_lines` through a TraceOutput on a pipe and returns what came out. The pipe
-// is read meanwhile, as a line may be longer than it holds.
+// Writes with `write_lines` through a TraceOutput on a pipe, or a socket, and returns what came
+// out. The other end is read meanwhile, as a line may be longer than it holds.
 template <typename WriteLines>
-std::string traced(WriteLines write_lines) {
+std::string traced(WriteLines write_lines, bool through_socket = false) {
   int ends[2];
-  EXPECT_EQ(::pipe(ends), 0);
+  EXPECT_EQ(through_socket ? ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) : ::pipe(ends), 0);
   std::string out;
   std::thread reader([&] {
     char chunk[4096];
@@ -54,17 +56,21 @@ TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
               pending.flush();
             }),
             "end: 7\nmsg: ab\nn: -12\n");
-  // Lines past what one write keeps whole still come out whole and in order.
+  // Lines past what one write keeps whole still come out whole and in order, on a socket too.
   const std::string text(kConnectionBufferSize, 'x');
-  EXPECT_EQ(traced([&](TraceOutput* out) {
-              TraceBuffer pending(out);
-              pending.add_number("end: ", 0);
-              pending.add_text("msg: ", text.data(), text.size());
-              pending.add_text("msg: ", text.data(), PIPE_BUF - 6);
-              pending.add_text("reply: ", "OK", 2);
-              pending.flush();
-            }),
-            "end: 0\nmsg: " + text + "\nmsg: " + text.substr(0, PIPE_BUF - 6) + "\nreply: OK\n");
+  for (bool through_socket : {false, true}) {
+    EXPECT_EQ(traced(
+                  [&](TraceOutput* out) {
+                    TraceBuffer pending(out);
+                    pending.add_number("end: ", 0);
+                    pending.add_text("msg: ", text.data(), text.size());
+                    pending.add_text("msg: ", text.data(), PIPE_BUF - 6);
+                    pending.add_text("reply: ", "OK", 2);
+                    pending.flush();
+                  },
+                  through_socket),
+              "end: 0\nmsg: " + text + "\nmsg: " + text.substr(0, PIPE_BUF - 6) + "\nreply: OK\n");
+  }
 }
 
 std::string traced_text(const std::string& text) {
@@ -142,6 +148,65 @@ TEST(TraceOutput, KindFollowsWhatTheDescriptorIs) {
   TraceOutput kept(null_fd.get());
   kept.open(/*may_discard=*/false);
   EXPECT_FALSE(kept.discards());
+}
+
+// Reads what a non-blocking pipe holds now.
+std::string read_available(int fd) {
+  std::string out;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+  return out;
+}
+
+// A pipe nobody reads costs one wait of about kTraceWaitMillis; then writes that find it full
+// drop their lines at once, until it takes bytes again. The descriptor the process shares keeps
+// its mode: the writes go through a non-blocking description of their own.
+TEST(TraceOutput, StalledPipeCostsOneWaitThenDropsAtOnce) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  UniqueFd read_end(ends[0]), write_end(ends[1]);
+  TraceOutput output(write_end.get());
+  output.open(/*may_discard=*/true);
+  EXPECT_EQ(::fcntl(write_end.get(), F_GETFL) & O_NONBLOCK, 0);
+  const std::string line = std::string(PIPE_BUF - 1, 'x') + "\n";
+  auto write_line = [&] { return output.write_lines(line.data(), line.size()); };
+
+  auto filling = std::chrono::steady_clock::now();
+  int lines_taken = 0;
+  while (write_line()) ++lines_taken;
+  auto stalled = std::chrono::steady_clock::now();
+  EXPECT_GT(lines_taken, 0);
+  EXPECT_LT(stalled - filling, std::chrono::seconds(2));
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(write_line());
+  EXPECT_LT(std::chrono::steady_clock::now() - stalled, std::chrono::seconds(1));  // not 20 waits
+
+  char room[PIPE_BUF];
+  ASSERT_EQ(::read(read_end.get(), room, sizeof room), static_cast<ssize_t>(sizeof room));
+  EXPECT_TRUE(write_line());
+}
+
+// A long line whose time runs out after its first piece is cut there; the next lines begin with
+// the newline that ends it.
+TEST(TraceOutput, LineCutByAStallIsEndedBeforeTheNextLines) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+  UniqueFd read_end(ends[0]), write_end(ends[1]);
+  ::fcntl(write_end.get(), F_SETFL, 0);  // as a shell would hand it over: blocking
+  ASSERT_EQ(::fcntl(write_end.get(), F_SETPIPE_SZ, PIPE_BUF), PIPE_BUF);
+  TraceOutput output(write_end.get());
+  output.open(/*may_discard=*/true);
+  std::atomic<uint64_t> lost{0};
+  TraceBuffer pending(&output);
+  pending.count_losses_in(&lost);
+
+  const std::string text(3 * PIPE_BUF, 'l');
+  pending.add_text("m: ", text.data(), text.size());
+  std::string out = read_available(read_end.get());
+  EXPECT_EQ(out, "m: " + text.substr(0, PIPE_BUF - 3));
+  EXPECT_EQ(lost.load(), 1u);
+  pending.add_text("next: ", "x", 1);
+  pending.flush();
+  EXPECT_EQ(read_available(read_end.get()), "\nnext: x\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -27,6 +28,8 @@
 namespace {
 
 constexpr auto kPollStep = std::chrono::milliseconds(5);
+constexpr auto kStartLimit = std::chrono::seconds(5);
+constexpr char kListenLine[] = "listen on port 6666\n";
 
 // A new empty file for one of the server's output streams; ~ServerProcess removes it.
 std::string temp_path(const std::string& suffix) {
@@ -102,7 +105,8 @@ ServerProcess::ServerProcess() : ServerProcess(Options{}) {}
 ServerProcess::ServerProcess(Options options)
     : stdout_path_(temp_path(".out")), stderr_path_(temp_path(".err")) {
   int pipe_fds[2] = {-1, -1};
-  if (options.stdout_to_closed_pipe) ::pipe2(pipe_fds, O_CLOEXEC);
+  bool stdout_piped = options.stdout_to_closed_pipe || options.stdout_to_pipe;
+  if (stdout_piped) ::pipe2(pipe_fds, O_CLOEXEC);
   std::vector<char*> environment = environment_with(options.environment);
   char* const arguments[] = {const_cast<char*>(TOKEN_SERVER_BINARY), nullptr};
   pid_ = ::fork();
@@ -110,9 +114,8 @@ ServerProcess::ServerProcess(Options options)
     if (options.standard_descriptors_closed) {
       for (int fd = 0; fd <= 2; ++fd) ::close(fd);
     } else {
-      int out = options.stdout_to_closed_pipe
-                    ? pipe_fds[1]
-                    : ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int out = stdout_piped ? pipe_fds[1]
+                             : ::open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       int err = options.stderr_to_stdout
                     ? out
                     : ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -139,7 +142,27 @@ ServerProcess::ServerProcess(Options options)
     listening_ = running();
     return;
   }
-  if (options.wait_until_listening) listening_ = wait_for_stdout("listen on port 6666\n");
+  if (options.stdout_to_pipe) {
+    ::close(pipe_fds[1]);
+    stdout_pipe_ = pipe_fds[0];
+    if (options.wait_until_listening) listening_ = read_listen_line();
+    return;
+  }
+  if (options.wait_until_listening) listening_ = wait_for_stdout(kListenLine);
+}
+
+bool ServerProcess::read_listen_line() {
+  std::string line;
+  auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+  while (line.empty() || line.back() != '\n') {
+    pollfd wait = {stdout_pipe_, POLLIN, 0};
+    char byte;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (::poll(&wait, 1, static_cast<int>(kPollStep.count())) <= 0) continue;
+    if (::read(stdout_pipe_, &byte, 1) != 1) return false;
+    line += byte;
+  }
+  return line == kListenLine;
 }
 
 ServerProcess::~ServerProcess() {
@@ -147,6 +170,7 @@ ServerProcess::~ServerProcess() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  if (stdout_pipe_ >= 0) ::close(stdout_pipe_);
   ::unlink(stdout_path_.c_str());
   ::unlink(stderr_path_.c_str());
 }

@@ -27,6 +27,7 @@ class ServerProcess {
     bool wait_until_listening = true;
     long descriptor_limit = 0;  // RLIMIT_NOFILE for the server; 0 keeps the inherited one
     bool stdout_to_closed_pipe = false;
+    bool stdout_to_pipe = false;    // stdout_pipe() is its read end: the test reads it, or never
     bool stderr_to_stdout = false;  // as `2>&1` would: stderr_text() is then empty
     // Starts the server with standard input, output and error closed, as some supervisors do;
     // nothing it writes reaches the files. Set wait_until_listening false with it.
@@ -45,6 +46,8 @@ class ServerProcess {
   bool listening() const { return listening_; }
   pid_t pid() const { return pid_; }
 
+  // With stdout_to_pipe: the pipe's read end, owned by this object; the listen line is read.
+  int stdout_pipe() const { return stdout_pipe_; }
   std::string stdout_text() const;
   std::string stderr_text() const;
   // Waits until standard output holds `text`.
@@ -69,9 +72,13 @@ class ServerProcess {
   long resident_kb() const;
 
  private:
+  // Reads standard output's first line from the pipe: whether it is the listen line.
+  bool read_listen_line();
+
   PortLock lock_;
   std::string stdout_path_;
   std::string stderr_path_;
+  int stdout_pipe_ = -1;
   pid_t pid_ = -1;
   bool listening_ = false;
   bool exited_ = false;
