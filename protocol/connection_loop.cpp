@@ -20,7 +20,11 @@ void TokenServer::process_connection(token_connection* conn) {
     } else {
       consume_tokens(conn);
     }
-    if (reply_request(conn) > 0) {
+    int sent = reply_request(conn);
+    // A failed send ends the connection: the requests held after it would be granted for a peer
+    // that cannot hear the answers, from buckets others share.
+    if (sent < 0) break;
+    if (sent > 0) {
       count_service_time(conn->counters, std::chrono::steady_clock::now() - conn->received_at);
     }
     // The reply is NUL-terminated and bounded by reply_len, so clearing its head is enough.
@@ -45,7 +49,7 @@ void TokenServer::handshake(token_connection* conn) {
 }
 
 int TokenServer::reply_request(token_connection* conn) {
-  if (conn->reply_len <= 0) return -1;
+  if (conn->reply_len <= 0) return 0;
   conn->trace.add_server_text("reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
   // Every line of a request is out before its reply, which the peer may act on at once.
   conn->trace.flush();

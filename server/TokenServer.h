@@ -154,15 +154,15 @@ class TokenServer {
 
   // ---- The connection loop and its steps (protocol/connection_loop.cpp)
 
-  // Answers the connection's requests one at a time until none can be had or the server stops.
-  // Leaves the descriptor open: its worker closes it.
+  // Answers the connection's requests one at a time until none can be had, a send fails or the
+  // server stops. Leaves the descriptor open: its worker closes it.
   void process_connection(token_connection* conn);
   // Whether the request at the front of req_buf is exactly the handshake line.
   bool isHeartbeat(token_connection* conn);
   // Puts the handshake reply in reply_buf and removes the request.
   void handshake(token_connection* conn);
-  // Writes the request's trace lines, then sends reply_buf. Returns the bytes sent, or -1 when
-  // there is no reply or the send fails.
+  // Writes the request's trace lines, then sends reply_buf. Returns the bytes sent, 0 when there
+  // is no reply, or -1 when the send fails.
   int reply_request(token_connection* conn);
 
   // ---- Token requests (accounting/token_request.cpp)

@@ -22,6 +22,7 @@
 #include "tests/support/in_process_server.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"
+#include "tests/support/token_request_text.h"
 
 namespace {
 
@@ -323,6 +324,32 @@ TEST(ReplyRequest, ReplyTakenInPartsArrivesWhole) {
   EXPECT_EQ(received, reply);
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+// Once a send fails, the requests held after it are neither parsed nor granted: their tokens
+// would be drawn for nobody.
+TEST(ReplyRequest, FailedSendEndsTheConnection) {
+  constexpr int kPipelined = 100;
+  StdoutCapture trace;
+  TokenServer server(0, 0);
+  ASSERT_EQ(server.grant_tokens("unheard", 0, 1, kPipelined), 0);  // a new key: a full bucket
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  std::string requests;
+  for (int i = 0; i < kPipelined; ++i) {
+    requests += token_request({token_entry("unheard", "1", "1", std::to_string(kPipelined))});
+    requests += "\r\n";
+  }
+  ASSERT_EQ(::send(fds[1], requests.data(), requests.size(), 0),
+            static_cast<ssize_t>(requests.size()));
+  ::close(fds[1]);  // the requests stay readable; a reply to them fails
+  auto conn = std::make_unique<token_connection>();
+  conn->client_fd = fds[0];
+  conn->bufsiz = kConnectionBufferSize;
+  server.process_connection(conn.get());
+  ::close(fds[0]);
+  // The first request drew one token; at 1 token/s the rest are still there.
+  EXPECT_GE(server.grant_tokens("unheard", kPipelined, 1, kPipelined), kPipelined - 1);
 }
 
 }  // namespace
