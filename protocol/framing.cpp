@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "protocol/token_connection.h"
@@ -72,6 +73,11 @@ int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int
   // ones beyond them, left by earlier requests).
   int shown_length = request_length > 0 ? request_length : *nread;
   conn->trace.add_text(kRequestTrace, buf, static_cast<size_t>(shown_length));
+  if (request_length == 0 && *nread == bufsiz) {
+    // The peer broke the one limit on a request: say why its connection ends, after its trace.
+    report_error(&conn->trace,
+                 "request longer than " + std::to_string(bufsiz) + " bytes: connection closed");
+  }
   return request_length;
 }
 

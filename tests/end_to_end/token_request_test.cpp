@@ -78,6 +78,20 @@ TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
                 kParseError + "message from client: SHAKE\r\n\nreply msg: OK\r\n\n");
 }
 
+TEST(MergedOutput, RequestTooLongIsReportedAfterItsTrace) {
+  ServerProcess server(merged_output());
+  ASSERT_TRUE(server.listening());
+  TestClient client(kServerPort);
+  const std::string held(kConnectionBufferSize, 'x');
+  ASSERT_TRUE(client.send(held));
+  EXPECT_TRUE(client.closed_within());
+  const std::string ending =
+      "message from client: " + held + "\nrequest longer than 16384 bytes: connection closed\n";
+  ASSERT_TRUE(server.wait_for_stdout(ending));
+  const std::string merged = server.stdout_text();
+  EXPECT_EQ(merged.substr(merged.size() - ending.size()), ending);
+}
+
 // A new client is granted its whole need; a known one the whole tokens its bucket holds. With
 // 1 token/s a drained bucket holds about 2.5 tokens after 2.5 s. The attempt counts only when
 // the timing bounds of the server's draw lie within [2, 3) tokens, whatever the machine's load.
