@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # User instructions the server spends per token request, counted by callgrind: repeatable on a
 # busy machine, where timings are not.
-#   bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES]
-# Runs SERVER_BINARY (standard output to /dev/null) under callgrind twice, sending 500 and then
-# 2,500 requests of ENTRIES entries (default 1) on one connection, each after the previous reply,
-# and prints the difference divided by 2,000, so that start-up and stop cancel out. Every request
+#   bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES] [TRACE_FILE]
+# Runs SERVER_BINARY under callgrind twice, sending 500 and then 2,500 requests of ENTRIES entries
+# (default 1) on one connection, each after the previous reply, and prints the difference divided
+# by 2,000, so that start-up and stop cancel out. Standard output goes to /dev/null, where the
+# server writes no trace, or to TRACE_FILE (overwritten), to count writing it too. Every request
 # names the same keys with their stored rate and burst, so all but the first draw from a known
 # bucket. The server listens on port 6666: run this where nothing else holds it. Needs valgrind
 # and python3.
 set -euo pipefail
 server=$1
 entries=${2:-1}
+trace_file=${3:-/dev/null}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -46,7 +48,7 @@ PY
 # Instructions of one run of the server that answers $1 requests.
 instructions_for() {
   local out="$work/callgrind.$1"
-  valgrind --tool=callgrind --callgrind-out-file="$out" "$server" >/dev/null 2>"$work/stderr" &
+  valgrind --tool=callgrind --callgrind-out-file="$out" "$server" >"$trace_file" 2>"$work/stderr" &
   local pid=$!
   send_requests "$1"
   kill -TERM "$pid"
@@ -56,5 +58,5 @@ instructions_for() {
 
 few=$(instructions_for 500)
 many=$(instructions_for 2500)
-echo "entries=$entries instructions_500=$few instructions_2500=$many" \
+echo "entries=$entries trace=$trace_file instructions_500=$few instructions_2500=$many" \
   "instructions_per_request=$(((many - few) / 2000))"
