@@ -59,7 +59,6 @@ int TokenServer::listen_socket() {
   // the probes.
   if (fd < 0 || !set_dead_peer_probes(fd, timings)) fail_listen_socket();
   bound_port_number.store(local_port(fd));
-  trace_line(kTraceFd, "listen on port " + std::to_string(bound_port_number.load()));
   return fd;
 }
 
@@ -110,6 +109,9 @@ void TokenServer::accept_connection() {
     std::exit(1);
   }
   start_metrics_endpoint();
+  // Said once everything the server keeps open while it runs is open, so that whoever waits for
+  // this line finds the server whole.
+  trace_line(kTraceFd, "listen on port " + std::to_string(bound_port()));
   notify_ready();
   pollfd waits[2] = {{listener.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
   while (!stop.load()) {
