@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "protocol/trace.h"
@@ -48,6 +49,12 @@ bool set_dead_peer_probes(int fd, const ServerTimings& timings) {
          set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, timings.keepalive_interval.count()) == 0 &&
          set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, timings.keepalive_probes) == 0 &&
          set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, timings.user_timeout.count()) == 0;
+}
+
+// "accept: <reason>", as perror writes it, but through the trace's bounded writer: the accept loop
+// must not hang on a standard error that nobody reads.
+void report_accept_failure(int error) {
+  trace_line(kErrorFd, std::string("accept: ") + std::strerror(error));
 }
 
 }  // namespace
@@ -142,7 +149,7 @@ bool TokenServer::accept_pending(int listen_fd) {
       case AcceptResult::kNonePending:
         return true;
       case AcceptResult::kExhausted:
-        if (!out_of_descriptors) std::perror("accept");
+        if (!out_of_descriptors) report_accept_failure(errno);
         out_of_descriptors = true;
         return false;
     }
@@ -163,7 +170,7 @@ TokenServer::AcceptResult TokenServer::produce_socket(int listen_fd) {
       errno = error;
       return AcceptResult::kExhausted;
     }
-    std::perror("accept");
+    report_accept_failure(error);
     std::exit(1);
   }
   // The connection stays blocking: its worker waits inside the receive and the send.
