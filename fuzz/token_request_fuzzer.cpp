@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "accounting/token_request.h"
+#include "protocol/token_request.h"
 #include "fuzz/fuzz_support.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"

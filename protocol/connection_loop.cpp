@@ -1,13 +1,16 @@
-// The connection loop: one request at a time, the handshake, and the sending of replies.
+// The connection loop: one request at a time, the handshake, token requests, and the sending of
+// replies.
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 #include "protocol/framing.h"
 #include "protocol/token_connection.h"
+#include "protocol/token_request.h"
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 
@@ -46,6 +49,64 @@ void TokenServer::handshake(token_connection* conn) {
   std::memcpy(conn->reply_buf, kHandshakeReply, sizeof kHandshakeReply);
   conn->reply_len = kHandshakeReplyLength;
   remove_handled_request(conn);
+}
+
+void TokenServer::consume_tokens(token_connection* conn) {
+  // The request without its CR LF, as NUL-terminated text: a NUL inside it ends the JSON text.
+  char parse_copy[kConnectionBufferSize];
+  size_t text_length = static_cast<size_t>(conn->req_len) - 2;
+  std::memcpy(parse_copy, conn->req_buf, text_length);
+  parse_copy[text_length] = '\0';
+  remove_handled_request(conn);
+
+  RequestCounters& counters = *conn->counters;
+  ParsedTokenRequest request;
+  if (!parse_token_request(parse_copy, &request)) {
+    count(counters.parse_errors);
+    report_error(&conn->trace, "json parse error");
+    return;
+  }
+  std::string problem =
+      check_token_request(&request, [this](const char* key) { return find_client(key); });
+  if (!problem.empty()) {
+    count(counters.refusals);
+    report_error(&conn->trace, "invalid token request: " + problem);
+    return;
+  }
+  // One reference in the capture, so that the function object fits without an allocation.
+  struct {
+    uint64_t asked = 0;
+    double granted = 0;
+    uint64_t entries_limited = 0;  // granted fewer than they asked for
+  } tally;
+  int reply_length = write_token_reply(
+      request,
+      [this, &tally](const TokenEntry& entry) {
+        double granted = grant_entry(entry);
+        tally.asked += static_cast<uint64_t>(entry.need_tokens);
+        tally.granted += granted;
+        tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
+        return granted;
+      },
+      conn->reply_buf, kConnectionBufferSize);
+  count(counters.entries_requested, static_cast<uint64_t>(request.entry_count));
+  count(counters.tokens_requested, tally.asked);
+  count(counters.tokens_granted, static_cast<uint64_t>(tally.granted));
+  count(counters.entries_limited, tally.entries_limited);
+  if (reply_length < 0) {
+    count(counters.refusals);
+    report_error(&conn->trace, "token reply too long");
+    return;
+  }
+  conn->reply_len = reply_length;
+  count(counters.token_requests);
+}
+
+double TokenServer::grant_entry(const TokenEntry& entry) {
+  if (entry.bucket != nullptr) {
+    return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size);
+  }
+  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size);
 }
 
 int TokenServer::reply_request(token_connection* conn) {

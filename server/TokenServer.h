@@ -165,7 +165,7 @@ class TokenServer {
   // is no reply, or -1 when the send fails.
   int reply_request(token_connection* conn);
 
-  // ---- Token requests (accounting/token_request.cpp)
+  // ---- Token requests (protocol/connection_loop.cpp)
 
   // Answers the token request at the front of req_buf and removes it.
   void consume_tokens(token_connection* conn);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "accounting/client_registry.h"
-#include "accounting/token_request.h"
+#include "protocol/token_request.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
 

@@ -1,6 +1,6 @@
 // Token requests from JSON text to reply text: parsing, the checks that refuse a request before
 // anything is granted, and the exact bytes of the reply. Grants come from a fake.
-#include "accounting/token_request.h"
+#include "protocol/token_request.h"
 
 #include <gtest/gtest.h>
 

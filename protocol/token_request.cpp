@@ -1,10 +1,10 @@
-// Token request handling: the JSON request, its checks, the grants and the JSON reply.
+// The token request and reply on the wire: reading and checking the JSON request, and writing the
+// JSON reply.
 //
 // A token request is one JSON object whose "array" lists entries with "accesskey", "need_tokens",
 // "gen_rate" and "burst_size". The reply lists, entry by entry, the access key and the "tokens"
-// granted. A request that is not JSON, or breaks a rule of the token request, is reported on
-// standard error and gets no reply; nothing of it is granted.
-#include "accounting/token_request.h"
+// granted.
+#include "protocol/token_request.h"
 
 #include <rapidjson/allocators.h>
 #include <rapidjson/reader.h>
@@ -13,9 +13,7 @@
 #include <climits>
 #include <cstring>
 
-#include "protocol/framing.h"
-#include "protocol/trace.h"
-#include "server/TokenServer.h"
+#include "accounting/client_registry.h"
 
 namespace {
 
@@ -415,62 +413,4 @@ int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& gr
   std::memcpy(reply, text.data(), json_length);
   std::memcpy(reply + json_length, kReplyEnd, sizeof kReplyEnd);  // with its NUL
   return static_cast<int>(reply_length);
-}
-
-void TokenServer::consume_tokens(token_connection* conn) {
-  // The request without its CR LF, as NUL-terminated text: a NUL inside it ends the JSON text.
-  char parse_copy[kConnectionBufferSize];
-  size_t text_length = static_cast<size_t>(conn->req_len) - 2;
-  std::memcpy(parse_copy, conn->req_buf, text_length);
-  parse_copy[text_length] = '\0';
-  remove_handled_request(conn);
-
-  RequestCounters& counters = *conn->counters;
-  ParsedTokenRequest request;
-  if (!parse_token_request(parse_copy, &request)) {
-    count(counters.parse_errors);
-    report_error(&conn->trace, "json parse error");
-    return;
-  }
-  std::string problem =
-      check_token_request(&request, [this](const char* key) { return find_client(key); });
-  if (!problem.empty()) {
-    count(counters.refusals);
-    report_error(&conn->trace, "invalid token request: " + problem);
-    return;
-  }
-  // One reference in the capture, so that the function object fits without an allocation.
-  struct {
-    uint64_t asked = 0;
-    double granted = 0;
-    uint64_t entries_limited = 0;  // granted fewer than they asked for
-  } tally;
-  int reply_length = write_token_reply(
-      request,
-      [this, &tally](const TokenEntry& entry) {
-        double granted = grant_entry(entry);
-        tally.asked += static_cast<uint64_t>(entry.need_tokens);
-        tally.granted += granted;
-        tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
-        return granted;
-      },
-      conn->reply_buf, kConnectionBufferSize);
-  count(counters.entries_requested, static_cast<uint64_t>(request.entry_count));
-  count(counters.tokens_requested, tally.asked);
-  count(counters.tokens_granted, static_cast<uint64_t>(tally.granted));
-  count(counters.entries_limited, tally.entries_limited);
-  if (reply_length < 0) {
-    count(counters.refusals);
-    report_error(&conn->trace, "token reply too long");
-    return;
-  }
-  conn->reply_len = reply_length;
-  count(counters.token_requests);
-}
-
-double TokenServer::grant_entry(const TokenEntry& entry) {
-  if (entry.bucket != nullptr) {
-    return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size);
-  }
-  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size);
 }
