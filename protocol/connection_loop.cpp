@@ -79,7 +79,7 @@ void TokenServer::consume_tokens(token_connection* conn) {
     double granted = 0;
     uint64_t entries_limited = 0;  // granted fewer than they asked for
   } tally;
-  int reply_length = write_token_reply(
+  conn->reply_len = write_token_reply(
       request,
       [this, &tally](const TokenEntry& entry) {
         double granted = grant_entry(entry);
@@ -88,18 +88,12 @@ void TokenServer::consume_tokens(token_connection* conn) {
         tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
         return granted;
       },
-      conn->reply_buf, kConnectionBufferSize);
+      conn->reply_buf);
+  count(counters.token_requests);
   count(counters.entries_requested, static_cast<uint64_t>(request.entry_count));
   count(counters.tokens_requested, tally.asked);
   count(counters.tokens_granted, static_cast<uint64_t>(tally.granted));
   count(counters.entries_limited, tally.entries_limited);
-  if (reply_length < 0) {
-    count(counters.refusals);
-    report_error(&conn->trace, "token reply too long");
-    return;
-  }
-  conn->reply_len = reply_length;
-  count(counters.token_requests);
 }
 
 double TokenServer::grant_entry(const TokenEntry& entry) {

@@ -74,7 +74,7 @@ bool parse_token_request(char* text, ParsedTokenRequest* request);
 std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client);
 
 // Grants the entries of a checked request in order and writes the compact JSON reply with its
-// CR LF and a NUL into `reply`. Returns the reply's length without the NUL, or -1 (writing
-// nothing) when it would not fit `capacity` bytes or a connection's reply buffer.
-int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant, char* reply,
-                      int capacity);
+// CR LF and a NUL into `reply`, a connection's reply buffer, which it always fits: a reply is never
+// longer than the request it answers. Returns the reply's length without the NUL.
+int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant,
+                      char (&reply)[kConnectionBufferSize]);

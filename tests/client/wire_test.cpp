@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "accounting/client_registry.h"
-#include "protocol/token_request.h"
 #include "protocol/token_connection.h"
+#include "protocol/token_request.h"
 #include "server/TokenServer.h"
 
 namespace token_client {
@@ -47,9 +47,9 @@ std::string server_reply_to(const std::string& line) {
   std::string text;
   auto request = server_parse(line, &text);
   EXPECT_EQ(::check_token_request(request.get(), [](const char*) { return nullptr; }), "");
-  char reply[kMaxRequestBytes];
+  char reply[::kConnectionBufferSize];
   int length = ::write_token_reply(
-      *request, [](const TokenEntry& entry) { return entry.need_tokens; }, reply, sizeof reply);
+      *request, [](const TokenEntry& entry) { return entry.need_tokens; }, reply);
   return std::string(reply, static_cast<size_t>(length));
 }
 
