@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "protocol/framing.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
@@ -73,7 +74,6 @@ class ConnectionDriver {
       : conn_(record), peer_fd_(peer_fd) {
     *conn_ = {};
     conn_->client_fd = client_fd;
-    conn_->bufsiz = kConnectionBufferSize;
   }
 
   // Reads and answers one request; false once the connection would end.
@@ -90,21 +90,20 @@ class ConnectionDriver {
     } else {
       server_.consume_tokens(conn_);
     }
-    check_request_removed(held, request_length);
     check_reply(heartbeat, request_length);
-    int sent = server_.reply_request(conn_);
-    FUZZ_CHECK(sent == conn_->reply_len);
+    TokenServer::ReplyResult sent = server_.reply_request(conn_);
+    FUZZ_CHECK(sent == (conn_->reply_len > 0 ? TokenServer::ReplyResult::kSent
+                                             : TokenServer::ReplyResult::kNoReply));
     check_peer_received();
-    conn_->reply_len = 0;
-    conn_->reply_buf[0] = '\0';
+    drop_handled_request(conn_);
+    check_request_removed(held, request_length);
     return true;
   }
 
  private:
   void check_held_bytes() const {
     FUZZ_CHECK(conn_->nread >= 0);
-    FUZZ_CHECK(conn_->nread <= conn_->bufsiz);
-    FUZZ_CHECK(conn_->bufsiz == kConnectionBufferSize);
+    FUZZ_CHECK(conn_->nread <= kConnectionBufferSize);
   }
 
   // The request is the held bytes up to and including their first CR LF.

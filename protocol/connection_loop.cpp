@@ -1,5 +1,6 @@
-// The connection loop: one request at a time, the handshake, token requests, and the sending of
-// replies.
+// The connection loop: each request's life, from its read to its reply, in one place; the two kinds
+// of request, the handshake and token requests, which only produce the reply and count; and the
+// sending of replies.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -16,25 +17,26 @@
 
 void TokenServer::process_connection(token_connection* conn) {
   // `stop` is tested each turn so that a client that keeps sending cannot hold up a stop.
-  while (!stop.load(std::memory_order_relaxed) && getreq(conn) > 0) {
-    if (isHeartbeat(conn)) {
-      handshake(conn);
-      count(conn->counters->handshakes);
-    } else {
-      consume_tokens(conn);
-    }
-    int sent = reply_request(conn);
-    // A failed send ends the connection: the requests held after it would be granted for a peer
-    // that cannot hear the answers, from buckets others share.
-    if (sent < 0) break;
-    if (sent > 0) {
-      count_service_time(conn->counters, std::chrono::steady_clock::now() - conn->received_at);
-    }
-    // The reply is NUL-terminated and bounded by reply_len, so clearing its head is enough.
-    conn->reply_len = 0;
-    conn->reply_buf[0] = '\0';
+  while (!stop.load(std::memory_order_relaxed) && serve_request(conn)) {
   }
   conn->trace.flush();  // the lines of a read that found no request
+}
+
+bool TokenServer::serve_request(token_connection* conn) {
+  if (getreq(conn) == 0) return false;
+  if (isHeartbeat(conn)) {
+    handshake(conn);
+  } else {
+    consume_tokens(conn);
+  }
+  ReplyResult sent = reply_request(conn);
+  if (sent == ReplyResult::kSent) {
+    count_service_time(conn->counters, std::chrono::steady_clock::now() - conn->received_at);
+  }
+  drop_handled_request(conn);
+  // A failed send ends the connection: the requests held after it would be granted for a peer
+  // that cannot hear the answers, from buckets others share.
+  return sent != ReplyResult::kSendFailed;
 }
 
 bool TokenServer::isHeartbeat(token_connection* conn) {
@@ -48,7 +50,7 @@ bool TokenServer::isHeartbeat(token_connection* conn) {
 void TokenServer::handshake(token_connection* conn) {
   std::memcpy(conn->reply_buf, kHandshakeReply, sizeof kHandshakeReply);
   conn->reply_len = kHandshakeReplyLength;
-  remove_handled_request(conn);
+  count(conn->counters->handshakes);
 }
 
 void TokenServer::consume_tokens(token_connection* conn) {
@@ -57,7 +59,6 @@ void TokenServer::consume_tokens(token_connection* conn) {
   size_t text_length = static_cast<size_t>(conn->req_len) - 2;
   std::memcpy(parse_copy, conn->req_buf, text_length);
   parse_copy[text_length] = '\0';
-  remove_handled_request(conn);
 
   RequestCounters& counters = *conn->counters;
   ParsedTokenRequest request;
@@ -103,8 +104,8 @@ double TokenServer::grant_entry(const TokenEntry& entry) {
   return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size);
 }
 
-int TokenServer::reply_request(token_connection* conn) {
-  if (conn->reply_len <= 0) return 0;
+TokenServer::ReplyResult TokenServer::reply_request(token_connection* conn) {
+  if (conn->reply_len <= 0) return ReplyResult::kNoReply;
   conn->trace.add_server_text("reply msg: ", conn->reply_buf, static_cast<size_t>(conn->reply_len));
   // Every line of a request is out before its reply, which the peer may act on at once.
   conn->trace.flush();
@@ -118,7 +119,7 @@ int TokenServer::reply_request(token_connection* conn) {
       continue;
     }
     if (written < 0 && errno == EINTR && !stop.load(std::memory_order_relaxed)) continue;
-    return -1;
+    return ReplyResult::kSendFailed;
   }
-  return sent;
+  return ReplyResult::kSent;
 }

@@ -26,10 +26,11 @@ int TokenServer::reach_request_end(char* buf, int len) {
   return 0;
 }
 
-void remove_handled_request(token_connection* conn) {
+void drop_handled_request(token_connection* conn) {
   conn->nread -= conn->req_len;
   if (conn->nread > 0) std::memmove(conn->req_buf, conn->req_buf + conn->req_len, conn->nread);
   conn->req_len = 0;
+  conn->reply_len = 0;
 }
 
 namespace {
@@ -55,33 +56,36 @@ int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
   }
 }
 
-int TokenServer::read_request(token_connection* conn, char* buf, int bufsiz, int* nread) {
-  int request_length = *nread > 1 ? reach_request_end(buf, *nread) : 0;
-  while (*nread < bufsiz && request_length == 0) {
-    int received = pull_data(conn, buf + *nread, bufsiz - *nread);
-    if (received <= 0) break;
-    // Bytes held before this receive hold no CR LF, but their last may be the CR of one.
-    int scan_from = *nread > 0 ? *nread - 1 : 0;
-    *nread += received;
-    assert(*nread <= bufsiz && "*nread <= bufsiz");
-    int tail_length = reach_request_end(buf + scan_from, *nread - scan_from);
-    request_length = tail_length > 0 ? scan_from + tail_length : 0;
-    conn->trace.add_number(kEndTrace, request_length);
-  }
+int TokenServer::getreq(token_connection* conn) {
+  int request_length = conn->nread > 1 ? reach_request_end(conn->req_buf, conn->nread) : 0;
+  if (request_length == 0) request_length = receive_request(conn);
   // The request alone, never the requests pipelined behind it: a client cannot make one line
   // show its whole buffer again and again. With no whole request, the held bytes (never the stale
   // ones beyond them, left by earlier requests).
-  int shown_length = request_length > 0 ? request_length : *nread;
-  conn->trace.add_text(kRequestTrace, buf, static_cast<size_t>(shown_length));
-  if (request_length == 0 && *nread == bufsiz) {
+  int shown_length = request_length > 0 ? request_length : conn->nread;
+  conn->trace.add_text(kRequestTrace, conn->req_buf, static_cast<size_t>(shown_length));
+  if (request_length == 0 && conn->nread == kConnectionBufferSize) {
     // The peer broke the one limit on a request: say why its connection ends, after its trace.
-    report_error(&conn->trace,
-                 "request longer than " + std::to_string(bufsiz) + " bytes: connection closed");
+    report_error(&conn->trace, "request longer than " + std::to_string(kConnectionBufferSize) +
+                                   " bytes: connection closed");
   }
+  conn->req_len = request_length;
   return request_length;
 }
 
-int TokenServer::getreq(token_connection* conn) {
-  conn->req_len = read_request(conn, conn->req_buf, conn->bufsiz, &conn->nread);
-  return conn->req_len;
+int TokenServer::receive_request(token_connection* conn) {
+  int request_length = 0;
+  while (request_length == 0 && conn->nread < kConnectionBufferSize) {
+    int received =
+        pull_data(conn, conn->req_buf + conn->nread, kConnectionBufferSize - conn->nread);
+    if (received <= 0) break;
+    // Bytes held before this receive hold no CR LF, but their last may be the CR of one.
+    int scan_from = conn->nread > 0 ? conn->nread - 1 : 0;
+    conn->nread += received;
+    assert(conn->nread <= kConnectionBufferSize);
+    int tail_length = reach_request_end(conn->req_buf + scan_from, conn->nread - scan_from);
+    request_length = tail_length > 0 ? scan_from + tail_length : 0;
+    conn->trace.add_number(kEndTrace, request_length);
+  }
+  return request_length;
 }

@@ -23,15 +23,14 @@ constexpr int kHandshakeReplyLength = sizeof(kHandshakeReply) - 1;
 
 struct token_connection {
   int client_fd;  // connected, blocking client socket; owned and closed by the worker
-  // Received bytes. The first nread are held; invariant: 0 <= nread <= bufsiz. After a successful
-  // read the first req_len bytes are the current request, ending with its first CR LF.
+  // Received bytes. The first nread are held; invariant: 0 <= nread <= kConnectionBufferSize. After
+  // a successful read the first req_len bytes are the current request, ending with its first CR LF.
   char req_buf[kConnectionBufferSize];
   int nread;
   // Reply text to send, NUL-terminated; reply_len == 0 means there is nothing to send.
   char reply_buf[kConnectionBufferSize];
   int reply_len;
   int req_len;        // length of the current request, CR LF included; 0 means no request
-  int bufsiz;         // capacity of req_buf used by the reading operations
   TraceBuffer trace;  // this connection's trace lines not yet written
   RequestCounters* counters = &uncounted_requests;  // where the serving worker counts requests
   // When the last receive returned. Receives happen only while no whole request is held, so

@@ -101,7 +101,6 @@ void TokenServer::serve_connection(int worker, int client_fd) {
   // A fresh, zeroed record per connection: nothing of an earlier connection can show through.
   token_connection conn = {};
   conn.client_fd = client_fd;
-  conn.bufsiz = kConnectionBufferSize;
   conn.counters = &worker_counters[static_cast<size_t>(worker)];
   conn.trace.count_losses_in(&conn.counters->trace_lines_lost);
   process_connection(&conn);

@@ -19,8 +19,8 @@
 // waits on its peer by shutting its connection down.
 //
 // Connection-level operations report by return value: a byte count, 0 for "no request", -1 for
-// a failed receive or send. The caller then ends the connection quietly; no error text is ever
-// sent to a client.
+// a failed receive; reply_request says "no reply", "sent" and "send failed" apart. The caller then
+// ends the connection quietly; no error text is ever sent to a client.
 #pragma once
 
 #include <atomic>
@@ -142,9 +142,9 @@ class TokenServer {
   // it returns; 0 when none can be had: the peer closed, a receive failed, or the buffer is full
   // without a CR LF.
   int getreq(token_connection* conn);
-  // Reads into `buf` (capacity `bufsiz`, its first *nread bytes held) until a request is held;
-  // raises *nread by what it receives. Returns the request's length, or 0 as getreq does.
-  int read_request(token_connection* conn, char* buf, int bufsiz, int* nread);
+  // Receives after the held bytes, which hold no request, until they do: the request's length,
+  // or 0 as getreq says.
+  int receive_request(token_connection* conn);
   // One receive of at most `size` bytes into `dst`: the count received (> 0), or -1 when the peer
   // closed, the receive failed or a stop shut the connection down.
   int pull_data(token_connection* conn, char* dst, int size);
@@ -157,17 +157,23 @@ class TokenServer {
   // Answers the connection's requests one at a time until none can be had, a send fails or the
   // server stops. Leaves the descriptor open: its worker closes it.
   void process_connection(token_connection* conn);
+  // One request's life, the one step of process_connection: reads the request, answers it (the
+  // handshake or a token request), sends the reply and drops the request. False when the
+  // connection ends: no request could be read, or the reply could not be sent.
+  bool serve_request(token_connection* conn);
   // Whether the request at the front of req_buf is exactly the handshake line.
   bool isHeartbeat(token_connection* conn);
-  // Puts the handshake reply in reply_buf and removes the request.
+  // Puts the handshake reply in reply_buf.
   void handshake(token_connection* conn);
-  // Writes the request's trace lines, then sends reply_buf. Returns the bytes sent, 0 when there
-  // is no reply, or -1 when the send fails.
-  int reply_request(token_connection* conn);
+  // What became of a reply: there was none, it was sent whole, or the send failed.
+  enum class ReplyResult { kNoReply, kSent, kSendFailed };
+  // Writes the request's trace lines, then sends reply_buf.
+  ReplyResult reply_request(token_connection* conn);
 
   // ---- Token requests (protocol/connection_loop.cpp)
 
-  // Answers the token request at the front of req_buf and removes it.
+  // Answers the token request at the front of req_buf: puts the reply in reply_buf, or none when
+  // the request is refused.
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
   // key had none then (an earlier entry or another worker may have added it since).

@@ -40,13 +40,13 @@ TEST(ReachRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
   EXPECT_EQ(TokenServer::reach_request_end(held, 5), 5);
 }
 
-TEST(RemoveHandledRequest, KeepsTheFollowingBytesAtTheFront) {
+TEST(DropHandledRequest, KeepsTheFollowingBytesAtTheFront) {
   auto conn = std::make_unique<token_connection>();
   std::string held = "one\r\ntwo\r\nthr";
   held.copy(conn->req_buf, held.size());
   conn->nread = static_cast<int>(held.size());
   conn->req_len = 5;
-  remove_handled_request(conn.get());
+  drop_handled_request(conn.get());
   EXPECT_EQ(conn->nread, 8);
   EXPECT_EQ(std::string(conn->req_buf, 8), "two\r\nthr");
 }
@@ -58,7 +58,6 @@ class ReadRequest : public ::testing::Test {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
     conn_ = std::make_unique<token_connection>();
     conn_->client_fd = fds_[0];
-    conn_->bufsiz = kConnectionBufferSize;
   }
   void TearDown() override {
     ::close(fds_[0]);
@@ -75,7 +74,7 @@ class ReadRequest : public ::testing::Test {
   // Reads one request and drops it as its handler would; returns its length.
   int next_request() {
     int length = server_.getreq(conn_.get());
-    if (length > 0) remove_handled_request(conn_.get());
+    if (length > 0) drop_handled_request(conn_.get());
     return length;
   }
 

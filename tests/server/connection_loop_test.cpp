@@ -305,7 +305,6 @@ TEST(ReplyRequest, ReplyTakenInPartsArrivesWhole) {
   ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   auto conn = std::make_unique<token_connection>();
   conn->client_fd = fds[0];
-  conn->bufsiz = kConnectionBufferSize;
   std::string reply = std::string(kConnectionBufferSize - 3, 'r') + "\r\n";
   reply.copy(conn->reply_buf, reply.size());
   conn->reply_len = static_cast<int>(reply.size());
@@ -319,7 +318,7 @@ TEST(ReplyRequest, ReplyTakenInPartsArrivesWhole) {
       std::this_thread::sleep_for(milliseconds(1));
     }
   });
-  EXPECT_EQ(server.reply_request(conn.get()), static_cast<int>(reply.size()));
+  EXPECT_EQ(server.reply_request(conn.get()), TokenServer::ReplyResult::kSent);
   reader.join();
   EXPECT_EQ(received, reply);
   ::close(fds[0]);
@@ -345,7 +344,6 @@ TEST(ReplyRequest, FailedSendEndsTheConnection) {
   ::close(fds[1]);  // the requests stay readable; a reply to them fails
   auto conn = std::make_unique<token_connection>();
   conn->client_fd = fds[0];
-  conn->bufsiz = kConnectionBufferSize;
   server.process_connection(conn.get());
   ::close(fds[0]);
   // The first request drew one token; at 1 token/s the rest are still there.

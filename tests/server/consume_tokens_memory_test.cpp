@@ -15,9 +15,7 @@ namespace {
 
 class ConsumeTokensMemory : public ::testing::Test {
  protected:
-  ConsumeTokensMemory() : server_(0, 0), conn_(std::make_unique<token_connection>()) {
-    conn_->bufsiz = kConnectionBufferSize;
-  }
+  ConsumeTokensMemory() : server_(0, 0), conn_(std::make_unique<token_connection>()) {}
 
   // Hands `text` and its CR LF to consume_tokens; returns the reply, empty when there is none.
   std::string answer(const std::string& text) {
@@ -27,7 +25,6 @@ class ConsumeTokensMemory : public ::testing::Test {
     conn_->reply_len = 0;
     conn_->reply_buf[0] = '\0';
     server_.consume_tokens(conn_.get());
-    EXPECT_EQ(conn_->nread, 0);
     return std::string(conn_->reply_buf, static_cast<size_t>(conn_->reply_len));
   }
 
