@@ -82,9 +82,9 @@ class ConnectionDriver {
     check_held_bytes();
     if (request_length <= 0) return false;
     check_request_framed();
-    std::string held(conn_->req_buf, static_cast<size_t>(conn_->nread));
+    std::string held(held_bytes(), static_cast<size_t>(held_count()));
     bool heartbeat = server_.isHeartbeat(conn_);
-    FUZZ_CHECK(heartbeat == is_heartbeat_line(conn_->req_buf, request_length));
+    FUZZ_CHECK(heartbeat == is_heartbeat_line(held_bytes(), request_length));
     if (heartbeat) {
       server_.handshake(conn_);
     } else {
@@ -101,24 +101,27 @@ class ConnectionDriver {
   }
 
  private:
+  char* held_bytes() const { return conn_->req_buf + conn_->req_start; }
+  int held_count() const { return conn_->nread - conn_->req_start; }
+
   void check_held_bytes() const {
-    FUZZ_CHECK(conn_->nread >= 0);
+    FUZZ_CHECK(conn_->req_start >= 0 && conn_->req_start <= conn_->nread);
     FUZZ_CHECK(conn_->nread <= kConnectionBufferSize);
   }
 
   // The request is the held bytes up to and including their first CR LF.
   void check_request_framed() const {
     int length = conn_->req_len;
-    FUZZ_CHECK(length >= 2 && length <= conn_->nread);
-    FUZZ_CHECK(TokenServer::reach_request_end(conn_->req_buf, length) == length);
+    FUZZ_CHECK(length >= 2 && length <= held_count());
+    FUZZ_CHECK(TokenServer::reach_request_end(held_bytes(), length) == length);
   }
 
   // The handled request is gone and the bytes after it now lead the buffer.
   void check_request_removed(const std::string& held, int request_length) const {
     FUZZ_CHECK(conn_->req_len == 0);
-    FUZZ_CHECK(conn_->nread == static_cast<int>(held.size()) - request_length);
-    FUZZ_CHECK(std::memcmp(conn_->req_buf, held.data() + request_length,
-                           static_cast<size_t>(conn_->nread)) == 0);
+    FUZZ_CHECK(held_count() == static_cast<int>(held.size()) - request_length);
+    FUZZ_CHECK(std::memcmp(held_bytes(), held.data() + request_length,
+                           static_cast<size_t>(held_count())) == 0);
   }
 
   // A reply is one NUL-free CR LF-ended line, never longer than its request.

@@ -44,7 +44,8 @@ bool TokenServer::isHeartbeat(token_connection* conn) {
   // which ends at a CR LF of its own, differs sooner.
   constexpr int kComparedLength = kHeartbeatLength + 1;
   int compared = std::min(conn->req_len, kComparedLength);
-  return std::memcmp(conn->req_buf, kHeartbeatLine, static_cast<size_t>(compared)) == 0;
+  return std::memcmp(conn->req_buf + conn->req_start, kHeartbeatLine,
+                     static_cast<size_t>(compared)) == 0;
 }
 
 void TokenServer::handshake(token_connection* conn) {
@@ -54,15 +55,15 @@ void TokenServer::handshake(token_connection* conn) {
 }
 
 void TokenServer::consume_tokens(token_connection* conn) {
-  // The request without its CR LF, as NUL-terminated text: a NUL inside it ends the JSON text.
-  char parse_copy[kConnectionBufferSize];
-  size_t text_length = static_cast<size_t>(conn->req_len) - 2;
-  std::memcpy(parse_copy, conn->req_buf, text_length);
-  parse_copy[text_length] = '\0';
+  // The request is read in place, as NUL-terminated text: its CR becomes the NUL that ends the
+  // JSON text, as a NUL inside it would. Its trace line holds a copy already, and the bytes held
+  // after it are left alone.
+  char* text = conn->req_buf + conn->req_start;
+  text[conn->req_len - 2] = '\0';
 
   RequestCounters& counters = *conn->counters;
   ParsedTokenRequest request;
-  if (!parse_token_request(parse_copy, &request)) {
+  if (!parse_token_request(text, &request)) {
     count(counters.parse_errors);
     report_error(&conn->trace, "json parse error");
     return;

@@ -1,5 +1,5 @@
 // Request framing: receiving from the client socket until a request, ended by its first CR LF,
-// is held at the front of req_buf, and dropping it from there once it is handled.
+// is held, and dropping it once it is handled.
 #include "protocol/framing.h"
 
 #include <sys/socket.h>
@@ -27,8 +27,7 @@ int TokenServer::reach_request_end(char* buf, int len) {
 }
 
 void drop_handled_request(token_connection* conn) {
-  conn->nread -= conn->req_len;
-  if (conn->nread > 0) std::memmove(conn->req_buf, conn->req_buf + conn->req_len, conn->nread);
+  conn->req_start += conn->req_len;
   conn->req_len = 0;
   conn->reply_len = 0;
 }
@@ -37,6 +36,14 @@ namespace {
 
 constexpr std::string_view kEndTrace = "end: ";
 constexpr std::string_view kRequestTrace = "message from client: ";
+
+// Moves the held bytes to the front of req_buf, so that a receive has all the room after them.
+void move_held_bytes_to_front(token_connection* conn) {
+  int held = conn->nread - conn->req_start;
+  if (held > 0) std::memmove(conn->req_buf, conn->req_buf + conn->req_start, held);
+  conn->nread = held;
+  conn->req_start = 0;
+}
 
 }  // namespace
 
@@ -57,13 +64,15 @@ int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
 }
 
 int TokenServer::getreq(token_connection* conn) {
-  int request_length = conn->nread > 1 ? reach_request_end(conn->req_buf, conn->nread) : 0;
+  int request_length =
+      reach_request_end(conn->req_buf + conn->req_start, conn->nread - conn->req_start);
   if (request_length == 0) request_length = receive_request(conn);
   // The request alone, never the requests pipelined behind it: a client cannot make one line
   // show its whole buffer again and again. With no whole request, the held bytes (never the stale
-  // ones beyond them, left by earlier requests).
-  int shown_length = request_length > 0 ? request_length : conn->nread;
-  conn->trace.add_text(kRequestTrace, conn->req_buf, static_cast<size_t>(shown_length));
+  // ones beyond them, left by earlier requests). Copied now, before a parse in place changes it.
+  int shown_length = request_length > 0 ? request_length : conn->nread - conn->req_start;
+  conn->trace.add_text(kRequestTrace, conn->req_buf + conn->req_start,
+                       static_cast<size_t>(shown_length));
   if (request_length == 0 && conn->nread == kConnectionBufferSize) {
     // The peer broke the one limit on a request: say why its connection ends, after its trace.
     report_error(&conn->trace, "request longer than " + std::to_string(kConnectionBufferSize) +
@@ -74,6 +83,7 @@ int TokenServer::getreq(token_connection* conn) {
 }
 
 int TokenServer::receive_request(token_connection* conn) {
+  move_held_bytes_to_front(conn);
   int request_length = 0;
   while (request_length == 0 && conn->nread < kConnectionBufferSize) {
     int received =

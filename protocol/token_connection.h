@@ -23,10 +23,14 @@ constexpr int kHandshakeReplyLength = sizeof(kHandshakeReply) - 1;
 
 struct token_connection {
   int client_fd;  // connected, blocking client socket; owned and closed by the worker
-  // Received bytes. The first nread are held; invariant: 0 <= nread <= kConnectionBufferSize. After
-  // a successful read the first req_len bytes are the current request, ending with its first CR LF.
+  // Received bytes: those before req_start are handled, those from req_start to nread are held.
+  // Invariant: 0 <= req_start <= nread <= kConnectionBufferSize. After a successful read the first
+  // req_len held bytes are the current request, ending with its first CR LF. A handled request is
+  // dropped by moving req_start past it; the held bytes move to the front of req_buf only when no
+  // whole request is held, before the next receive, so pipelined requests cost no move each.
   char req_buf[kConnectionBufferSize];
   int nread;
+  int req_start;
   // Reply text to send, NUL-terminated; reply_len == 0 means there is nothing to send.
   char reply_buf[kConnectionBufferSize];
   int reply_len;

@@ -136,14 +136,14 @@ class TokenServer {
   // The port being listened on, once listening; 0 before. Defined here.
   uint16_t bound_port() const { return bound_port_number.load(); }
 
-  // ---- Request framing (protocol/framing.cpp): one complete request at the front of req_buf
+  // ---- Request framing (protocol/framing.cpp): one complete request at req_start
 
-  // Reads until a request is held at the front of req_buf and sets req_len to its length, which
-  // it returns; 0 when none can be had: the peer closed, a receive failed, or the buffer is full
-  // without a CR LF.
+  // Reads until a request is held at req_start and sets req_len to its length, which it returns;
+  // 0 when none can be had: the peer closed, a receive failed, or the buffer is full without a
+  // CR LF.
   int getreq(token_connection* conn);
-  // Receives after the held bytes, which hold no request, until they do: the request's length,
-  // or 0 as getreq says.
+  // Moves the held bytes, which hold no request, to the front and receives after them until they
+  // do: the request's length, or 0 as getreq says.
   int receive_request(token_connection* conn);
   // One receive of at most `size` bytes into `dst`: the count received (> 0), or -1 when the peer
   // closed, the receive failed or a stop shut the connection down.
@@ -161,7 +161,7 @@ class TokenServer {
   // handshake or a token request), sends the reply and drops the request. False when the
   // connection ends: no request could be read, or the reply could not be sent.
   bool serve_request(token_connection* conn);
-  // Whether the request at the front of req_buf is exactly the handshake line.
+  // Whether the request at req_start is exactly the handshake line.
   bool isHeartbeat(token_connection* conn);
   // Puts the handshake reply in reply_buf.
   void handshake(token_connection* conn);
@@ -172,8 +172,8 @@ class TokenServer {
 
   // ---- Token requests (protocol/connection_loop.cpp)
 
-  // Answers the token request at the front of req_buf: puts the reply in reply_buf, or none when
-  // the request is refused.
+  // Answers the token request at req_start, read in place: puts the reply in reply_buf, or none
+  // when the request is refused.
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
   // key had none then (an earlier entry or another worker may have added it since).

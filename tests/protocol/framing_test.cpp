@@ -1,5 +1,5 @@
-// Request framing: finding the end of a request, removing a handled one, and reading requests
-// from a socket in any split.
+// Request framing: finding the end of a request, and reading requests from a socket in any split,
+// each after the one before is dropped.
 #include "protocol/framing.h"
 
 #include <gtest/gtest.h>
@@ -40,17 +40,6 @@ TEST(ReachRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
   EXPECT_EQ(TokenServer::reach_request_end(held, 5), 5);
 }
 
-TEST(DropHandledRequest, KeepsTheFollowingBytesAtTheFront) {
-  auto conn = std::make_unique<token_connection>();
-  std::string held = "one\r\ntwo\r\nthr";
-  held.copy(conn->req_buf, held.size());
-  conn->nread = static_cast<int>(held.size());
-  conn->req_len = 5;
-  drop_handled_request(conn.get());
-  EXPECT_EQ(conn->nread, 8);
-  EXPECT_EQ(std::string(conn->req_buf, 8), "two\r\nthr");
-}
-
 // A connection record fed through one end of a socket pair.
 class ReadRequest : public ::testing::Test {
  protected:
@@ -71,6 +60,7 @@ class ReadRequest : public ::testing::Test {
     ::close(fds_[1]);
     fds_[1] = -1;
   }
+  int held() const { return conn_->nread - conn_->req_start; }
   // Reads one request and drops it as its handler would; returns its length.
   int next_request() {
     int length = server_.getreq(conn_.get());
@@ -113,10 +103,21 @@ TEST_F(ReadRequest, SecondRequestOfAPacketNeedsNoReceive) {
   EXPECT_EQ(next_request(), 5);
   peer_closes();  // a receive now would end the read with 0
   EXPECT_EQ(next_request(), 5);
-  EXPECT_EQ(conn_->nread, 0);
+  EXPECT_EQ(held(), 0);
   EXPECT_EQ(trace(),
             "end: 5\nmessage from client: one\r\n\n"
             "message from client: two\r\n\n");
+}
+
+// The part of a request held after a handled one moves to the front, and the rest joins it there.
+TEST_F(ReadRequest, RequestBegunAfterAHandledOneIsJoined) {
+  peer_sends("one\r\ntw");
+  EXPECT_EQ(next_request(), 5);
+  peer_sends("o\r\n");
+  EXPECT_EQ(server_.getreq(conn_.get()), 5);
+  EXPECT_EQ(std::string(conn_->req_buf + conn_->req_start, 5), "two\r\n");
+  EXPECT_EQ(trace(),
+            "end: 5\nmessage from client: one\r\n\nend: 5\nmessage from client: two\r\n\n");
 }
 
 TEST_F(ReadRequest, NulInsideARequestDoesNotEndItButCutsTheTrace) {
@@ -134,7 +135,7 @@ TEST_F(ReadRequest, FullBufferWithoutCrLfEndsTheConnection) {
 TEST_F(ReadRequest, RequestFillingTheWholeBufferIsAccepted) {
   peer_sends(std::string(kConnectionBufferSize - 2, 'x') + "\r\n");
   EXPECT_EQ(next_request(), kConnectionBufferSize);
-  EXPECT_EQ(conn_->nread, 0);
+  EXPECT_EQ(held(), 0);
 }
 
 TEST_F(ReadRequest, PeerClosingMidRequestEndsTheRead) {
