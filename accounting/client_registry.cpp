@@ -23,23 +23,23 @@ BasicTokenBucket* ClientMap::find(const char* accesskey) const {
   return entry == nullptr ? nullptr : &entry->second;
 }
 
-// The insertion mutex is for the compiler's check only: the caller holds it.
-void ClientMap::insert(Mutex* /*insertion_mutex*/, const qos_user_instance_t& key, double rate,
-                       double burst_size, double empty_time) {
+void ClientMap::insert(const qos_user_instance_t& key, double rate, double burst_size,
+                       double empty_time) {
+  MutexLock lock(&insertion_mutex_);
   auto [entry, added] = buckets_.try_emplace(key, rate, burst_size, empty_time);
   if (added) index_.insert(&*entry);
 }
 
-size_t ClientMap::size(Mutex* /*insertion_mutex*/) const { return index_.size(); }
+size_t ClientMap::size() const {
+  MutexLock lock(&insertion_mutex_);
+  return index_.size();
+}
 
 BasicTokenBucket* TokenServer::find_client(const char* accesskey) {
   return clients.find(accesskey);
 }
 
-size_t TokenServer::known_clients() {
-  MutexLock lock(&clients_mutex);
-  return clients.size(&clients_mutex);
-}
+size_t TokenServer::known_clients() { return clients.size(); }
 
 bool TokenServer::is_known_client(const char* accesskey) {
   return find_client(accesskey) != nullptr;
@@ -55,8 +55,7 @@ double TokenServer::grant_tokens(const char* accesskey, double need_tokens, doub
     // fill only once the host has been up for burst / rate seconds.
     qos_user_instance_t key = make_client_key(accesskey);
     double full_now = steadyNowMillis() - burst_size / gen_rate * kMillisPerSecond;
-    MutexLock lock(&clients_mutex);
-    clients.insert(&clients_mutex, key, gen_rate, burst_size, full_now);
+    clients.insert(key, gen_rate, burst_size, full_now);
     return need_tokens;
   }
   return draw_tokens(bucket, need_tokens, gen_rate, burst_size);

@@ -102,8 +102,7 @@ class ClientIndex {
 // long as the map lives.
 //
 // Thread safety: lookups go through the index, take no lock and may run beside an insertion.
-// Insertions are serialized by one mutex of the owner's (TokenServer's clients_mutex): insert and
-// size take it as `insertion_mutex` and require it held, so the compiler checks every caller.
+// Insertions take insertion_mutex_, one at a time, and so does size(); nothing else does.
 class ClientMap {
  public:
   ClientMap() = default;
@@ -114,13 +113,15 @@ class ClientMap {
   BasicTokenBucket* find(const char* accesskey) const;
   // Adds `key` with a new bucket of `rate` and `burst_size`, empty at `empty_time`, unless the
   // key is present: then the present bucket stands.
-  void insert(Mutex* insertion_mutex, const qos_user_instance_t& key, double rate,
-              double burst_size, double empty_time) REQUIRES(insertion_mutex);
+  void insert(const qos_user_instance_t& key, double rate, double burst_size, double empty_time)
+      EXCLUDES(insertion_mutex_);
   // Clients held.
-  size_t size(Mutex* insertion_mutex) const REQUIRES(insertion_mutex);
+  size_t size() const EXCLUDES(insertion_mutex_);
 
  private:
-  // Both written by insert only, under the insertion mutex.
-  std::map<qos_user_instance_t, BasicTokenBucket, client_comp> buckets_;
+  mutable Mutex insertion_mutex_;
+  std::map<qos_user_instance_t, BasicTokenBucket, client_comp> buckets_
+      GUARDED_BY(insertion_mutex_);
+  // Its lookups take no lock; its insertions and its size are under insertion_mutex_.
   ClientIndex index_;
 };

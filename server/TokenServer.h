@@ -6,10 +6,11 @@
 // its requests until it ends (process_connection) and closes it.
 //
 // Locks: `sockets_mutex` guards the socket queue and the pool's bookkeeping beside it;
-// `clients_mutex` is held to insert a client (a lookup takes no lock); each bucket's own mutex is
-// held for a draw or a re-rate. No thread ever holds two of these locks at once, and none is held
-// across a receive, a send or a trace write. clang checks at compile time that each field tagged
-// GUARDED_BY is touched only under its lock, and each function tagged REQUIRES is called under it.
+// the client map's own mutex is held to insert a client (a lookup takes no lock); each bucket's own
+// mutex is held for a draw or a re-rate. No thread ever holds two of these locks at once, and none
+// is held across a receive, a send or a trace write. clang checks at compile time that each field
+// tagged GUARDED_BY is touched only under its lock, and each function tagged REQUIRES is called
+// under it.
 //
 // Beside them, the metrics endpoint answers HTTP on a thread of its own (server/metrics_http.h),
 // so that it answers while every worker is busy; it reads the figures, never a connection.
@@ -177,13 +178,13 @@ class TokenServer {
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
   // key had none then (an earlier entry or another worker may have added it since).
-  double grant_entry(const TokenEntry& entry) EXCLUDES(clients_mutex);
+  double grant_entry(const TokenEntry& entry);
 
   // ---- The client registry (accounting/client_registry.cpp)
 
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
-  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate, double burst_size)
-      EXCLUDES(clients_mutex);
+  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
+                      double burst_size);
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
                      double burst_size);
@@ -193,7 +194,7 @@ class TokenServer {
   // moves or goes away while the server lives.
   BasicTokenBucket* find_client(const char* accesskey);
   // Clients known so far.
-  size_t known_clients() EXCLUDES(clients_mutex);
+  size_t known_clients();
 
   // ---- Figures (server/figures.cpp)
 
@@ -201,13 +202,13 @@ class TokenServer {
   // signal handler.
   void request_figures();
   // The counts and gauges now, summed over the workers. Any thread may ask.
-  Figures figures() EXCLUDES(sockets_mutex, clients_mutex);
+  Figures figures() EXCLUDES(sockets_mutex);
   // One line: uptime, connections, workers, requests by kind, tokens granted, known keys, lost
   // trace lines, then waits and what the granted requests asked for, as
   // "figures: uptime_s=12 connections_accepted=3 ...".
-  std::string figures_line() EXCLUDES(sockets_mutex, clients_mutex);
+  std::string figures_line() EXCLUDES(sockets_mutex);
   // A short line for a service manager's status: busy workers, queued connections, keys.
-  std::string status_line() EXCLUDES(sockets_mutex, clients_mutex);
+  std::string status_line() EXCLUDES(sockets_mutex);
 
   // ---- The metrics endpoint (server/metrics.cpp)
 
@@ -279,7 +280,7 @@ class TokenServer {
   // What /healthz answers: the token port listens and no stop has begun.
   bool serving() const;
   // What /metrics answers: the figures and the process's own, in Prometheus text format.
-  std::string metrics_text() EXCLUDES(sockets_mutex, clients_mutex);
+  std::string metrics_text() EXCLUDES(sockets_mutex);
 
   // ---- The accept loop's chores between connections (server/figures.cpp)
 
@@ -299,11 +300,9 @@ class TokenServer {
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
   // Accepted connections that no worker has taken yet.
   std::queue<QueuedSocket> sockets GUARDED_BY(sockets_mutex);
-  // Lookups take no lock; insert and size take clients_mutex as an argument and require it held.
-  ClientMap clients;
+  ClientMap clients;     // lookups take no lock; insertions take the map's own mutex
   CondVar sockets_cond;  // one waiter per queued descriptor; all on stop
   Mutex sockets_mutex;
-  Mutex clients_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
   // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop
   // either finds a taken connection here or leaves it queued; a worker clears its entry before
