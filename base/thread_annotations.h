@@ -18,8 +18,6 @@
 #define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
 // The field is read and written only with the lock held.
 #define GUARDED_BY(lock) THREAD_ANNOTATION(guarded_by(lock))
-// What the pointer field points to is read and written only with the lock held.
-#define PT_GUARDED_BY(lock) THREAD_ANNOTATION(pt_guarded_by(lock))
 // The caller holds the locks.
 #define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 // The caller does not hold the locks: the function takes them.
@@ -30,5 +28,3 @@
 #define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 // The function returns a reference to the lock, which callers may then take by this name.
 #define RETURN_CAPABILITY(lock) THREAD_ANNOTATION(lock_returned(lock))
-// The function is not checked: for code whose locking the analysis cannot follow.
-#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)

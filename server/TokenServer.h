@@ -124,8 +124,6 @@ class TokenServer {
   static int open_listening_socket(uint16_t port, int backlog);
   // The port the listening socket `fd` is bound to.
   static uint16_t local_port(int fd);
-  // Adds O_NONBLOCK to fd. On failure closes fd, reports, and returns false.
-  bool set_nonblocking(int fd);
   // Accepts the connections pending, a backlog's worth at most so that a flood cannot keep the
   // accept loop from its wake-ups. Returns false when accepting must pause because descriptors
   // or memory have run out, which it reports once until an accept succeeds again.

@@ -1,6 +1,5 @@
 // The listening socket and the accept loop, run on the main thread.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -97,24 +96,8 @@ uint16_t TokenServer::local_port(int fd) {
   return ntohs(address.sin_port);
 }
 
-bool TokenServer::set_nonblocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-    int error = errno;
-    ::close(fd);
-    errno = error;
-    std::perror("set non block");
-    return false;
-  }
-  return true;
-}
-
 void TokenServer::accept_connection() {
   UniqueFd listener(listen_socket());
-  if (!set_nonblocking(listener.get())) {
-    listener.release();  // already closed by set_nonblocking
-    std::exit(1);
-  }
   start_metrics_endpoint();
   // Said once everything the server keeps open while it runs is open, so that whoever waits for
   // this line finds the server whole.
