@@ -16,6 +16,8 @@
 
 #include "base/mutex.h"
 
+namespace token_server {
+
 // Bucket times are milliseconds; rates are per second.
 constexpr double kMillisPerSecond = 1000;
 
@@ -49,7 +51,7 @@ class BasicDynamicTokenBucket {
   double consumeOrDrain(double amount, double rate, double burstSize, double now) {
     assert(rate > 0);
     assert(burstSize > 0);
-    MutexLock lock(&mutex_);
+    token_base::MutexLock lock(&mutex_);
     return drainLocked(amount, rate, burstSize, now);
   }
 
@@ -65,7 +67,7 @@ class BasicDynamicTokenBucket {
   void setEmptyTime(double emptyTime) REQUIRES(mutex_) { emptyTime_.store(emptyTime); }
 
   // Held by BasicTokenBucket across a draw or a re-rate, so that both see one rate and burst.
-  Mutex& mutex() RETURN_CAPABILITY(mutex_) { return mutex_; }
+  token_base::Mutex& mutex() RETURN_CAPABILITY(mutex_) { return mutex_; }
 
   // The draw itself, for a caller that holds mutex_ already.
   double drainLocked(double amount, double rate, double burstSize, double now) REQUIRES(mutex_) {
@@ -101,7 +103,7 @@ class BasicDynamicTokenBucket {
   // Steady-clock milliseconds at which the bucket was empty. Written by compare-and-swap in a
   // draw and by a store in a re-rate, both under mutex_; read without it by available().
   std::atomic<double> emptyTime_;
-  Mutex mutex_;  // held for the whole of a draw or a re-rate
+  token_base::Mutex mutex_;  // held for the whole of a draw or a re-rate
 };
 
 // One client's bucket: the clock state with the rate and burst size the client last asked for.
@@ -133,7 +135,7 @@ class BasicTokenBucket {
   // their order, and a re-rate cannot hand back tokens that a later-timed draw took.
   template <typename Clock = SteadyClockMillis>
   double consumeOrDrain(double amount, const Rates& asked, Clock clock = {}) {
-    MutexLock lock(&bucket_.mutex());
+    token_base::MutexLock lock(&bucket_.mutex());
     double now = clock();
     double granted = bucket_.drainLocked(amount, rate_, burstSize_, now);
     if (asked.rate != rate_ || asked.burstSize != burstSize_) {
@@ -145,19 +147,19 @@ class BasicTokenBucket {
 
   // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
   void reset(double genRate, double burstSize, double now) {
-    MutexLock lock(&bucket_.mutex());
+    token_base::MutexLock lock(&bucket_.mutex());
     resetLocked(genRate, burstSize, now);
   }
 
   // Tokens held at `now`.
   double available(double now) {
-    MutexLock lock(&bucket_.mutex());
+    token_base::MutexLock lock(&bucket_.mutex());
     return bucket_.available(rate_, burstSize_, now);
   }
 
   // The stored rate and burst size, read together under the bucket's mutex.
   Rates rates() {
-    MutexLock lock(&bucket_.mutex());
+    token_base::MutexLock lock(&bucket_.mutex());
     return {rate_, burstSize_};
   }
 
@@ -186,3 +188,5 @@ class BasicTokenBucket {
   double rate_ GUARDED_BY(bucket_.mutex());       // tokens per second, > 0
   double burstSize_ GUARDED_BY(bucket_.mutex());  // most tokens held, > 0
 };
+
+}  // namespace token_server

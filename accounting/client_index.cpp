@@ -9,6 +9,8 @@
 
 #include "accounting/client_registry.h"
 
+namespace token_server {
+
 namespace {
 
 constexpr size_t kFirstCapacity = 64;
@@ -99,3 +101,5 @@ size_t ClientIndex::longest_probe() const {
   }
   return longest;
 }
+
+}  // namespace token_server

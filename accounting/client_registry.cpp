@@ -7,6 +7,8 @@
 #include "accounting/TokenBucket.h"
 #include "server/TokenServer.h"
 
+namespace token_server {
+
 namespace {
 
 qos_user_instance_t make_client_key(const char* accesskey) {
@@ -25,13 +27,13 @@ BasicTokenBucket* ClientMap::find(const char* accesskey) const {
 
 void ClientMap::insert(const qos_user_instance_t& key, double rate, double burst_size,
                        double empty_time) {
-  MutexLock lock(&insertion_mutex_);
+  token_base::MutexLock lock(&insertion_mutex_);
   auto [entry, added] = buckets_.try_emplace(key, rate, burst_size, empty_time);
   if (added) index_.insert(&*entry);
 }
 
 size_t ClientMap::size() const {
-  MutexLock lock(&insertion_mutex_);
+  token_base::MutexLock lock(&insertion_mutex_);
   return index_.size();
 }
 
@@ -65,3 +67,5 @@ double TokenServer::draw_tokens(BasicTokenBucket* bucket, double need_tokens, do
                                 double burst_size) {
   return bucket->consumeOrDrain(need_tokens, {gen_rate, burst_size});
 }
+
+}  // namespace token_server

@@ -15,6 +15,8 @@
 #include "accounting/TokenBucket.h"
 #include "base/mutex.h"
 
+namespace token_server {
+
 // Longest access key, in bytes; the key field holds it with its terminating NUL.
 constexpr int kMaxAccessKeyLength = 29;
 
@@ -119,9 +121,11 @@ class ClientMap {
   size_t size() const EXCLUDES(insertion_mutex_);
 
  private:
-  mutable Mutex insertion_mutex_;
+  mutable token_base::Mutex insertion_mutex_;
   std::map<qos_user_instance_t, BasicTokenBucket, client_comp> buckets_
       GUARDED_BY(insertion_mutex_);
   // Its lookups take no lock; its insertions and its size are under insertion_mutex_.
   ClientIndex index_;
 };
+
+}  // namespace token_server

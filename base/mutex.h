@@ -1,6 +1,8 @@
 // Mutex, MutexLock and CondVar: std::mutex and std::condition_variable with lock contracts that
 // clang checks (base/thread_annotations.h). Every lock of the server is a Mutex, so that a field
-// tagged GUARDED_BY cannot be touched without its lock, even by accident.
+// tagged GUARDED_BY cannot be touched without its lock, even by accident. The server and the
+// client library share them, in a namespace of their own: the client library is installed, and
+// its users may have a Mutex of their own.
 #pragma once
 
 #include <chrono>
@@ -8,6 +10,8 @@
 #include <mutex>
 
 #include "base/thread_annotations.h"
+
+namespace token_base {
 
 class CAPABILITY("mutex") Mutex {
  public:
@@ -66,3 +70,5 @@ class CondVar {
  private:
   std::condition_variable cond_;
 };
+
+}  // namespace token_base

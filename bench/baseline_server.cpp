@@ -29,6 +29,10 @@
 
 namespace {
 
+using token_server::kConnectionBufferSize;
+using token_server::kListenBacklog;
+using token_server::kWorkerCount;
+
 constexpr uint16_t kBaselinePort = 6667;
 constexpr std::string_view kFixedReply = "OK\r\n";
 

@@ -20,6 +20,7 @@
 #include "server/TokenServer.h"
 #include "tests/support/crafted_keys.h"
 
+namespace token_server {
 namespace {
 
 // A bucket this fast and deep serves nearly every draw, so the timed path grants and writes.
@@ -208,5 +209,7 @@ BENCHMARK(BM_GrantOwnServer)->ArgName("clients")->Arg(1'000)->Apply(one_and_two_
 BENCHMARK(BM_GrantFloodKeys)->ArgName("crafted")->Arg(0)->Arg(1);
 BENCHMARK(BM_NewFloodClients)->ArgName("crafted")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NewClientBytes)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace token_server
 
 BENCHMARK_MAIN();

@@ -47,6 +47,13 @@
 
 namespace {
 
+using token_server::kConnectionBufferSize;
+using token_server::kHandshakeReply;
+using token_server::kHeartbeatLine;
+using token_server::kMetricsPort;
+using token_server::kServerPort;
+using token_server::process_cpu_ticks;
+
 constexpr int kMaxThreads = 2;
 constexpr int kMaxConnections = 1000;
 constexpr double kMaxSeconds = 600;

@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
   FILE* out = ::fdopen(::dup(1), "w");
   ::dup2(::open("/dev/null", O_WRONLY | O_CLOEXEC), 1);
 
-  InProcessServer first(kServerWorkers), second(kServerWorkers), third(kServerWorkers);
+  token_server::InProcessServer first(kServerWorkers), second(kServerWorkers),
+      third(kServerWorkers);
   Listener accepts_nothing(0);
   Filler filler(accepts_nothing.port());
   Listener answers_nothing(128);

@@ -21,6 +21,7 @@
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
 
+namespace token_server {
 namespace {
 
 constexpr size_t kMaxSplitBytes = 16;
@@ -155,14 +156,7 @@ class ConnectionDriver {
   int peer_fd_;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  discard_trace_output();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void serve_stream(const uint8_t* data, size_t size) {
   int fds[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0);
   UniqueFd server_end(fds[0]);
@@ -173,5 +167,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConnectionDriver driver(&record, server_end.get(), peer_end.get());
   while (driver.step()) {
   }
+}
+
+}  // namespace
+}  // namespace token_server
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  discard_trace_output();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  token_server::serve_stream(data, size);
   return 0;
 }

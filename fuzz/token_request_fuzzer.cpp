@@ -19,6 +19,7 @@
 #include "protocol/token_request.h"
 #include "server/TokenServer.h"
 
+namespace token_server {
 namespace {
 
 constexpr char kKnownKey[] = "known";
@@ -63,15 +64,8 @@ void check_reply_entries(const Value& request, const std::vector<Grant>& grants,
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  discard_trace_output();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > kMaxRequestText) return 0;
+void answer_request_text(const uint8_t* data, size_t size) {
+  if (size > kMaxRequestText) return;
   std::string text(reinterpret_cast<const char*>(data), size);  // NUL-terminated, as parsed
   rapidjson::Document request;
   request.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
@@ -80,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parsed = ParsedTokenRequest();
   bool is_json = parse_token_request(parse_copy.data(), &parsed);
   FUZZ_CHECK(is_json == !request.HasParseError());
-  if (!is_json) return 0;
+  if (!is_json) return;
 
   TokenServer server(0, 0);  // no workers, never listens: only its client map is used
   server.grant_tokens(kKnownKey, 0, 1, 1);
@@ -93,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   std::string problem = check_token_request(
       &parsed, [&](const char* accesskey) { return server.find_client(accesskey); });
-  if (!problem.empty()) return 0;  // no reply, and nothing is granted
+  if (!problem.empty()) return;  // no reply, and nothing is granted
 
   char reply[kConnectionBufferSize];
   int reply_length = write_token_reply(parsed, grant, reply);
@@ -103,5 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(std::strcmp(reply + reply_length - kReplyEndLength, "\r\n") == 0);
   reply[reply_length - kReplyEndLength] = '\0';
   check_reply_entries(request, grants, reply);
+}
+
+}  // namespace
+}  // namespace token_server
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  discard_trace_output();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  token_server::answer_request_text(data, size);
   return 0;
 }

@@ -15,6 +15,8 @@
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 
+namespace token_server {
+
 void TokenServer::process_connection(token_connection* conn) {
   // `stop` is tested each turn so that a client that keeps sending cannot hold up a stop.
   while (!stop.load(std::memory_order_relaxed) && serve_request(conn)) {
@@ -124,3 +126,5 @@ TokenServer::ReplyResult TokenServer::reply_request(token_connection* conn) {
   }
   return ReplyResult::kSent;
 }
+
+}  // namespace token_server

@@ -15,6 +15,8 @@
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 
+namespace token_server {
+
 int TokenServer::reach_request_end(char* buf, int len) {
   if (buf == nullptr || len < 2) return 0;
   // memchr skips to each CR; the last byte is not searched, since a CR there has no LF yet.
@@ -99,3 +101,5 @@ int TokenServer::receive_request(token_connection* conn) {
   }
   return request_length;
 }
+
+}  // namespace token_server

@@ -7,6 +7,10 @@
 
 #include "protocol/token_connection.h"
 
+namespace token_server {
+
 // Drops the handled request of req_len bytes and its reply: the bytes held after the request begin
 // the next one.
 void drop_handled_request(token_connection* conn);
+
+}  // namespace token_server

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <iterator>
 
+namespace token_server {
+
 constexpr std::size_t kCacheLineBytes = 64;
 
 // Upper bounds of the service time buckets, in nanoseconds: 1, 2.5 and 5 in each decade from
@@ -63,3 +65,5 @@ inline void count_service_time(RequestCounters* counters,
   count(counters->service_times[bucket]);
   count(counters->service_nanos, nanos);
 }
+
+}  // namespace token_server

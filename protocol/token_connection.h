@@ -12,6 +12,8 @@
 #include "protocol/request_counters.h"
 #include "protocol/trace.h"
 
+namespace token_server {
+
 // Capacity of each buffer of a connection; a request, CR LF included, is at most this long.
 constexpr int kConnectionBufferSize = 16384;
 
@@ -41,3 +43,5 @@ struct token_connection {
   // this is when the current request's last byte arrived.
   std::chrono::steady_clock::time_point received_at;
 };
+
+}  // namespace token_server

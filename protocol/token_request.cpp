@@ -17,6 +17,8 @@
 
 #include "accounting/client_registry.h"
 
+namespace token_server {
+
 namespace {
 
 constexpr std::string_view kArrayMember = "array";
@@ -417,3 +419,5 @@ int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& gr
   std::memcpy(reply + json_length, kReplyEnd, sizeof kReplyEnd);  // with its NUL
   return static_cast<int>(json_length + sizeof kReplyEnd - 1);
 }
+
+}  // namespace token_server

@@ -14,6 +14,8 @@
 #include "accounting/TokenBucket.h"
 #include "protocol/token_connection.h"
 
+namespace token_server {
+
 // One entry of a token request.
 struct TokenEntry {
   const char* accesskey;  // NUL-terminated, inside the text the request was read from
@@ -78,3 +80,5 @@ std::string check_token_request(ParsedTokenRequest* request, const ClientLookup&
 // longer than the request it answers. Returns the reply's length without the NUL.
 int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant,
                       char (&reply)[kConnectionBufferSize]);
+
+}  // namespace token_server

@@ -7,6 +7,8 @@
 
 #include "protocol/request_counters.h"
 
+namespace token_server {
+
 namespace {
 
 constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
@@ -213,3 +215,5 @@ void report_error(TraceBuffer* pending, std::string_view line) {
   pending->flush();
   trace_line(kErrorFd, line);
 }
+
+}  // namespace token_server

@@ -15,6 +15,8 @@
 
 #include "protocol/trace_output.h"
 
+namespace token_server {
+
 class TraceLine;
 
 constexpr int kTraceFd = 1;  // standard output
@@ -88,3 +90,5 @@ void trace_line(int fd, std::string_view line);
 // Writes `line` to standard error after the lines pending in `pending`, so that the two streams
 // merged keep the order in which things happened.
 void report_error(TraceBuffer* pending, std::string_view line);
+
+}  // namespace token_server

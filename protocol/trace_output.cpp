@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+namespace token_server {
+
 namespace {
 
 constexpr char kDevNullPath[] = "/dev/null";
@@ -70,7 +72,7 @@ WriteGate::Slot& WriteGate::slot_of_this_thread() {
 }
 
 bool WriteGate::take_turn(WriteDeadline* deadline, bool give_up_if_taken) {
-  MutexLock lock(&mutex_);
+  token_base::MutexLock lock(&mutex_);
   while (turn_taken_) {
     if (give_up_if_taken) return false;
     deadline->start();
@@ -104,7 +106,7 @@ bool WriteGate::short_write_under_way() const {
 void WriteGate::release_turn() {
   closed_.store(line_open_, std::memory_order_seq_cst);
   {
-    MutexLock lock(&mutex_);
+    token_base::MutexLock lock(&mutex_);
     turn_taken_ = false;
   }
   turn_free_.notify_one();
@@ -226,3 +228,5 @@ bool TraceOutput::Alone::write(const char* bytes, size_t length) {
   ready_ = written == length;
   return ready_;
 }
+
+}  // namespace token_server

@@ -37,6 +37,8 @@
 #include "base/mutex.h"
 #include "protocol/request_counters.h"
 
+namespace token_server {
+
 // The longest a write waits for room on its output, or for its turn to write alone.
 constexpr int kTraceWaitMillis = 100;
 
@@ -115,8 +117,8 @@ class WriteGate {
   alignas(kCacheLineBytes) std::atomic<bool> closed_{false};
   // Set when a write's time runs out; cleared by the next write that gets through.
   std::atomic<bool> stalled_{false};
-  alignas(kCacheLineBytes) Mutex mutex_;
-  CondVar turn_free_;
+  alignas(kCacheLineBytes) token_base::Mutex mutex_;
+  token_base::CondVar turn_free_;
   bool turn_taken_ GUARDED_BY(mutex_) = false;
   bool line_open_ = false;
 };
@@ -180,3 +182,5 @@ class TraceOutput {
   WriteGate own_gate_;
   WriteGate* gate_ = &own_gate_;
 };
+
+}  // namespace token_server

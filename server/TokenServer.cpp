@@ -12,6 +12,8 @@
 #include "server/metrics_http.h"
 #include "server/unique_fd.h"
 
+namespace token_server {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -78,7 +80,7 @@ int TokenServer::take_socket(int worker) {
   bool saturation_ended = false;
   int client_fd = -1;
   {
-    MutexLock lock(&sockets_mutex);
+    token_base::MutexLock lock(&sockets_mutex);
     ++idle_workers;
     while (!stop.load() && sockets.empty()) sockets_cond.wait(&sockets_mutex);
     --idle_workers;
@@ -105,7 +107,7 @@ void TokenServer::serve_connection(int worker, int client_fd) {
   conn.trace.count_losses_in(&conn.counters->trace_lines_lost);
   process_connection(&conn);
   // Cleared before `owner` closes the descriptor, whose number the kernel may then hand on.
-  MutexLock lock(&sockets_mutex);
+  token_base::MutexLock lock(&sockets_mutex);
   served_sockets[static_cast<size_t>(worker)] = -1;
 }
 
@@ -114,7 +116,7 @@ void TokenServer::queue_socket(int client_fd) {
   bool saturation_told = false;
   std::string last_saturation_end;
   {
-    MutexLock lock(&sockets_mutex);
+    token_base::MutexLock lock(&sockets_mutex);
     if (saturation.end_due) {
       last_saturation_end = take_saturation_end_line();
       last_saturation_line = now;
@@ -143,7 +145,7 @@ void TokenServer::queue_socket(int client_fd) {
 void TokenServer::close_queued_sockets() {
   std::queue<QueuedSocket> unserved;
   {
-    MutexLock lock(&sockets_mutex);
+    token_base::MutexLock lock(&sockets_mutex);
     unserved.swap(sockets);
   }
   sockets_cond.notify_all();  // wakes the idle workers, which find `stop` set
@@ -153,8 +155,10 @@ void TokenServer::close_queued_sockets() {
 void TokenServer::shut_down_served_sockets() {
   // Held across the calls: a worker clears its entry under the lock before closing, so every
   // descriptor shut down here is still the connection its worker serves.
-  MutexLock lock(&sockets_mutex);
+  token_base::MutexLock lock(&sockets_mutex);
   for (int client_fd : served_sockets) {
     if (client_fd >= 0) ::shutdown(client_fd, SHUT_RDWR);
   }
 }
+
+}  // namespace token_server

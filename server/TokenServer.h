@@ -19,6 +19,8 @@
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
 // waits on its peer by shutting its connection down.
 //
+// The server's code (server/, protocol/, accounting/) is in namespace token_server.
+//
 // Connection-level operations report by return value: a byte count, 0 for "no request", -1 for
 // a failed receive; reply_request says "no reply", "sent" and "send failed" apart. The caller then
 // ends the connection quietly; no error text is ever sent to a client.
@@ -38,6 +40,8 @@
 #include "base/mutex.h"
 #include "protocol/token_connection.h"
 #include "server/figures.h"
+
+namespace token_server {
 
 constexpr uint16_t kServerPort = 6666;
 // HTTP for Prometheus (/metrics) and health checks (/healthz), on every IPv4 address.
@@ -298,9 +302,9 @@ class TokenServer {
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
   // Accepted connections that no worker has taken yet.
   std::queue<QueuedSocket> sockets GUARDED_BY(sockets_mutex);
-  ClientMap clients;     // lookups take no lock; insertions take the map's own mutex
-  CondVar sockets_cond;  // one waiter per queued descriptor; all on stop
-  Mutex sockets_mutex;
+  ClientMap clients;                 // lookups take no lock; insertions take the map's own mutex
+  token_base::CondVar sockets_cond;  // one waiter per queued descriptor; all on stop
+  token_base::Mutex sockets_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
   // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop
   // either finds a taken connection here or leaves it queued; a worker clears its entry before
@@ -331,3 +335,5 @@ class TokenServer {
   // /healthz answers 503 for as long as the stop lasts.
   std::unique_ptr<MetricsEndpoint> metrics_endpoint;
 };
+
+}  // namespace token_server

@@ -10,6 +10,8 @@
 #include "server/TokenServer.h"
 #include "server/service_notify.h"
 
+namespace token_server {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -62,7 +64,7 @@ Figures TokenServer::figures() {
   Figures figures;
   figures.uptime = Clock::now() - started_at;
   {
-    MutexLock lock(&sockets_mutex);
+    token_base::MutexLock lock(&sockets_mutex);
     figures.connections_accepted = connections_accepted;
     figures.connections_waited = connections_waited;
     figures.queued = sockets.size();
@@ -122,7 +124,7 @@ void TokenServer::refresh_status(Clock::time_point now) {
 void TokenServer::report_saturation_end() {
   std::string line;
   {
-    MutexLock lock(&sockets_mutex);
+    token_base::MutexLock lock(&sockets_mutex);
     if (!saturation.end_due) return;
     line = take_saturation_end_line();
   }
@@ -141,7 +143,7 @@ void TokenServer::report_saturation_summary(Clock::time_point now) {
   if (now - last_saturation_line < timings.saturation_summary_interval) return;
   std::string line;
   {
-    MutexLock lock(&sockets_mutex);
+    token_base::MutexLock lock(&sockets_mutex);
     if (saturation.summed_spells == 0) return;
     line = take_saturation_summary_line();
   }
@@ -189,3 +191,5 @@ void TokenServer::Saturation::sum_spell() {
   if (!in_summary) ++summed_spells;
   in_summary = true;
 }
+
+}  // namespace token_server

@@ -12,6 +12,8 @@
 
 #include "protocol/request_counters.h"
 
+namespace token_server {
+
 struct Figures {
   std::chrono::steady_clock::duration uptime{};
   // The pool: accepted connections, those that found every worker busy, and now.
@@ -35,3 +37,5 @@ struct Figures {
   uint64_t service_times[kServiceTimeBuckets] = {};
   uint64_t service_nanos = 0;
 };
+
+}  // namespace token_server

@@ -18,6 +18,8 @@
 #include "server/service_notify.h"
 #include "server/unique_fd.h"
 
+namespace token_server {
+
 namespace {
 
 [[noreturn]] void fail_listen_socket() {
@@ -160,3 +162,5 @@ TokenServer::AcceptResult TokenServer::produce_socket(int listen_fd) {
   queue_socket(client_fd);
   return AcceptResult::kAcceptAgain;
 }
+
+}  // namespace token_server

@@ -13,7 +13,7 @@
 
 namespace {
 
-TokenServer* running_server = nullptr;  // set while the accept loop runs
+token_server::TokenServer* running_server = nullptr;  // set while the accept loop runs
 
 extern "C" void stop_running_server(int) { running_server->request_stop(); }
 extern "C" void report_figures(int) { running_server->request_figures(); }
@@ -53,8 +53,8 @@ void open_closed_standard_descriptors() {
 
 int main() {
   open_closed_standard_descriptors();  // before any other descriptor is opened
-  open_trace_outputs();                // before the workers start, as they write through them
-  TokenServer server;
+  token_server::open_trace_outputs();  // before the workers start, as they write through them
+  token_server::TokenServer server;
   running_server = &server;
   set_stop_handler(stop_running_server);
   set_figures_handler(report_figures);

@@ -23,6 +23,8 @@
 #error "TOKEN_SERVER_VERSION must give the project's version"
 #endif
 
+namespace token_server {
+
 namespace {
 
 constexpr uint64_t kNanosPerSecond = 1'000'000'000;
@@ -242,3 +244,5 @@ std::string TokenServer::metrics_text() {
   out.sample("token_server_build_info", R"({version=")" TOKEN_SERVER_VERSION R"("})", 1);
   return out.take();
 }
+
+}  // namespace token_server

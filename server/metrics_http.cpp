@@ -11,6 +11,8 @@
 
 #include "server/TokenServer.h"
 
+namespace token_server {
+
 namespace {
 
 constexpr std::string_view kMetricsPath = "/metrics";
@@ -97,3 +99,5 @@ void MetricsEndpoint::pace() {
   if (next_answer_ > now) std::this_thread::sleep_until(next_answer_);
   next_answer_ = std::max(now, next_answer_) + kMetricsAnswerInterval;
 }
+
+}  // namespace token_server

@@ -22,6 +22,8 @@
 
 struct MHD_Daemon;
 
+namespace token_server {
+
 class MetricsEndpoint {
  public:
   struct Pages {
@@ -47,3 +49,5 @@ class MetricsEndpoint {
   MHD_Daemon* daemon_ = nullptr;                         // owns the thread and the listening socket
   std::chrono::steady_clock::time_point next_answer_{};  // the endpoint's thread's only
 };
+
+}  // namespace token_server

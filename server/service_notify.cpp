@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+namespace token_server {
+
 namespace {
 
 bool notifying() {
@@ -28,3 +30,5 @@ void notify_status(std::string_view status) {
   state.append(status);
   sd_notify(0, state.c_str());
 }
+
+}  // namespace token_server

@@ -9,9 +9,13 @@
 
 #include <string_view>
 
+namespace token_server {
+
 // READY=1: the listening socket accepts connections.
 void notify_ready();
 // STOPPING=1: the server has begun its orderly stop.
 void notify_stopping();
 // STATUS=<status>: one line for `systemctl status`, say the load on the workers.
 void notify_status(std::string_view status);
+
+}  // namespace token_server

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+namespace token_server {
+
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -23,3 +25,5 @@ class UniqueFd {
  private:
   int fd_;
 };
+
+}  // namespace token_server

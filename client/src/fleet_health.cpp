@@ -16,7 +16,7 @@ FleetHealth::FleetHealth(std::vector<TokenClientPool*> pools, const FleetOptions
 
 FleetHealth::~FleetHealth() {
   {
-    MutexLock lock(&mutex_);
+    token_base::MutexLock lock(&mutex_);
     stopping_ = true;
   }
   prober_wake_.notify_one();
@@ -25,7 +25,7 @@ FleetHealth::~FleetHealth() {
 
 void FleetHealth::mark_down(size_t server, const Status& failure) {
   {
-    MutexLock lock(&mutex_);
+    token_base::MutexLock lock(&mutex_);
     Record& record = records_[server];
     ++record.failed_calls;
     record.last_failure = failure;
@@ -38,13 +38,13 @@ void FleetHealth::mark_down(size_t server, const Status& failure) {
 }
 
 Status FleetHealth::down_error(size_t server) const {
-  MutexLock lock(&mutex_);
+  token_base::MutexLock lock(&mutex_);
   return Status(StatusCode::kConnectFailed, pools_[server]->endpoint().to_string() + " is down: " +
                                                 records_[server].last_failure.message());
 }
 
 ServerHealth FleetHealth::health(size_t server) const {
-  MutexLock lock(&mutex_);
+  token_base::MutexLock lock(&mutex_);
   const Record& record = records_[server];
   return ServerHealth{up(server), record.failed_calls, record.probes, record.last_failure};
 }
@@ -72,7 +72,7 @@ void FleetHealth::probe_down_servers() {
   for (;;) {
     size_t server = kNoServer;
     {
-      MutexLock lock(&mutex_);
+      token_base::MutexLock lock(&mutex_);
       server = wait_for_due_probe();
     }
     if (server == kNoServer) return;
@@ -83,7 +83,7 @@ void FleetHealth::probe_down_servers() {
 }
 
 void FleetHealth::record_probe(size_t server, const Status& answered) {
-  MutexLock lock(&mutex_);
+  token_base::MutexLock lock(&mutex_);
   Record& record = records_[server];
   if (answered.ok()) {
     up_[server].store(true, std::memory_order_release);

@@ -57,8 +57,8 @@ class FleetHealth {
   const std::vector<TokenClientPool*> pools_;
   const FleetOptions options_;
   const std::unique_ptr<std::atomic<bool>[]> up_;  // one per server; written under mutex_
-  mutable Mutex mutex_;
-  CondVar prober_wake_;                             // a server went down, or the client is closing
+  mutable token_base::Mutex mutex_;
+  token_base::CondVar prober_wake_;                 // a server went down, or the client is closing
   std::vector<Record> records_ GUARDED_BY(mutex_);  // one per server
   bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread prober_;  // runs probe_down_servers; joined by the destructor

@@ -17,6 +17,8 @@
 #include "server/TokenServer.h"
 #include "tests/support/crafted_keys.h"
 
+namespace token_server {
+
 namespace {
 
 constexpr double kFastRate = 1000;
@@ -271,3 +273,5 @@ TEST(GrantContentionTest, InsertsAndReRatesRunBesideDraws) {
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -3,6 +3,8 @@
 
 #include "accounting/TokenBucket.h"
 
+namespace token_server {
+
 namespace {
 
 // An empty time that is no round number, so that a rewrite of it shows in the last bits.
@@ -93,3 +95,5 @@ TEST(TokenBucketTest, ReRateTimedBeforeADrawHandsNothingBack) {
 }
 
 }  // namespace
+
+}  // namespace token_server

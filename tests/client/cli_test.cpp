@@ -17,6 +17,10 @@
 
 namespace {
 
+using token_server::PortLock;
+using token_server::read_file;
+using token_server::ServerProcess;
+
 constexpr auto kRunLimit = std::chrono::seconds(30);
 
 struct CliRun {

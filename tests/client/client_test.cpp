@@ -14,6 +14,8 @@
 namespace token_client {
 namespace {
 
+using token_server::InProcessServer;
+
 constexpr int kTestWorkers = 4;
 constexpr std::chrono::milliseconds kShortReplyTimeout{300};
 constexpr char kGoodReply[] = "{\"array\":[{\"accesskey\":\"k\",\"tokens\":1}]}\r\n";

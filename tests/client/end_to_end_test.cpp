@@ -11,6 +11,9 @@
 namespace token_client {
 namespace {
 
+using token_server::PortLock;
+using token_server::ServerProcess;
+
 constexpr std::chrono::milliseconds kShortReplyTimeout{500};
 
 uint32_t acquire(TokenClient& client, const TokenRequest& request) {

@@ -19,6 +19,9 @@
 namespace token_client {
 namespace {
 
+using token_server::ServerProcess;
+using token_server::TestClient;
+
 constexpr size_t kServers = 3;
 constexpr size_t kKilled = 1;
 constexpr int32_t kNeed = 2;

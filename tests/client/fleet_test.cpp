@@ -17,6 +17,9 @@
 namespace token_client {
 namespace {
 
+using token_server::InProcessServer;
+using token_server::TestClient;
+
 constexpr int kTestWorkers = 4;
 constexpr int32_t kNeed = 3;
 constexpr int32_t kSlowRate = 1;  // token/s

@@ -15,6 +15,8 @@
 namespace token_client {
 namespace {
 
+using token_server::InProcessServer;
+
 constexpr int kTestWorkers = 4;
 
 Endpoint loopback(uint16_t port) { return Endpoint{"127.0.0.1", port}; }

@@ -191,7 +191,7 @@ class CountingRelay {
 
   // Runs until either side closes or the relay stops.
   void relay(int client_fd) {
-    TestClient server(server_port_);
+    token_server::TestClient server(server_port_);
     pollfd ends[2] = {{client_fd, POLLIN, 0}, {server.fd(), POLLIN, 0}};
     char chunk[4096];
     bool open = server.connected();

@@ -13,6 +13,8 @@
 namespace token_client {
 namespace {
 
+using token_server::InProcessServer;
+
 constexpr int kTestWorkers = 4;
 constexpr int kBatchKeys = 150;  // a batch of this many fits one request line
 constexpr int32_t kBurst = 5;

@@ -17,11 +17,11 @@ namespace {
 
 // The client states the protocol's limits on its own, since its header is installed without the
 // server's; they must stay the server's.
-static_assert(kMaxAccessKeyLength == ::kMaxAccessKeyLength);
-static_assert(kMaxRequestBytes == ::kConnectionBufferSize);
-static_assert(kDefaultPort == ::kServerPort);
-static_assert(std::string_view(kHandshakeLine) == ::kHeartbeatLine);
-static_assert(std::string_view(kHandshakeAnswer) == ::kHandshakeReply);
+static_assert(kMaxAccessKeyLength == token_server::kMaxAccessKeyLength);
+static_assert(kMaxRequestBytes == token_server::kConnectionBufferSize);
+static_assert(kDefaultPort == token_server::kServerPort);
+static_assert(std::string_view(kHandshakeLine) == token_server::kHeartbeatLine);
+static_assert(std::string_view(kHandshakeAnswer) == token_server::kHandshakeReply);
 
 TokenRequest entry(const std::string& key, int32_t need, int32_t rate = 10, int32_t burst = 20) {
   return TokenRequest{key, need, rate, burst};
@@ -35,10 +35,11 @@ std::string request_line_of(const std::vector<TokenRequest>& batch) {
 }
 
 // The server's reading of `line`, without its CR LF; its entries point into `text`.
-std::unique_ptr<ParsedTokenRequest> server_parse(const std::string& line, std::string* text) {
+std::unique_ptr<token_server::ParsedTokenRequest> server_parse(const std::string& line,
+                                                               std::string* text) {
   *text = line.substr(0, line.size() - 2);
-  auto request = std::make_unique<ParsedTokenRequest>();
-  EXPECT_TRUE(::parse_token_request(text->data(), request.get()));
+  auto request = std::make_unique<token_server::ParsedTokenRequest>();
+  EXPECT_TRUE(token_server::parse_token_request(text->data(), request.get()));
   return request;
 }
 
@@ -46,10 +47,11 @@ std::unique_ptr<ParsedTokenRequest> server_parse(const std::string& line, std::s
 std::string server_reply_to(const std::string& line) {
   std::string text;
   auto request = server_parse(line, &text);
-  EXPECT_EQ(::check_token_request(request.get(), [](const char*) { return nullptr; }), "");
-  char reply[::kConnectionBufferSize];
-  int length = ::write_token_reply(
-      *request, [](const TokenEntry& entry) { return entry.need_tokens; }, reply);
+  EXPECT_EQ(token_server::check_token_request(request.get(), [](const char*) { return nullptr; }),
+            "");
+  char reply[token_server::kConnectionBufferSize];
+  int length = token_server::write_token_reply(
+      *request, [](const token_server::TokenEntry& entry) { return entry.need_tokens; }, reply);
   return std::string(reply, static_cast<size_t>(length));
 }
 
@@ -77,8 +79,9 @@ TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
   std::vector<TokenRequest> batch = {entry("k", INT32_MAX, INT32_MIN, -1), entry("k", 0, 1, 1)};
   std::string text;
   auto request = server_parse(request_line_of(batch), &text);
-  BasicTokenBucket known(1, 1);
-  EXPECT_EQ(::check_token_request(request.get(), [&](const char*) { return &known; }), "");
+  token_server::BasicTokenBucket known(1, 1);
+  EXPECT_EQ(token_server::check_token_request(request.get(), [&](const char*) { return &known; }),
+            "");
 }
 
 TEST(RequestLine, RejectsWhatTheServerWouldNotAnswer) {

@@ -30,6 +30,8 @@
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
 
+namespace token_server {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -326,3 +328,5 @@ TEST(Metrics, PagesByPathAndMethodAndHealthDuringAStop) {
 }
 
 }  // namespace
+
+}  // namespace token_server

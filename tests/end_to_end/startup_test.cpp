@@ -21,6 +21,8 @@
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 
+namespace token_server {
+
 namespace {
 
 constexpr uint16_t kPort = 6666;
@@ -220,3 +222,5 @@ TEST(Faults, PeerResettingMidRequestDoesNotEndTheServer) {
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -26,6 +26,8 @@
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
 
+namespace token_server {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -397,3 +399,5 @@ TEST(Stress, FiftyMixedClientsGetOrderedRepliesWithinTheBucketBounds) {
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -13,6 +13,8 @@
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
 
+namespace token_server {
+
 namespace {
 
 using std::chrono::steady_clock;
@@ -275,3 +277,5 @@ TEST_F(TokenRequestEndToEnd, InvalidRequestsGrantNothing) {
 }
 
 }  // namespace
+
+}  // namespace token_server

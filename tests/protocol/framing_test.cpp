@@ -15,6 +15,8 @@
 #include "server/TokenServer.h"
 #include "tests/support/stdout_capture.h"
 
+namespace token_server {
+
 namespace {
 
 int request_end(std::string bytes) {
@@ -145,3 +147,5 @@ TEST_F(ReadRequest, PeerClosingMidRequestEndsTheRead) {
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -12,6 +12,8 @@
 #include "protocol/token_connection.h"
 #include "tests/support/token_request_text.h"
 
+namespace token_server {
+
 namespace {
 
 // What the fake grant function was called with.
@@ -254,3 +256,5 @@ TEST_F(TokenRequestTest, MembersInAnyOrderFirstOccurrenceCounts) {
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -16,6 +16,8 @@
 #include "protocol/token_connection.h"
 #include "server/unique_fd.h"
 
+namespace token_server {
+
 namespace {
 
 // Writes with `write_lines` through a TraceOutput on a pipe, or a socket, and returns what came
@@ -210,3 +212,5 @@ TEST(TraceOutput, LineCutByAStallIsEndedBeforeTheNextLines) {
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -24,6 +24,8 @@
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
 
+namespace token_server {
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -351,3 +353,5 @@ TEST(ReplyRequest, FailedSendEndsTheConnection) {
 }
 
 }  // namespace
+
+}  // namespace token_server

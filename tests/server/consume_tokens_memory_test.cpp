@@ -11,6 +11,8 @@
 #include "server/TokenServer.h"
 #include "tests/support/token_request_text.h"
 
+namespace token_server {
+
 namespace {
 
 class ConsumeTokensMemory : public ::testing::Test {
@@ -54,3 +56,5 @@ TEST_F(ConsumeTokensMemory, DeepestNestingGetsNoReplyAndTheNextRequestIsAnswered
 }
 
 }  // namespace
+
+}  // namespace token_server

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace token_server {
+
 inline std::vector<std::string> keys_crafted_against_std_hash(size_t count, int low_bits) {
   const size_t low_mask = (size_t{1} << low_bits) - 1;
   std::vector<std::string> keys;
@@ -23,3 +25,5 @@ inline std::vector<std::string> keys_crafted_against_std_hash(size_t count, int 
   }
   return keys;
 }
+
+}  // namespace token_server

@@ -8,6 +8,8 @@
 
 #include "server/TokenServer.h"
 
+namespace token_server {
+
 class InProcessServer {
  public:
   // With `metrics_port` (0 for one the kernel picks), the metrics endpoint is served too.
@@ -35,3 +37,5 @@ class InProcessServer {
   TokenServer server_;
   std::thread acceptor_;
 };
+
+}  // namespace token_server

@@ -20,6 +20,7 @@
 #include "server/unique_fd.h"
 #include "tests/support/server_process.h"
 
+namespace token_server {
 namespace {
 
 constexpr char kTcpListenState[] = "0A";
@@ -115,8 +116,10 @@ std::string holders_of(const std::set<std::string>& sockets) {
 }
 
 }  // namespace
+}  // namespace token_server
 
 int main() {
+  using namespace token_server;
   PortLock lock;  // a server that a test started is gone once the lock is ours
   int error = 0;
   if (can_bind(kServerPort, &error)) return 0;

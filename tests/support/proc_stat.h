@@ -9,6 +9,8 @@
 #include <sstream>
 #include <string>
 
+namespace token_server {
+
 // User plus system time that process `pid` has used, in clock ticks (sysconf(_SC_CLK_TCK) to a
 // second); nullopt when its stat line cannot be read.
 inline std::optional<long long> process_cpu_ticks(pid_t pid) {
@@ -28,3 +30,5 @@ inline std::optional<long long> process_cpu_ticks(pid_t pid) {
   if (!(fields >> user_ticks >> system_ticks)) return std::nullopt;
   return user_ticks + system_ticks;
 }
+
+}  // namespace token_server

@@ -21,6 +21,8 @@
 #ifndef TOKEN_SERVER_BINARY
 #error "TOKEN_SERVER_BINARY must name the server binary"
 #endif
+
+namespace token_server {
 #ifndef TOKEN_PORT_LOCK
 #error "TOKEN_PORT_LOCK must name the port's lock file"
 #endif
@@ -231,3 +233,5 @@ long ServerProcess::resident_kb() const {
   }
   return -1;
 }
+
+}  // namespace token_server

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace token_server {
+
 // Holds the port's lock file; nests within one process (a test may hold it around a server).
 class PortLock {
  public:
@@ -91,3 +93,5 @@ std::string read_file(const std::string& path);
 // no longer wait, and that sum up such spells: tests that fill the pool on purpose compare the
 // rest.
 std::string without_pool_lines(const std::string& stderr_text);
+
+}  // namespace token_server

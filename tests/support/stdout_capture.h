@@ -11,6 +11,8 @@
 
 #include "tests/support/server_process.h"
 
+namespace token_server {
+
 class StdoutCapture {
  public:
   explicit StdoutCapture(int captured_fd = STDOUT_FILENO) : captured_fd_(captured_fd) {
@@ -38,3 +40,5 @@ class StdoutCapture {
   std::string path_;
   int saved_;
 };
+
+}  // namespace token_server

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+namespace token_server {
+
 TestClient::TestClient(uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = {};
@@ -104,3 +106,5 @@ Clients served_clients(int count, uint16_t port) {
   }
   return clients;
 }
+
+}  // namespace token_server

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace token_server {
+
 class TestClient {
  public:
   // Connects to 127.0.0.1:port; check connected() before use.
@@ -46,3 +48,5 @@ using Clients = std::vector<std::unique_ptr<TestClient>>;
 // Opens `count` connections to 127.0.0.1:port, each answered one handshake, so that each holds a
 // worker.
 Clients served_clients(int count, uint16_t port);
+
+}  // namespace token_server

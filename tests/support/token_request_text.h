@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+namespace token_server {
+
 // One request entry; the numbers are JSON text, so that a test can write 5.0 or "5" as well.
 inline std::string token_entry(const std::string& accesskey, const std::string& need = "1",
                                const std::string& rate = "1", const std::string& burst = "1") {
@@ -45,3 +47,5 @@ inline const EscapedAccessKey kEscapedAccessKeys[] = {
     {"esc\\u00e9\\u20AC\\ud83d\\ude00", "esc\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
     {"bad\xff\xfe", "bad\xff\xfe"},
 };
+
+}  // namespace token_server
