@@ -1,6 +1,8 @@
-// Fuzzes the byte stream of one connection: arbitrary bytes in arbitrary receive splits through
-// request framing, the handshake and token request handling, with the connection record checked
-// after every step.
+// Fuzzes the byte stream of one connection through the connection loop's own step,
+// serve_request: arbitrary bytes in arbitrary receive splits through request framing, the
+// handshake and token request handling. After every step, the bytes the server holds and what the
+// peer received are checked against a model of the framing: the stream as the server receives it,
+// cut into requests at each first CR LF.
 //
 // Input: the first byte, modulo kMaxSplitBytes + 1, counts the split bytes that follow; each split
 // byte b sets one receive of 1 + b*b/4 bytes, and they are used in turn over the stream, which is
@@ -11,15 +13,14 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "protocol/framing.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
-#include "server/unique_fd.h"
+#include "tests/support/paired_connection.h"
 
 namespace token_server {
 namespace {
@@ -48,124 +49,96 @@ FuzzInput split_input(const uint8_t* data, size_t size) {
 
 size_t chunk_length(uint8_t split) { return 1 + static_cast<size_t>(split) * split / 4; }
 
-// Sends the stream chunk by chunk, then ends it, so that the server's reads end too.
-void send_stream(int fd, const FuzzInput& input) {
-  size_t offset = 0;
-  for (size_t chunk = 0; offset < input.stream_size; ++chunk) {
+// Sends the stream chunk by chunk, then ends it, so that the server's reads end too. Returns the
+// chunks sent.
+std::vector<std::string_view> send_stream(PairedConnection* pair, const FuzzInput& input) {
+  std::vector<std::string_view> sent;
+  const char* stream = reinterpret_cast<const char*>(input.stream);
+  for (size_t offset = 0; offset < input.stream_size;) {
     size_t length = input.stream_size - offset;
-    if (!input.splits.empty() && chunk + 1 < kMaxChunks) {
-      length = std::min(length, chunk_length(input.splits[chunk % input.splits.size()]));
+    if (!input.splits.empty() && sent.size() + 1 < kMaxChunks) {
+      length = std::min(length, chunk_length(input.splits[sent.size() % input.splits.size()]));
     }
-    ssize_t sent = ::send(fd, input.stream + offset, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(length)) break;  // the pair is full: the rest is not sent
+    if (!pair->peer_sends({stream + offset, length})) break;  // the pair is full: no more is sent
+    sent.emplace_back(stream + offset, length);
     offset += length;
   }
-  ::shutdown(fd, SHUT_WR);
+  ::shutdown(pair->peer(), SHUT_WR);
+  return sent;
 }
 
-bool is_heartbeat_line(const char* request, int length) {
-  return length == kHeartbeatLength && std::memcmp(request, kHeartbeatLine, kHeartbeatLength) == 0;
-}
-
-// Runs the connection loop step by step, as process_connection does, checking between steps.
-class ConnectionDriver {
+// The framing as the server must do it: each receive takes the next chunk, as much as fits beside
+// the held bytes; a request ends at the first CR LF.
+class FramingModel {
  public:
-  // Takes `record` and makes it fresh for a new connection, as a worker does.
-  ConnectionDriver(token_connection* record, int client_fd, int peer_fd)
-      : conn_(record), peer_fd_(peer_fd) {
-    *conn_ = {};
-    conn_->client_fd = client_fd;
-  }
+  explicit FramingModel(std::vector<std::string_view> chunks) : chunks_(std::move(chunks)) {}
 
-  // Reads and answers one request; false once the connection would end.
-  bool step() {
-    int request_length = server_.getreq(conn_);
-    check_held_bytes();
-    if (request_length <= 0) return false;
-    check_request_framed();
-    std::string held(held_bytes(), static_cast<size_t>(held_count()));
-    bool heartbeat = server_.isHeartbeat(conn_);
-    FUZZ_CHECK(heartbeat == is_heartbeat_line(held_bytes(), request_length));
-    if (heartbeat) {
-      server_.handshake(conn_);
-    } else {
-      server_.consume_tokens(conn_);
+  // The next request and drops it from the held bytes; "" when the connection must end.
+  std::string next_request() {
+    for (size_t end; (end = held_.find("\r\n")) == std::string::npos;) {
+      if (held_.size() == kConnectionBufferSize || next_chunk_ == chunks_.size()) return "";
+      std::string_view chunk = chunks_[next_chunk_++];
+      held_.append(chunk.substr(0, kConnectionBufferSize - held_.size()));
     }
-    check_reply(heartbeat, request_length);
-    TokenServer::ReplyResult sent = server_.reply_request(conn_);
-    FUZZ_CHECK(sent == (conn_->reply_len > 0 ? TokenServer::ReplyResult::kSent
-                                             : TokenServer::ReplyResult::kNoReply));
-    check_peer_received();
-    drop_handled_request(conn_);
-    check_request_removed(held, request_length);
-    return true;
+    size_t length = held_.find("\r\n") + 2;
+    std::string request = held_.substr(0, length);
+    held_.erase(0, length);
+    return request;
   }
+  const std::string& held() const { return held_; }
 
  private:
-  char* held_bytes() const { return conn_->req_buf + conn_->req_start; }
-  int held_count() const { return conn_->nread - conn_->req_start; }
-
-  void check_held_bytes() const {
-    FUZZ_CHECK(conn_->req_start >= 0 && conn_->req_start <= conn_->nread);
-    FUZZ_CHECK(conn_->nread <= kConnectionBufferSize);
-  }
-
-  // The request is the held bytes up to and including their first CR LF.
-  void check_request_framed() const {
-    int length = conn_->req_len;
-    FUZZ_CHECK(length >= 2 && length <= held_count());
-    FUZZ_CHECK(TokenServer::reach_request_end(held_bytes(), length) == length);
-  }
-
-  // The handled request is gone and the bytes after it now lead the buffer.
-  void check_request_removed(const std::string& held, int request_length) const {
-    FUZZ_CHECK(conn_->req_len == 0);
-    FUZZ_CHECK(held_count() == static_cast<int>(held.size()) - request_length);
-    FUZZ_CHECK(std::memcmp(held_bytes(), held.data() + request_length,
-                           static_cast<size_t>(held_count())) == 0);
-  }
-
-  // A reply is one NUL-free CR LF-ended line, never longer than its request.
-  void check_reply(bool heartbeat, int request_length) const {
-    int length = conn_->reply_len;
-    if (heartbeat) {
-      FUZZ_CHECK(length == kHandshakeReplyLength);
-      FUZZ_CHECK(std::strcmp(conn_->reply_buf, kHandshakeReply) == 0);
-      return;
-    }
-    FUZZ_CHECK(length >= 0 && length <= request_length);
-    if (length == 0) return;
-    FUZZ_CHECK(std::strlen(conn_->reply_buf) == static_cast<size_t>(length));
-    FUZZ_CHECK(std::memcmp(conn_->reply_buf + length - 2, "\r\n", 2) == 0);
-  }
-
-  // The peer gets exactly the reply, as one message, or nothing when there is none.
-  void check_peer_received() const {
-    char received[kConnectionBufferSize + 1];
-    ssize_t length = ::recv(peer_fd_, received, sizeof received, MSG_DONTWAIT);
-    if (conn_->reply_len == 0) {
-      FUZZ_CHECK(length < 0);
-      return;
-    }
-    FUZZ_CHECK(length == conn_->reply_len);
-    FUZZ_CHECK(std::memcmp(received, conn_->reply_buf, static_cast<size_t>(length)) == 0);
-  }
-
-  TokenServer server_{0, 0};  // no workers, never listens: a fresh client map per input
-  token_connection* conn_;
-  int peer_fd_;
+  std::vector<std::string_view> chunks_;
+  size_t next_chunk_ = 0;
+  std::string held_;
 };
 
+// The one message the peer can read now, "" when there is none; a second is a failure.
+std::string peer_message(int peer) {
+  std::string message(2 * kConnectionBufferSize, '\0');
+  ssize_t length = ::recv(peer, message.data(), message.size(), MSG_DONTWAIT);
+  message.resize(length > 0 ? static_cast<size_t>(length) : 0);
+  char more;
+  FUZZ_CHECK(::recv(peer, &more, 1, MSG_DONTWAIT) < 0);
+  return message;
+}
+
+// The handshake is answered with its reply; any other request with nothing, or with one JSON
+// line no longer than the request.
+void check_reply(const std::string& request, const std::string& reply) {
+  if (request == kHeartbeatLine) {
+    FUZZ_CHECK(reply == kHandshakeReply);
+    return;
+  }
+  if (reply.empty()) return;
+  FUZZ_CHECK(reply.size() <= request.size());
+  FUZZ_CHECK(reply.front() == '{');
+  FUZZ_CHECK(reply.find('\0') == std::string::npos);
+  FUZZ_CHECK(reply.find("\r\n") == reply.size() - 2);
+}
+
 void serve_stream(const uint8_t* data, size_t size) {
-  int fds[2];
-  FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) == 0);
-  UniqueFd server_end(fds[0]);
-  UniqueFd peer_end(fds[1]);
-  send_stream(peer_end.get(), split_input(data, size));
-  // One record serves every input: a fresh allocation per input would cost more than the run.
-  static token_connection record;
-  ConnectionDriver driver(&record, server_end.get(), peer_end.get());
-  while (driver.step()) {
+  PairedConnection pair(SOCK_SEQPACKET);
+  FUZZ_CHECK(pair.opened());
+  FramingModel model(send_stream(&pair, split_input(data, size)));
+  TokenServer server(0, 0);  // no workers, never listens: a fresh client map per input
+  token_connection* conn = pair.conn();
+  for (bool goes_on = true; goes_on;) {
+    std::string request = model.next_request();
+    goes_on = server.serve_request(conn);
+    FUZZ_CHECK(goes_on == !request.empty());
+    FUZZ_CHECK(conn->req_start >= 0 && conn->req_start <= conn->nread);
+    FUZZ_CHECK(conn->nread <= kConnectionBufferSize);
+    FUZZ_CHECK(std::string_view(conn->req_buf + conn->req_start,
+                                static_cast<size_t>(conn->nread - conn->req_start)) ==
+               model.held());
+    std::string reply = peer_message(pair.peer());
+    if (goes_on) {
+      FUZZ_CHECK(conn->req_len == 0 && conn->reply_len == 0);
+      check_reply(request, reply);
+    } else {
+      FUZZ_CHECK(reply.empty());
+    }
   }
 }
 

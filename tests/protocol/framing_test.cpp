@@ -3,16 +3,14 @@
 #include "protocol/framing.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <thread>
 
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
+#include "tests/support/paired_connection.h"
 #include "tests/support/stdout_capture.h"
 
 namespace token_server {
@@ -45,28 +43,13 @@ TEST(ReachRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
 // A connection record fed through one end of a socket pair.
 class ReadRequest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
-    conn_ = std::make_unique<token_connection>();
-    conn_->client_fd = fds_[0];
-  }
-  void TearDown() override {
-    ::close(fds_[0]);
-    if (fds_[1] >= 0) ::close(fds_[1]);
-  }
-
-  void peer_sends(const std::string& bytes) {
-    ASSERT_EQ(::send(fds_[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  }
-  void peer_closes() {
-    ::close(fds_[1]);
-    fds_[1] = -1;
-  }
+  void peer_sends(const std::string& bytes) { ASSERT_TRUE(pair_.peer_sends(bytes)); }
+  void peer_closes() { pair_.close_peer(); }
   int held() const { return conn_->nread - conn_->req_start; }
   // Reads one request and drops it as its handler would; returns its length.
   int next_request() {
-    int length = server_.getreq(conn_.get());
-    if (length > 0) drop_handled_request(conn_.get());
+    int length = server_.getreq(conn_);
+    if (length > 0) drop_handled_request(conn_);
     return length;
   }
 
@@ -78,13 +61,13 @@ class ReadRequest : public ::testing::Test {
 
   StdoutCapture trace_;       // the reads' trace lines, kept off the test log
   TokenServer server_{0, 0};  // no workers, never listens: only its reading operations are used
-  int fds_[2] = {-1, -1};
-  std::unique_ptr<token_connection> conn_;
+  PairedConnection pair_;
+  token_connection* conn_ = pair_.conn();
 };
 
 TEST_F(ReadRequest, OneReceiveTracesTheEndAndTheMessage) {
   peer_sends("SHAKE\r\n");
-  EXPECT_EQ(server_.getreq(conn_.get()), 7);
+  EXPECT_EQ(server_.getreq(conn_), 7);
   EXPECT_EQ(conn_->req_len, 7);
   EXPECT_EQ(trace(), "end: 7\nmessage from client: SHAKE\r\n\n");
 }
@@ -95,7 +78,7 @@ TEST_F(ReadRequest, RequestSplitAfterItsCrIsJoined) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     peer_sends("\n");
   });
-  EXPECT_EQ(server_.getreq(conn_.get()), 5);
+  EXPECT_EQ(server_.getreq(conn_), 5);
   later.join();
   EXPECT_EQ(trace(), "end: 0\nend: 5\nmessage from client: abc\r\n\n");
 }
@@ -116,7 +99,7 @@ TEST_F(ReadRequest, RequestBegunAfterAHandledOneIsJoined) {
   peer_sends("one\r\ntw");
   EXPECT_EQ(next_request(), 5);
   peer_sends("o\r\n");
-  EXPECT_EQ(server_.getreq(conn_.get()), 5);
+  EXPECT_EQ(server_.getreq(conn_), 5);
   EXPECT_EQ(std::string(conn_->req_buf + conn_->req_start, 5), "two\r\n");
   EXPECT_EQ(trace(),
             "end: 5\nmessage from client: one\r\n\nend: 5\nmessage from client: two\r\n\n");
@@ -124,7 +107,7 @@ TEST_F(ReadRequest, RequestBegunAfterAHandledOneIsJoined) {
 
 TEST_F(ReadRequest, NulInsideARequestDoesNotEndItButCutsTheTrace) {
   peer_sends(std::string("ab\0cd\r\n", 7));
-  EXPECT_EQ(server_.getreq(conn_.get()), 7);
+  EXPECT_EQ(server_.getreq(conn_), 7);
   EXPECT_EQ(trace(), "end: 7\nmessage from client: ab\n");
 }
 

@@ -20,6 +20,7 @@
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
 #include "tests/support/in_process_server.h"
+#include "tests/support/paired_connection.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
@@ -301,30 +302,24 @@ TEST(WorkerPool, ShortSaturationSpellsInARowAreSummedUp) {
 TEST(ReplyRequest, ReplyTakenInPartsArrivesWhole) {
   StdoutCapture trace;
   TokenServer server(0, 0);
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  PairedConnection pair;
+  token_connection* conn = pair.conn();
   int small = 2048;
-  ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  auto conn = std::make_unique<token_connection>();
-  conn->client_fd = fds[0];
+  ::setsockopt(conn->client_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   std::string reply = std::string(kConnectionBufferSize - 3, 'r') + "\r\n";
   reply.copy(conn->reply_buf, reply.size());
   conn->reply_len = static_cast<int>(reply.size());
 
   std::string received;
   std::thread reader([&] {
-    char chunk[512];
     while (received.size() < reply.size()) {
-      ssize_t n = ::recv(fds[1], chunk, sizeof chunk, 0);
-      if (n > 0) received.append(chunk, static_cast<size_t>(n));
+      received += pair.peer_receives();
       std::this_thread::sleep_for(milliseconds(1));
     }
   });
-  EXPECT_EQ(server.reply_request(conn.get()), TokenServer::ReplyResult::kSent);
+  EXPECT_EQ(server.reply_request(conn), TokenServer::ReplyResult::kSent);
   reader.join();
   EXPECT_EQ(received, reply);
-  ::close(fds[0]);
-  ::close(fds[1]);
 }
 
 // Once a send fails, the requests held after it are neither parsed nor granted: their tokens
@@ -334,20 +329,15 @@ TEST(ReplyRequest, FailedSendEndsTheConnection) {
   StdoutCapture trace;
   TokenServer server(0, 0);
   ASSERT_EQ(server.grant_tokens("unheard", 0, 1, kPipelined), 0);  // a new key: a full bucket
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  PairedConnection pair;
   std::string requests;
   for (int i = 0; i < kPipelined; ++i) {
     requests += token_request({token_entry("unheard", "1", "1", std::to_string(kPipelined))});
     requests += "\r\n";
   }
-  ASSERT_EQ(::send(fds[1], requests.data(), requests.size(), 0),
-            static_cast<ssize_t>(requests.size()));
-  ::close(fds[1]);  // the requests stay readable; a reply to them fails
-  auto conn = std::make_unique<token_connection>();
-  conn->client_fd = fds[0];
-  server.process_connection(conn.get());
-  ::close(fds[0]);
+  ASSERT_TRUE(pair.peer_sends(requests));
+  pair.close_peer();  // the requests stay readable; a reply to them fails
+  server.process_connection(pair.conn());
   // The first request drew one token; at 1 token/s the rest are still there.
   EXPECT_GE(server.grant_tokens("unheard", kPipelined, 1, kPipelined), kPipelined - 1);
 }

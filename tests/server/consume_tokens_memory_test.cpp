@@ -1,14 +1,14 @@
-// consume_tokens on requests that outgrow the memory a request's document and writer start
-// with: the largest request the buffer holds, and the deepest nesting.
+// Token requests that outgrow the memory a request's parser and writer start with: the largest
+// request the buffer holds, and the deepest nesting.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "server/TokenServer.h"
+#include "tests/support/paired_connection.h"
+#include "tests/support/stdout_capture.h"
 #include "tests/support/token_request_text.h"
 
 namespace token_server {
@@ -17,21 +17,16 @@ namespace {
 
 class ConsumeTokensMemory : public ::testing::Test {
  protected:
-  ConsumeTokensMemory() : server_(0, 0), conn_(std::make_unique<token_connection>()) {}
-
-  // Hands `text` and its CR LF to consume_tokens; returns the reply, empty when there is none.
+  // Sends `text` and its CR LF through serve_request; returns the reply, empty when there is none.
   std::string answer(const std::string& text) {
-    std::string line = text + "\r\n";
-    std::memcpy(conn_->req_buf, line.data(), line.size());
-    conn_->nread = conn_->req_len = static_cast<int>(line.size());
-    conn_->reply_len = 0;
-    conn_->reply_buf[0] = '\0';
-    server_.consume_tokens(conn_.get());
-    return std::string(conn_->reply_buf, static_cast<size_t>(conn_->reply_len));
+    EXPECT_TRUE(pair_.peer_sends(text + "\r\n"));
+    EXPECT_TRUE(server_.serve_request(pair_.conn()));
+    return pair_.peer_receives();
   }
 
-  TokenServer server_;  // no workers: consume_tokens is called directly
-  std::unique_ptr<token_connection> conn_;
+  StdoutCapture trace_;       // the requests' trace lines, kept off the test log
+  TokenServer server_{0, 0};  // no workers: serve_request is called directly
+  PairedConnection pair_;
 };
 
 TEST_F(ConsumeTokensMemory, LargestRequestOfLongestKeysIsAnsweredWhole) {
