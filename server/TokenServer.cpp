@@ -81,7 +81,7 @@ int TokenServer::take_socket(int worker) {
   int client_fd = -1;
   {
     token_base::MutexLock lock(&sockets_mutex);
-    ++idle_workers;
+    if (++idle_workers == static_cast<int>(served_sockets.size())) pool_idle_cond.notify_all();
     while (!stop.load() && sockets.empty()) sockets_cond.wait(&sockets_mutex);
     --idle_workers;
     if (stop.load()) return -1;
@@ -96,6 +96,15 @@ int TokenServer::take_socket(int worker) {
   // the accept loop writes too.
   if (saturation_ended) wake_acceptor();
   return client_fd;
+}
+
+void TokenServer::wait_for_idle_pool() {
+  token_base::MutexLock lock(&sockets_mutex);
+  while (!stop.load() && idle_workers < static_cast<int>(served_sockets.size())) {
+    // A stop, asked for in a signal handler, cannot notify: it is seen at the next look.
+    pool_idle_cond.wait_until(&sockets_mutex,
+                              Clock::now() + std::chrono::milliseconds(kAcceptPollMillis));
+  }
 }
 
 void TokenServer::serve_connection(int worker, int client_fd) {

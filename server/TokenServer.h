@@ -117,8 +117,9 @@ class TokenServer {
 
   // ---- The listening socket and the accept loop (server/listener.cpp)
 
-  // Listens and runs the accept loop on the calling thread until request_stop; then closes the
-  // listening socket and the connections no worker has taken yet.
+  // Once every worker waits for a connection, listens and runs the accept loop on the calling
+  // thread until request_stop; then closes the listening socket and the connections no worker has
+  // taken yet.
   void accept_connection();
   // Opens the listening socket, whose dead-peer probes every accepted connection inherits, or
   // ends the process with status 1.
@@ -262,6 +263,10 @@ class TokenServer {
   void run_worker(int worker);
   // Waits for a queued descriptor and publishes it as `worker`'s; -1 once the server stops.
   int take_socket(int worker) EXCLUDES(sockets_mutex);
+  // Waits until every worker waits for a connection, or the server stops. The accept loop listens
+  // only then: a connection that came sooner would find a worker not yet waiting, and count as
+  // one that waited because every worker was busy.
+  void wait_for_idle_pool() EXCLUDES(sockets_mutex);
   // Serves one connection to its end and closes it.
   void serve_connection(int worker, int client_fd) EXCLUDES(sockets_mutex);
   // Queues an accepted connection for the workers. Writes the opening line of a saturation spell
@@ -302,8 +307,9 @@ class TokenServer {
   std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
   // Accepted connections that no worker has taken yet.
   std::queue<QueuedSocket> sockets GUARDED_BY(sockets_mutex);
-  ClientMap clients;                 // lookups take no lock; insertions take the map's own mutex
-  token_base::CondVar sockets_cond;  // one waiter per queued descriptor; all on stop
+  ClientMap clients;                   // lookups take no lock; insertions take the map's own mutex
+  token_base::CondVar sockets_cond;    // one waiter per queued descriptor; all on stop
+  token_base::CondVar pool_idle_cond;  // every worker waits for a connection
   token_base::Mutex sockets_mutex;
   std::vector<std::thread> workers;  // the pool, started once by the constructor
   // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop

@@ -99,6 +99,7 @@ uint16_t TokenServer::local_port(int fd) {
 }
 
 void TokenServer::accept_connection() {
+  wait_for_idle_pool();
   UniqueFd listener(listen_socket());
   start_metrics_endpoint();
   // Said once everything the server keeps open while it runs is open, so that whoever waits for
