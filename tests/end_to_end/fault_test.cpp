@@ -363,6 +363,19 @@ TEST(Faults, LongLinesOnASlowPipeStayWhole) {
   EXPECT_GT(long_lines, 0);
 }
 
+TEST(Faults, PeerResettingMidRequestDoesNotEndTheServer) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  for (int i = 0; i < 20; ++i) {
+    TestClient client(kServerPort);
+    ASSERT_TRUE(client.send(i % 2 ? "SHAKE\r\nSHA" : "SHAKE\r\n"));
+    client.reset();
+  }
+  TestClient survivor(kServerPort);
+  EXPECT_EQ(survivor.exchange("SHAKE\r\n"), "OK\r\n");
+  EXPECT_TRUE(server.running());
+}
+
 }  // namespace
 
 }  // namespace token_server

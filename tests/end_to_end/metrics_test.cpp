@@ -1,6 +1,6 @@
-// The metrics endpoint: a real Prometheus scraping the binary, the pages while every worker is
-// busy, during a stop and under a flood of HTTP connections, and a metrics port held by another
-// process.
+// The figures: the line SIGUSR1 writes, and the metrics endpoint: a real Prometheus scraping the
+// binary, the pages while every worker is busy, during a stop and under a flood of HTTP
+// connections, and a metrics port held by another process.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -325,6 +325,39 @@ TEST(Metrics, PagesByPathAndMethodAndHealthDuringAStop) {
   EXPECT_EQ(health.status, 503);
   EXPECT_EQ(health.body, "stopping");
   EXPECT_EQ(http_get(port, "/metrics").status, 200);
+}
+
+// SIGUSR1 writes one line of figures on standard error and nothing on standard output; serving
+// goes on.
+TEST(Figures, UserSignalWritesTheFiguresOnStandardError) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  TestClient client(kServerPort);
+  ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  ASSERT_TRUE(client.send("not json\r\n{\"array\":5}\r\n"));
+  ASSERT_EQ(
+      client.exchange("{\"array\":[{\"accesskey\":\"f1\",\"need_tokens\":3,\"gen_rate\":1,"
+                      "\"burst_size\":5},{\"accesskey\":\"f2\",\"need_tokens\":4,"
+                      "\"gen_rate\":1,\"burst_size\":5}]}\r\n"),
+      "{\"array\":[{\"accesskey\":\"f1\",\"tokens\":3},{\"accesskey\":\"f2\",\"tokens\":4}]}\r\n");
+  std::string trace = server.stdout_text();
+  ::kill(server.pid(), SIGUSR1);
+  ASSERT_TRUE(server.wait_for_stderr("entries_limited=0\n"));
+  const std::string figures = server.stderr_text();
+  const std::string expected_after_uptime =
+      " connections_accepted=1 connections_served=1 connections_queued=0 busy_workers=1 "
+      "workers=50 handshakes=1 token_requests=1 parse_errors=1 refusals=1 tokens_granted=7 "
+      "known_keys=2 trace_lines_lost=0 connections_waited=0 entries_requested=2 "
+      "tokens_requested=7 entries_limited=0\n";
+  EXPECT_EQ(figures.rfind("json parse error\ninvalid token request: \"array\" missing or not an "
+                          "array\nfigures: uptime_s=",
+                          0),
+            0u)
+      << figures;
+  EXPECT_EQ(figures.substr(figures.size() - expected_after_uptime.size()), expected_after_uptime);
+  EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  EXPECT_EQ(server.stdout_text().substr(0, trace.size()), trace);
+  EXPECT_EQ(server.stdout_text().find("figures"), std::string::npos);
 }
 
 }  // namespace

@@ -81,32 +81,8 @@ class TokenRequestTest : public ::testing::Test {
   std::vector<Grant> grants_;
 };
 
-const std::string kValid = token_entry("first");
-
 TEST(TokenRequestParse, RefusesTextThatIsNotOneJsonValue) {
-  const char* const kBadTexts[] = {
-      "",
-      " \t\r\n",
-      "{\"array\":[]}{\"array\":[]}",
-      "{\"array\":[]} {\"array\":[]}",
-      "{\"array\":[]} x",
-      "{\"array\":[]},",
-      "{\"array\":[",
-      "{\"array\":[{\"accesskey\":\"\\x\"}]}",
-      "{\"array\":[{\"accesskey\":\"\\u12G4\"}]}",
-      "{\"array\":[{\"accesskey\":\"\\ud800\"}]}",
-      "{\"array\":[{\"accesskey\":\"a\tb\"}]}",
-      "{\"array\":[1,]}",
-      "{\"array\":[01]}",
-      "{\"array\":[+1]}",
-      "{\"array\":[.5]}",
-      "{\"array\":[1.]}",
-      "{\"array\":[NaN]}",
-      "{\"array\":[Infinity]}",
-      "{\"array\":[]} /* note */",
-      "{'array':[]}",
-  };
-  for (const char* text : kBadTexts) EXPECT_FALSE(parses(text)) << text;
+  for (const std::string& text : kNotJson) EXPECT_FALSE(parses(text)) << text;
 }
 
 TEST(TokenRequestParse, AcceptsWhitespaceBetweenTokens) {
@@ -122,84 +98,16 @@ TEST(TokenRequestParse, DeepNestingNeedsNoDeepStack) {
 }
 
 TEST_F(TokenRequestTest, RefusesWhatBreaksTheRequestRules) {
-  const std::string kThirtyBytes(30, 'k');
-  const struct {
-    std::string text;
-    std::string problem;
-  } kCases[] = {
-      {"[]", "not a JSON object"},
-      {"\"array\"", "not a JSON object"},
-      {"null", "not a JSON object"},
-      {"{}", "\"array\" missing or not an array"},
-      {"{\"array\":{}}", "\"array\" missing or not an array"},
-      {"{\"Array\":[]}", "\"array\" missing or not an array"},
-      {"{\"array\":\"x\",\"array\":[]}", "\"array\" missing or not an array"},
-      {token_request({"5"}), "entry 1: not an object"},
-      {token_request({kValid, "[]"}), "entry 2: not an object"},
-      {token_request({kValid, "{\"need_tokens\":1,\"gen_rate\":1,\"burst_size\":1}"}),
-       "entry 2: accesskey missing"},
-      {token_request(
-           {kValid, "{\"accesskey\":5,\"need_tokens\":1,\"gen_rate\":1,\"burst_size\":1}"}),
-       "entry 2: accesskey must be a string"},
-      {token_request({kValid, token_entry(kThirtyBytes)}),
-       "entry 2: accesskey longer than 29 bytes"},
-      {token_request({kValid, token_entry(std::string(29, 'k') + "\\u00e9")}),
-       "entry 2: accesskey longer than 29 bytes"},
-      {token_request({kValid, token_entry("esc\\u0000" + std::string(95, 'Z'))}),
-       "entry 2: accesskey holds a NUL byte"},
-      {token_request({kValid, token_entry("cut\\u0000after")}),
-       "entry 2: accesskey holds a NUL byte"},
-      {token_request({token_entry("\\u0000")}), "entry 1: accesskey holds a NUL byte"},
-      {token_request({token_entry("known\\u0000", "1", "0", "0")}),
-       "entry 1: accesskey holds a NUL byte"},
-      {token_request({kValid, "{\"accesskey\":\"k\",\"gen_rate\":1,\"burst_size\":1}"}),
-       "entry 2: need_tokens missing"},
-      {token_request({kValid, "{\"accesskey\":\"k\",\"need_tokens\":1,\"burst_size\":1}"}),
-       "entry 2: gen_rate missing"},
-      {token_request({kValid, "{\"accesskey\":\"k\",\"need_tokens\":1,\"gen_rate\":1}"}),
-       "entry 2: burst_size missing"},
-      {token_request({kValid, token_entry("k", "-1")}), "entry 2: need_tokens is negative"},
-      {token_request({kValid, token_entry("k", "-2147483648")}),
-       "entry 2: need_tokens is negative"},
-      {token_request({kValid, token_entry("new", "1", "0", "1")}),
-       "entry 2: gen_rate must be positive for a new access key"},
-      {token_request({kValid, token_entry("new", "1", "-2147483648", "1")}),
-       "entry 2: gen_rate must be positive for a new access key"},
-      {token_request({kValid, token_entry("new", "1", "1", "0")}),
-       "entry 2: burst_size must be positive for a new access key"},
-      {token_request({kValid, token_entry("new", "1", "1", "-1")}),
-       "entry 2: burst_size must be positive for a new access key"},
-      {token_request({token_entry("new", "1", "0", "0"), token_entry("new")}),
-       "entry 1: gen_rate must be positive for a new access key"},
-      {token_request({token_entry("other"), token_entry("new", "1", "0", "0")}),
-       "entry 2: gen_rate must be positive for a new access key"},
-  };
-  for (const auto& c : kCases) EXPECT_EQ(problem_of(c.text), c.problem) << c.text;
-}
-
-TEST_F(TokenRequestTest, NumbersMustBeSigned32BitIntegers) {
-  const char* const kNotIntegers[] = {"5.0",  "1e3",  "1E0",  "\"5\"", "2147483648", "-2147483649",
-                                      "-0.0", "true", "null", "[1]",   "{}"};
-  for (const char* number : kNotIntegers) {
-    EXPECT_EQ(problem_of(token_request({kValid, token_entry("k", number)})),
-              "entry 2: need_tokens must be a 32-bit signed integer")
-        << number;
-    EXPECT_EQ(problem_of(token_request({kValid, token_entry("k", "1", number)})),
-              "entry 2: gen_rate must be a 32-bit signed integer")
-        << number;
-    EXPECT_EQ(problem_of(token_request({kValid, token_entry("k", "1", "1", number)})),
-              "entry 2: burst_size must be a 32-bit signed integer")
-        << number;
+  for (const Refusal& row : refused_requests("first")) {
+    EXPECT_EQ(problem_of(row.request), row.problem) << row.request;
   }
-  EXPECT_EQ(problem_of(token_request({token_entry("k", "2147483647", "2147483647", "2147483647")})),
-            "");
-  EXPECT_EQ(problem_of(token_request({token_entry("k", "0", "-0", "1")})),
-            "entry 1: gen_rate must be positive for a new access key");
 }
 
-TEST_F(TokenRequestTest, AccessKeyOf29BytesIsAcceptedAfterUnescaping) {
+TEST_F(TokenRequestTest, ValuesAtTheLimitsAreAccepted) {
   EXPECT_EQ(problem_of(token_request({token_entry(std::string(29, 'k'))})), "");
   EXPECT_EQ(problem_of(token_request({token_entry(std::string(28, 'k') + "\\/")})), "");
+  EXPECT_EQ(problem_of(token_request({token_entry("k", "2147483647", "2147483647", "2147483647")})),
+            "");
 }
 
 TEST_F(TokenRequestTest, NonPositiveRatesAreFineForAKnownOrEarlierKey) {

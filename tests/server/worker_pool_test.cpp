@@ -1,4 +1,5 @@
-// The connection loop and the worker pool, on servers run inside the test process.
+// The worker pool, on servers run inside the test process: connections served in the order
+// accepted, each on a fresh record; a stop; peers that vanish; saturation spells summed up.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -20,20 +21,15 @@
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
 #include "tests/support/in_process_server.h"
-#include "tests/support/paired_connection.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"
-#include "tests/support/token_request_text.h"
 
 namespace token_server {
-
 namespace {
 
 using std::chrono::milliseconds;
 
 constexpr char kOk[] = "OK\r\n";
-constexpr char kEmptyRequest[] = "{\"array\":[]}\r\n";
-constexpr char kEmptyReply[] = "{\"array\":[]}\r\n";
 
 // The calling thread in a network namespace of its own, with loopback up, for one scope, so that
 // a test may drop packets without touching anyone else's. Threads and processes started from the
@@ -85,65 +81,29 @@ class PrivateNetwork {
   std::string failure_;
 };
 
-class ConnectionLoop : public ::testing::Test {
- protected:
-  StdoutCapture trace_;
-  InProcessServer server_{2};
-};
-
-TEST_F(ConnectionLoop, TwoHandshakesInOnePacketGetTwoReplies) {
-  TestClient client(server_.port());
-  ASSERT_TRUE(client.send("SHAKE\r\nSHAKE\r\n"));
-  EXPECT_EQ(client.read_line(), kOk);
-  EXPECT_EQ(client.read_line(), kOk);
-}
-
-TEST_F(ConnectionLoop, HandshakeThenTokenRequestInOnePacket) {
-  TestClient client(server_.port());
-  ASSERT_TRUE(client.send(std::string("SHAKE\r\n") + kEmptyRequest));
-  EXPECT_EQ(client.read_line(), kOk);
-  EXPECT_EQ(client.read_line(), kEmptyReply);
-}
-
-TEST_F(ConnectionLoop, NearMissesOfTheHeartbeatAreTokenRequests) {
-  TestClient client(server_.port());
-  // Each is a token request that is not JSON: no reply, and the connection goes on.
-  for (const char* near_miss :
-       {"SHAKE \r\n", "shake\r\n", "SHAKEX\r\n", " SHAKE\r\n", "SHAK\r\n"}) {
-    ASSERT_TRUE(client.send(near_miss));
-    ASSERT_TRUE(client.send("SHAKE\r\n"));
-    EXPECT_EQ(client.read_line(), kOk) << near_miss;
-  }
-}
-
-TEST_F(ConnectionLoop, RequestSplitByteByByteIsAnswered) {
-  TestClient client(server_.port());
-  for (char byte : std::string("SHAKE\r\n")) {
-    ASSERT_TRUE(client.send(std::string(1, byte)));
-    std::this_thread::sleep_for(milliseconds(2));
-  }
-  EXPECT_EQ(client.read_line(), kOk);
-}
-
-TEST_F(ConnectionLoop, FreshRecordForEachConnection) {
-  // A worker that served a half-sent request must not show it to its next connection.
+// A worker that served a half-sent request must not show it to its next connection.
+TEST(WorkerPool, EachConnectionStartsWithAFreshRecord) {
+  StdoutCapture trace;
+  InProcessServer server(1);
   {
-    TestClient first(server_.port());
+    TestClient first(server.port());
     ASSERT_TRUE(first.send("SHAKE\r\nSHA"));
     EXPECT_EQ(first.read_line(), kOk);
   }
-  TestClient second(server_.port());
+  TestClient second(server.port());
   EXPECT_EQ(second.exchange("KE\r\nSHAKE\r\n"), kOk);  // "KE\r\n" alone is no handshake
   EXPECT_FALSE(second.has_data_within(milliseconds(100)));
 }
 
-TEST_F(ConnectionLoop, StopClosesServedAndQueuedConnections) {
+TEST(WorkerPool, StopClosesServedAndQueuedConnections) {
+  StdoutCapture trace;
+  InProcessServer server(2);
   std::vector<std::unique_ptr<TestClient>> clients;
   for (int i = 0; i < 4; ++i) {  // two served, two queued
-    clients.push_back(std::make_unique<TestClient>(server_.port()));
+    clients.push_back(std::make_unique<TestClient>(server.port()));
   }
   ASSERT_EQ(clients[0]->exchange("SHAKE\r\n"), kOk);
-  server_.server().request_stop();
+  server.server().request_stop();
   for (auto& client : clients) EXPECT_TRUE(client->closed_within(std::chrono::seconds(2)));
 }
 
@@ -297,50 +257,5 @@ TEST(WorkerPool, ShortSaturationSpellsInARowAreSummedUp) {
   EXPECT_LE(summed.lines, 1 + making / kSummaryInterval) << errors;
 }
 
-// A reply larger than the socket takes at once reaches a slow reader whole.
-TEST(ReplyRequest, ReplyTakenInPartsArrivesWhole) {
-  StdoutCapture trace;
-  TokenServer server(0, 0);
-  PairedConnection pair;
-  token_connection* conn = pair.conn();
-  int small = 2048;
-  ::setsockopt(conn->client_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  std::string reply = std::string(kConnectionBufferSize - 3, 'r') + "\r\n";
-  reply.copy(conn->reply_buf, reply.size());
-  conn->reply_len = static_cast<int>(reply.size());
-
-  std::string received;
-  std::thread reader([&] {
-    while (received.size() < reply.size()) {
-      received += pair.peer_receives();
-      std::this_thread::sleep_for(milliseconds(1));
-    }
-  });
-  EXPECT_EQ(server.reply_request(conn), TokenServer::ReplyResult::kSent);
-  reader.join();
-  EXPECT_EQ(received, reply);
-}
-
-// Once a send fails, the requests held after it are neither parsed nor granted: their tokens
-// would be drawn for nobody.
-TEST(ReplyRequest, FailedSendEndsTheConnection) {
-  constexpr int kPipelined = 100;
-  StdoutCapture trace;
-  TokenServer server(0, 0);
-  ASSERT_EQ(server.grant_tokens("unheard", 0, 1, kPipelined), 0);  // a new key: a full bucket
-  PairedConnection pair;
-  std::string requests;
-  for (int i = 0; i < kPipelined; ++i) {
-    requests += token_request({token_entry("unheard", "1", "1", std::to_string(kPipelined))});
-    requests += "\r\n";
-  }
-  ASSERT_TRUE(pair.peer_sends(requests));
-  pair.close_peer();  // the requests stay readable; a reply to them fails
-  server.process_connection(pair.conn());
-  // The first request drew one token; at 1 token/s the rest are still there.
-  EXPECT_GE(server.grant_tokens("unheard", kPipelined, 1, kPipelined), kPipelined - 1);
-}
-
 }  // namespace
-
 }  // namespace token_server

@@ -1,0 +1,121 @@
+// The process: the start-up line, start-up failures and the orderly stop.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "server/TokenServer.h"
+#include "server/unique_fd.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_client.h"
+
+namespace token_server {
+
+namespace {
+
+// A service manager's notification socket: a datagram socket in the abstract namespace, so that it
+// leaves no file behind.
+class NotifySocket {
+ public:
+  NotifySocket() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name_.data(), name_.size());  // sun_path[0] == 0: abstract
+    socklen_t length = offsetof(sockaddr_un, sun_path) + 1 + name_.size();
+    bound_ = ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
+  }
+
+  bool bound() const { return bound_; }
+  std::string environment_entry() const { return "NOTIFY_SOCKET=@" + name_; }
+
+  // The next datagram, or "" when none arrives within `limit`.
+  std::string receive(std::chrono::milliseconds limit) {
+    pollfd wait = {fd_.get(), POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(limit.count())) != 1) return "";
+    char datagram[256];
+    ssize_t length = ::recv(fd_.get(), datagram, sizeof datagram, 0);
+    return length > 0 ? std::string(datagram, static_cast<size_t>(length)) : "";
+  }
+
+ private:
+  UniqueFd fd_;
+  const std::string name_ = "token_server_test_notify." + std::to_string(::getpid());
+  bool bound_ = false;
+};
+
+TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
+  EXPECT_EQ(server.stderr_text(), "");
+}
+
+TEST(Startup, PortHeldByAnotherListenerExitsWithStatusOne) {
+  PortLock lock;
+  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Earlier tests leave the port's closed connections in TIME_WAIT; only a listener must hold it.
+  int reuse = 1;
+  ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kServerPort);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  ServerProcess::Options options;
+  options.wait_until_listening = false;
+  ServerProcess server(options);
+  EXPECT_EQ(server.wait_exit(std::chrono::seconds(5)), 1);
+  EXPECT_EQ(server.stderr_text(), "listen socket: Address already in use\n");
+  EXPECT_EQ(server.stdout_text(), "");
+  ::close(holder);
+}
+
+TEST(Stop, TermAndIntEndAServerWithIdleClientsPromptly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    ServerProcess server;
+    ASSERT_TRUE(server.listening());
+    Clients clients = served_clients(3, kServerPort);
+    EXPECT_EQ(server.stop(signal, std::chrono::seconds(2)), 0) << "signal " << signal;
+    for (auto& client : clients) EXPECT_TRUE(client->closed_within(std::chrono::seconds(1)));
+  }
+}
+
+TEST(Stop, TellsTheServiceManagerReadyAfterTheListenLineAndStoppingOnTerm) {
+  NotifySocket manager;
+  ASSERT_TRUE(manager.bound());
+  ServerProcess::Options options;
+  options.wait_until_listening = false;
+  options.environment = {manager.environment_entry()};
+  ServerProcess server(options);
+  ASSERT_EQ(manager.receive(std::chrono::seconds(5)), "READY=1");
+  EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  EXPECT_EQ(manager.receive(std::chrono::seconds(1)), "STOPPING=1");
+}
+
+TEST(Stop, RestartRightAfterAStopBindsAtOnce) {
+  {
+    ServerProcess first;
+    ASSERT_TRUE(first.listening());
+    TestClient client(kServerPort);
+    ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+    ASSERT_EQ(first.stop(SIGTERM), 0);
+  }
+  ServerProcess second;
+  EXPECT_TRUE(second.listening()) << second.stderr_text();
+}
+
+}  // namespace
+
+}  // namespace token_server
