@@ -145,12 +145,4 @@ void serve_stream(const uint8_t* data, size_t size) {
 }  // namespace
 }  // namespace token_server
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  discard_trace_output();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  token_server::serve_stream(data, size);
-  return 0;
-}
+TOKEN_FUZZ_TARGET(token_server::serve_stream)

@@ -1,9 +1,11 @@
-// What the fuzz targets share: a check that fails the run, and quiet trace output.
+// What the fuzz targets share: a check that fails the run, quiet trace output, and libFuzzer's
+// entry points.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,3 +26,15 @@ inline void discard_trace_output() {
   ::dup2(null_fd, STDOUT_FILENO);
   ::close(null_fd);
 }
+
+// Defines libFuzzer's entry points: the trace is discarded, and each input goes to `run_input`,
+// a function of (const uint8_t* data, size_t size).
+#define TOKEN_FUZZ_TARGET(run_input)                                        \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) {                      \
+    discard_trace_output();                                                 \
+    return 0;                                                               \
+  }                                                                         \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    run_input(data, size);                                                  \
+    return 0;                                                               \
+  }
