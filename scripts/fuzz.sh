@@ -13,7 +13,7 @@ targets=(connection_stream_fuzzer token_request_fuzzer)
 
 echo "=== fuzz build"
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTOKEN_BUILD_FUZZ=ON -DTOKEN_BUILD_TESTS=OFF -DTOKEN_BUILD_BENCH=OFF >/dev/null
+  -DTOKEN_SANITIZER=fuzzer -DTOKEN_BUILD_TESTS=OFF -DTOKEN_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build_dir" -j"$(nproc)" --target "${targets[@]}"
 
 work=$(mktemp -d)
