@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/loopback.h"
+#include "harness/loopback.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
 
@@ -32,6 +32,8 @@ namespace {
 using token_server::kConnectionBufferSize;
 using token_server::kListenBacklog;
 using token_server::kWorkerCount;
+using token_server::listen_on_loopback;
+using token_server::send_all;
 
 constexpr uint16_t kBaselinePort = 6667;
 constexpr std::string_view kFixedReply = "OK\r\n";
@@ -93,12 +95,8 @@ void run_worker(SocketQueue* queue) {
 }
 
 int listen_loopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int reuse = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = loopback_address(port);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, kListenBacklog) != 0) {
+  int fd = listen_on_loopback(&port, kListenBacklog);
+  if (fd < 0) {
     std::perror("baseline listen socket");
     std::exit(1);
   }

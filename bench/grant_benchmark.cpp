@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/crafted_keys.h"
 #include "server/TokenServer.h"
-#include "tests/support/crafted_keys.h"
 
 namespace token_server {
 namespace {

@@ -39,11 +39,11 @@
 #include <vector>
 
 #include "bench/load_protocol.h"
-#include "bench/loopback.h"
 #include "bench/syscall_counter.h"
+#include "harness/loopback.h"
+#include "harness/proc_stat.h"
 #include "protocol/token_connection.h"
 #include "server/TokenServer.h"
-#include "tests/support/proc_stat.h"
 
 namespace {
 
@@ -52,7 +52,9 @@ using token_server::kHandshakeReply;
 using token_server::kHeartbeatLine;
 using token_server::kMetricsPort;
 using token_server::kServerPort;
+using token_server::loopback_address;
 using token_server::process_cpu_ticks;
+using token_server::send_all;
 
 constexpr int kMaxThreads = 2;
 constexpr int kMaxConnections = 1000;

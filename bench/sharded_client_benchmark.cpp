@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/client/scripted_server.h"
-#include "tests/support/in_process_server.h"
+#include "harness/in_process_server.h"
+#include "harness/loopback.h"
 #include "token_client/ShardedClient.h"
 
 namespace {
@@ -93,7 +93,7 @@ Options parse_options(int argc, char** argv) {
 // queue, completed, and none is ever accepted.
 class Listener {
  public:
-  explicit Listener(int backlog) : fd_(listen_on_loopback(&port_, backlog)) {}
+  explicit Listener(int backlog) : fd_(token_server::listen_on_loopback(&port_, backlog)) {}
   ~Listener() { ::close(fd_); }
   uint16_t port() const { return port_; }
 
@@ -106,10 +106,7 @@ class Listener {
 class Filler {
  public:
   explicit Filler(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = token_server::loopback_address(port);
     ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
   ~Filler() { ::close(fd_); }

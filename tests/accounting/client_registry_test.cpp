@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "accounting/TokenBucket.h"
+#include "harness/crafted_keys.h"
 #include "server/TokenServer.h"
-#include "tests/support/crafted_keys.h"
 
 namespace token_server {
 

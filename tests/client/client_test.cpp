@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/in_process_server.h"
 #include "tests/client/scripted_server.h"
-#include "tests/support/in_process_server.h"
 #include "token_client/TokenClient.h"
 
 namespace token_client {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "harness/in_process_server.h"
 #include "tests/client/scripted_server.h"
-#include "tests/support/in_process_server.h"
 #include "token_client/ShardedClient.h"
 
 namespace token_client {
@@ -116,7 +116,7 @@ TEST_F(FleetTest, BatchOverThreeServersWithOneDownFailsOverAlongEachKeysOrder) {
 // A listening socket whose one-place queue is taken: further connections are never completed.
 class AcceptsNothing {
  public:
-  AcceptsNothing() : listener_(listen_on_loopback(&port_, 0)), filler_(port_) {}
+  AcceptsNothing() : listener_(token_server::listen_on_loopback(&port_, 0)), filler_(port_) {}
   ~AcceptsNothing() { ::close(listener_); }
   uint16_t port() const { return port_; }
 

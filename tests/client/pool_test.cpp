@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "harness/in_process_server.h"
 #include "tests/client/scripted_server.h"
-#include "tests/support/in_process_server.h"
 #include "token_client/TokenClientPool.h"
 
 namespace token_client {

@@ -19,8 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "harness/loopback.h"
 #include "tests/support/test_client.h"
 
+constexpr int kStandInBacklog = 8;      // connections a stand-in holds before it accepts them
 constexpr int kStandInPollMillis = 20;  // how often a stand-in's threads look at their stop flag
 constexpr auto kWaitLimit = std::chrono::seconds(10);  // for what happens on another thread
 
@@ -32,21 +34,6 @@ bool wait_until(Done done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return done();
-}
-
-// A socket listening on 127.0.0.1 at a port the kernel picks, which goes to *port; `backlog`
-// connections wait, completed, until they are accepted.
-inline int listen_on_loopback(uint16_t* port, int backlog = 8) {
-  int listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::listen(listen_fd, backlog);
-  ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
-  return listen_fd;
 }
 
 // Waits until `fd` is readable (true) or `stop` is set (false).
@@ -88,7 +75,7 @@ class ScriptedServer {
   explicit ScriptedServer(std::vector<std::string> replies, int lines_before_reply = 1,
                           ReplyGate* gate = nullptr)
       : replies_(std::move(replies)), lines_before_reply_(lines_before_reply), gate_(gate) {
-    listen_fd_ = listen_on_loopback(&port_);
+    listen_fd_ = token_server::listen_on_loopback(&port_, kStandInBacklog);
     serving_ = std::thread([this] { serve(); });
   }
   ~ScriptedServer() {
@@ -166,7 +153,7 @@ class ScriptedServer {
 class CountingRelay {
  public:
   explicit CountingRelay(uint16_t server_port) : server_port_(server_port) {
-    listen_fd_ = listen_on_loopback(&port_);
+    listen_fd_ = token_server::listen_on_loopback(&port_, kStandInBacklog);
     accepting_ = std::thread([this] { accept_connections(); });
   }
   ~CountingRelay() {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/in_process_server.h"
+#include "harness/in_process_server.h"
 #include "token_client/ShardedClient.h"
 
 namespace token_client {

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "harness/in_process_server.h"
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
-#include "tests/support/in_process_server.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "harness/in_process_server.h"
 #include "server/TokenServer.h"
-#include "tests/support/in_process_server.h"
 #include "tests/support/paired_connection.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"

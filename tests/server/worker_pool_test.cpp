@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "harness/in_process_server.h"
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
-#include "tests/support/in_process_server.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"
 

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/proc_stat.h"
+#include "harness/proc_stat.h"
 
 #ifndef TOKEN_SERVER_BINARY
 #error "TOKEN_SERVER_BINARY must name the server binary"

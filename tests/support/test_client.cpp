@@ -9,14 +9,13 @@
 
 #include <cerrno>
 
+#include "harness/loopback.h"
+
 namespace token_server {
 
 TestClient::TestClient(uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = loopback_address(port);
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close();
 }
 
@@ -40,16 +39,7 @@ void TestClient::reset() {
   close();
 }
 
-bool TestClient::send(const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool TestClient::send(const std::string& bytes) { return send_all(fd_, bytes); }
 
 bool TestClient::has_data_within(std::chrono::milliseconds limit) {
   if (!pending_.empty()) return true;

@@ -1,5 +1,4 @@
-// A process's processor time from /proc/PID/stat, for the tests and the load generator. Header
-// only, so that the benchmarks reach it without building the tests.
+// A process's processor time from /proc/PID/stat, for the tests and the load generator.
 #pragma once
 
 #include <sys/types.h>
