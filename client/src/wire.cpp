@@ -1,11 +1,10 @@
 #include "wire.h"
 
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
-#include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
+
+#include "json.h"
 
 namespace token_client {
 
@@ -19,8 +18,6 @@ constexpr char kBurstMember[] = "burst_size";
 constexpr char kTokensMember[] = "tokens";
 constexpr size_t kLineEndLength = sizeof kLineEnd - 1;
 
-using rapidjson::Value;
-
 Status bad_reply(size_t entry_index, const std::string& problem) {
   return Status(StatusCode::kBadReply,
                 "bad reply: entry " + std::to_string(entry_index + 1) + ": " + problem);
@@ -30,26 +27,33 @@ Status bad_reply(const std::string& problem) {
   return Status(StatusCode::kBadReply, "bad reply: " + problem);
 }
 
-const Value* member(const Value& object, const char* name) {
-  auto found = object.FindMember(name);
-  return found == object.MemberEnd() ? nullptr : &found->value;
-}
-
-Status check_reply_entry(const Value& entry, size_t index, const TokenRequest& request,
+Status check_reply_entry(const JsonValue& entry, size_t index, const TokenRequest& request,
                          uint32_t* granted) {
-  if (!entry.IsObject()) return bad_reply(index, "not an object");
-  const Value* accesskey = member(entry, kAccessKeyMember);
-  if (accesskey == nullptr || !accesskey->IsString()) return bad_reply(index, "no accesskey");
-  if (std::string(accesskey->GetString(), accesskey->GetStringLength()) != request.accesskey) {
+  if (entry.kind != JsonValue::Kind::kObject) return bad_reply(index, "not an object");
+  const JsonValue* accesskey = entry.member(kAccessKeyMember);
+  if (accesskey == nullptr || accesskey->kind != JsonValue::Kind::kString) {
+    return bad_reply(index, "no accesskey");
+  }
+  if (accesskey->text != request.accesskey) {
     return bad_reply(index, "accesskey does not match the request");
   }
-  const Value* tokens = member(entry, kTokensMember);
-  if (tokens == nullptr || !tokens->IsUint()) return bad_reply(index, "no tokens");
-  if (tokens->GetUint() > static_cast<uint32_t>(request.need_tokens)) {
+  const JsonValue* tokens = entry.member(kTokensMember);
+  uint32_t tokens_granted = 0;
+  if (tokens == nullptr || !tokens->is_uint32(&tokens_granted))
+    return bad_reply(index, "no tokens");
+  if (tokens_granted > static_cast<uint32_t>(request.need_tokens)) {
     return bad_reply(index, "more tokens than asked for");
   }
-  *granted = tokens->GetUint();
+  *granted = tokens_granted;
   return Status();
+}
+
+// Appends `,"name":value`.
+void append_number_member(const char* name, int32_t value, std::string* text) {
+  text->push_back(',');
+  append_json_string(name, text);
+  text->push_back(':');
+  text->append(std::to_string(value));
 }
 
 }  // namespace
@@ -72,34 +76,29 @@ Status check_token_request(const TokenRequest& request) {
 }
 
 Status write_request_line(EntryList entries, std::string* line) {
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-  writer.StartObject();
-  writer.Key(kArrayMember);
-  writer.StartArray();
+  std::string text = "{";
+  append_json_string(kArrayMember, &text);
+  text += ":[";
   for (size_t i = 0; i < entries.size(); ++i) {
     const TokenRequest& entry = entries[i];
     Status checked = check_token_request(entry);
     if (!checked.ok()) return checked;
-    writer.StartObject();
-    writer.Key(kAccessKeyMember);
-    writer.String(entry.accesskey.data(), static_cast<rapidjson::SizeType>(entry.accesskey.size()));
-    writer.Key(kNeedMember);
-    writer.Int(entry.need_tokens);
-    writer.Key(kRateMember);
-    writer.Int(entry.gen_rate);
-    writer.Key(kBurstMember);
-    writer.Int(entry.burst_size);
-    writer.EndObject();
+    text += i == 0 ? "{" : ",{";
+    append_json_string(kAccessKeyMember, &text);
+    text.push_back(':');
+    append_json_string(entry.accesskey, &text);
+    append_number_member(kNeedMember, entry.need_tokens, &text);
+    append_number_member(kRateMember, entry.gen_rate, &text);
+    append_number_member(kBurstMember, entry.burst_size, &text);
+    text.push_back('}');
   }
-  writer.EndArray();
-  writer.EndObject();
-  if (text.GetSize() + kLineEndLength > static_cast<size_t>(kMaxRequestBytes)) {
+  text += "]}";
+  if (text.size() + kLineEndLength > static_cast<size_t>(kMaxRequestBytes)) {
     return Status(StatusCode::kInvalidArgument,
                   "request of " + std::to_string(entries.size()) + " entries is longer than " +
                       std::to_string(kMaxRequestBytes) + " bytes; split the batch");
   }
-  line->assign(text.GetString(), text.GetSize());
+  *line = std::move(text);
   line->append(kLineEnd, kLineEndLength);
   return Status();
 }
@@ -107,18 +106,22 @@ Status write_request_line(EntryList entries, std::string* line) {
 Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32_t* granted) {
   size_t count = entries.size();
   if (reply_line.size() < kLineEndLength) return bad_reply("empty");
-  rapidjson::Document reply;
-  reply.Parse(reply_line.data(), reply_line.size() - kLineEndLength);
-  if (reply.HasParseError()) return bad_reply("not JSON");
-  if (!reply.IsObject()) return bad_reply("not a JSON object");
-  const Value* answers = member(reply, kArrayMember);
-  if (answers == nullptr || !answers->IsArray()) return bad_reply("no \"array\"");
-  if (answers->Size() != count) {
-    return bad_reply(std::to_string(answers->Size()) + " entries for " + std::to_string(count));
+  JsonValue reply;
+  if (!parse_json(std::string_view(reply_line).substr(0, reply_line.size() - kLineEndLength),
+                  &reply)) {
+    return bad_reply("not JSON");
+  }
+  if (reply.kind != JsonValue::Kind::kObject) return bad_reply("not a JSON object");
+  const JsonValue* answers = reply.member(kArrayMember);
+  if (answers == nullptr || answers->kind != JsonValue::Kind::kArray) {
+    return bad_reply("no \"array\"");
+  }
+  if (answers->elements.size() != count) {
+    return bad_reply(std::to_string(answers->elements.size()) + " entries for " +
+                     std::to_string(count));
   }
   for (size_t i = 0; i < count; ++i) {
-    Status checked = check_reply_entry((*answers)[static_cast<rapidjson::SizeType>(i)], i,
-                                       entries[i], &granted[i]);
+    Status checked = check_reply_entry(answers->elements[i], i, entries[i], &granted[i]);
     if (!checked.ok()) return checked;
   }
   return Status();

@@ -64,15 +64,16 @@ TEST(RequestLine, IsOneCompactJsonLine) {
 
 TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
   std::vector<TokenRequest> batch = {entry("quote\"back\\slash", 1), entry("tab\tnl\ncr\r\x01", 2),
-                                     entry("caf\xc3\xa9/x", 3)};
+                                     entry("caf\xc3\xa9/x", 3), entry("ctl\x1f\x7f\b\f", 4)};
   std::string line = request_line_of(batch);
   EXPECT_NE(line.find("\"quote\\\"back\\\\slash\""), std::string::npos) << line;
   EXPECT_NE(line.find("\"tab\\tnl\\ncr\\r\\u0001\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"ctl\\u001F\x7f\\b\\f\""), std::string::npos) << line;
   std::vector<uint32_t> granted(batch.size());
   Status parsed =
       parse_reply_line(server_reply_to(line), {batch.data(), batch.size()}, granted.data());
   ASSERT_TRUE(parsed.ok()) << parsed.message();
-  EXPECT_EQ(granted, (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(granted, (std::vector<uint32_t>{1, 2, 3, 4}));
 }
 
 TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
@@ -172,6 +173,18 @@ TEST(ReplyLine, AcceptsOnlyAnAnswerToTheRequest) {
       {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":1.0},{\"accesskey\":\"b\\\"\",\"tokens\":0}]}"
        "\r\n",
        false},
+      {" {\"array\" : "
+       "[{\"accesskey\":\"a\",\"tokens\":5},{\"accesskey\":\"b\\u0022\",\"tokens\":3}]}\t\r\n",
+       true},
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":5},{\"accesskey\":\"b\\\"\",\"tokens\":0}]}"
+       "x\r\n",
+       false},  // more after the object
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":5},{\"accesskey\":\"b\\q\",\"tokens\":0}]}\r\n",
+       false},  // no such escape
+      {"{\"array\":[{\"accesskey\":\"a\",\"tokens\":4294967296},{\"accesskey\":\"b\\\"\","
+       "\"tokens\":0}]}"
+       "\r\n",
+       false},
       {"{\"array\":{}}\r\n", false},
       {"[]\r\n", false},
       {"OK\r\n", false},
@@ -182,6 +195,19 @@ TEST(ReplyLine, AcceptsOnlyAnAnswerToTheRequest) {
     Status parsed = parse_reply_line(c.reply, {batch.data(), batch.size()}, granted);
     EXPECT_EQ(parsed.code(), c.ok ? StatusCode::kOk : StatusCode::kBadReply) << c.reply;
   }
+}
+
+TEST(ReplyLine, EscapedKeysAreReadUnescaped) {
+  TokenRequest emoji = entry("\xf0\x9f\x98\x80\xc3\xa9", 2);
+  uint32_t granted = 0;
+  EXPECT_TRUE(
+      parse_reply_line("{\"array\":[{\"accesskey\":\"\\ud83d\\ude00\\u00e9\",\"tokens\":1}]}\r\n",
+                       {&emoji, 1}, &granted)
+          .ok());
+  EXPECT_EQ(granted, 1u);
+  std::string deep = std::string(100, '[') + std::string(100, ']');
+  EXPECT_EQ(parse_reply_line("{\"x\":" + deep + ",\"array\":[]}\r\n", {}, &granted).code(),
+            StatusCode::kBadReply);  // nested deeper than the reader goes
 }
 
 TEST(Endpoint, ParsesHostAndPort) {
