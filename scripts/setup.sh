@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Installs with apt-get what is missing, on Debian 12 as root; skips apt-get entirely when
 # everything is already there.
-#   setup.sh server   what building and running the server and token-client needs
+#   setup.sh client   what building the client library and token-client alone needs
+#                     (cmake -DTOKEN_BUILD_SERVER=OFF)
+#   setup.sh server   that, and what building and running the server needs
 #   setup.sh image    that, and what building and running the container image needs
 #   setup.sh test     all of that, and what the tests, the sanitizer builds, fuzzing and the
 #                     benchmarks need (the default)
 set -euo pipefail
 
-server_packages=(g++ cmake make rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-dev)
+client_packages=(g++ cmake make)
+# The server's alone: JSON, readiness reports to systemd, the client index's keyed hash, and the
+# metrics endpoint. The CMake build looks for none of them with -DTOKEN_BUILD_SERVER=OFF.
+server_only_packages=(rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-dev)
+server_packages=("${client_packages[@]}" "${server_only_packages[@]}")
 image_packages=(podman buildah)
 # clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the
 # benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
@@ -20,6 +26,10 @@ test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-d
 test_packages_without_recommends=(prometheus)
 
 case "${1:-test}" in
+  client)
+    packages=("${client_packages[@]}")
+    bare_packages=()
+    ;;
   server)
     packages=("${server_packages[@]}")
     bare_packages=()
@@ -33,7 +43,7 @@ case "${1:-test}" in
     bare_packages=("${test_packages_without_recommends[@]}")
     ;;
   *)
-    echo "usage: setup.sh [server|image|test]" >&2
+    echo "usage: setup.sh [client|server|image|test]" >&2
     exit 2
     ;;
 esac
