@@ -1,26 +1,28 @@
 #!/usr/bin/env bash
 # User instructions the server spends per token request, counted by callgrind: repeatable on a
 # busy machine, where timings are not.
-#   bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES] [TRACE_FILE]
+#   [PIPELINE=N] bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES] [TRACE_FILE]
 # Runs SERVER_BINARY under callgrind twice, sending 500 and then 2,500 requests of ENTRIES entries
 # (default 1) on one connection, each after the previous reply, and prints the difference divided
-# by 2,000, so that start-up and stop cancel out. Standard output goes to /dev/null, where the
-# server writes no trace, or to TRACE_FILE (overwritten), to count writing it too. Every request
-# names the same keys with their stored rate and burst, so all but the first draw from a known
-# bucket. The server listens on port 6666: run this where nothing else holds it. Needs valgrind
-# and python3.
+# by 2,000, so that start-up and stop cancel out. PIPELINE=N (default 1; it divides 500) sends N
+# requests at once instead, then reads their N replies: requests held behind one another. Standard
+# output goes to /dev/null, where the server writes no trace, or to TRACE_FILE (overwritten), to
+# count writing it too. Every request names the same keys with their stored rate and burst, so all
+# but the first draw from a known bucket. The server listens on port 6666: run this where nothing
+# else holds it. Needs valgrind and python3.
 set -euo pipefail
 server=$1
 entries=${2:-1}
 trace_file=${3:-/dev/null}
+pipeline=${PIPELINE:-1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Sends $1 requests and closes; waits up to 60 s for the server, slow to start under callgrind.
 send_requests() {
-  python3 - "$1" "$entries" <<'PY'
+  python3 - "$1" "$entries" "$pipeline" <<'PY'
 import socket, sys, time
-count, entries = int(sys.argv[1]), int(sys.argv[2])
+count, entries, pipeline = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 body = ",".join('{"accesskey":"key%d","need_tokens":1,"gen_rate":1000000,"burst_size":1000000}'
                 % i for i in range(entries))
 request = ('{"array":[%s]}\r\n' % body).encode()
@@ -33,10 +35,10 @@ while True:
         if time.monotonic() > deadline:
             sys.exit("the server did not listen on port 6666 within 60 s")
         time.sleep(0.2)
-for _ in range(count):
-    connection.sendall(request)
+for _ in range(count // pipeline):
+    connection.sendall(request * pipeline)
     reply = b""
-    while not reply.endswith(b"\r\n"):
+    while reply.count(b"\r\n") < pipeline:
         chunk = connection.recv(65536)
         if not chunk:
             sys.exit("the server closed the connection")
@@ -58,5 +60,6 @@ instructions_for() {
 
 few=$(instructions_for 500)
 many=$(instructions_for 2500)
-echo "entries=$entries trace=$trace_file instructions_500=$few instructions_2500=$many" \
+echo "entries=$entries pipeline=$pipeline trace=$trace_file instructions_500=$few" \
+  "instructions_2500=$many" \
   "instructions_per_request=$(((many - few) / 2000))"
