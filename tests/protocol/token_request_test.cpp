@@ -25,7 +25,7 @@ struct Grant {
   const BasicTokenBucket* bucket;  // what the check found, if it looked
 };
 
-// `text` read in place, as the server reads its parse copy; the entries point into `text_`.
+// `text` read in place, as the server reads a request; the entries point into `text_`.
 class ParsedText {
  public:
   explicit ParsedText(const std::string& text) : text_(text) {
