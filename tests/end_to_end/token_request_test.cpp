@@ -20,9 +20,6 @@ namespace {
 
 using std::chrono::steady_clock;
 
-const std::string kCrLf = "\r\n";
-const std::string kParseError = "json parse error\n";
-
 class TokenRequestEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -13,9 +13,6 @@
 namespace token_server {
 namespace {
 
-const std::string kCrLf = "\r\n";
-const std::string kParseError = "json parse error\n";
-
 TEST(Trace, OneHandshakeExchangeIsTracedExactly) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());

@@ -9,6 +9,10 @@
 
 namespace token_server {
 
+inline const std::string kCrLf = "\r\n";  // ends every request and reply on the wire
+// The line on standard error for a request that is no JSON text at all.
+inline const std::string kParseError = "json parse error\n";
+
 // One request entry; the numbers are JSON text, so that a test can write 5.0 or "5" as well.
 inline std::string token_entry(const std::string& accesskey, const std::string& need = "1",
                                const std::string& rate = "1", const std::string& burst = "1") {
