@@ -13,12 +13,27 @@ namespace {
 
 constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
 
-// How a CR or an LF inside a line is written, so that no byte a client sends can end a trace line
-// and start a forged one. JSON has no \x escape, so in a valid request these stand out.
-constexpr std::string_view kEscapedCr = "\\x0d";
-constexpr std::string_view kEscapedLf = "\\x0a";
-static_assert(kEscapedCr.size() == kEscapedLf.size());
-constexpr size_t kEscapeLength = kEscapedCr.size();
+// How a control byte inside a line is written (\x0d for CR), so that no byte a client sends can
+// end a trace line, start a forged one or steer a terminal. JSON has no \x escape, so in a valid
+// request these stand out.
+constexpr std::string_view kEscapePrefix = "\\x";
+constexpr size_t kEscapeLength = kEscapePrefix.size() + 2;  // two hex digits
+constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr unsigned char kDelete = 0x7f;
+
+// Control bytes, DEL among them; NUL never reaches here, as it ends the text shown.
+constexpr bool is_control(char byte) {
+  auto value = static_cast<unsigned char>(byte);
+  return value < 0x20 || value == kDelete;
+}
+
+// A loop without an early exit, which the compiler vectorizes: the usual text has no control
+// byte, and is passed in one sweep.
+size_t count_controls(const char* text, size_t length) {
+  size_t controls = 0;
+  for (size_t i = 0; i < length; ++i) controls += is_control(text[i]) ? 1 : 0;
+  return controls;
+}
 
 // A line longer than PIPE_BUF goes out alone, in pieces of this size: most in one write, a line
 // of escapes in a few.
@@ -36,9 +51,8 @@ bool same_object(int fd, int other_fd) {
 
 }  // namespace
 
-// A line as it is written: the prefix, the text with each CR and LF escaped but a CR LF that ends
-// the text (a request's own, a reply's), and '\n'. The escapes are found with memchr, which the
-// usual text, free of them, passes through in one sweep each.
+// A line as it is written: the prefix, the text with each control byte escaped but a CR LF that
+// ends the text (a request's own, a reply's), and '\n'.
 class TraceLine {
  public:
   TraceLine(std::string_view prefix, const char* text, size_t text_length)
@@ -46,14 +60,13 @@ class TraceLine {
     bool ends_with_crlf =
         text_length >= 2 && text[text_length - 2] == '\r' && text[text_length - 1] == '\n';
     escapable_end_ = ends_with_crlf ? text_length - 2 : text_length;
-    next_cr_ = find(0, '\r');
-    next_lf_ = find(0, '\n');
-    length_ = prefix.size() + text_length + 1;
-    if (has_escapes()) length_ += (kEscapeLength - 1) * count_escapes();
+    escapes_ = count_controls(text, escapable_end_);
+    next_escape_ = escapes_ > 0 ? find_control(0) : escapable_end_;
+    length_ = prefix.size() + text_length + 1 + (kEscapeLength - 1) * escapes_;
   }
 
   size_t length() const { return length_; }
-  bool has_escapes() const { return std::min(next_cr_, next_lf_) < escapable_end_; }
+  bool has_escapes() const { return escapes_ > 0; }
   bool done() const { return newline_written_; }
 
   // Copies the next bytes of the line into `out`, at most `room`, never part of an escape;
@@ -62,19 +75,21 @@ class TraceLine {
     size_t filled = copy(out, room, prefix_.data(), prefix_.size(), &prefix_written_);
     if (prefix_written_ < prefix_.size()) return filled;
     while (text_written_ < text_length_) {
-      size_t escape_at = std::min(next_cr_, next_lf_);
-      if (escape_at == escapable_end_ || text_written_ < escape_at) {
-        size_t run_end = escape_at < escapable_end_ ? escape_at : text_length_;
+      if (next_escape_ == escapable_end_ || text_written_ < next_escape_) {
+        size_t run_end = next_escape_ < escapable_end_ ? next_escape_ : text_length_;
         filled += copy(out + filled, room - filled, text_, run_end, &text_written_);
         if (text_written_ < run_end) return filled;
         continue;
       }
       if (room - filled < kEscapeLength) return filled;
-      bool is_cr = escape_at == next_cr_;
-      std::memcpy(out + filled, (is_cr ? kEscapedCr : kEscapedLf).data(), kEscapeLength);
+      auto byte = static_cast<unsigned char>(text_[next_escape_]);
+      char* escape = out + filled;
+      std::memcpy(escape, kEscapePrefix.data(), kEscapePrefix.size());
+      escape[kEscapePrefix.size()] = kHexDigits[byte >> 4];
+      escape[kEscapePrefix.size() + 1] = kHexDigits[byte & 0xf];
       filled += kEscapeLength;
       ++text_written_;
-      (is_cr ? next_cr_ : next_lf_) = find(text_written_, is_cr ? '\r' : '\n');
+      next_escape_ = find_control(text_written_);
     }
     if (filled < room && !newline_written_) {
       out[filled++] = '\n';
@@ -84,19 +99,10 @@ class TraceLine {
   }
 
  private:
-  // The first `byte` at or after `from` among the escapable bytes; escapable_end_ when none.
-  size_t find(size_t from, char byte) const {
-    if (from >= escapable_end_) return escapable_end_;
-    const void* found = std::memchr(text_ + from, byte, escapable_end_ - from);
-    return found != nullptr ? static_cast<size_t>(static_cast<const char*>(found) - text_)
-                            : escapable_end_;
-  }
-
-  size_t count_escapes() const {
-    size_t escapes = 0;
-    for (size_t at = next_cr_; at < escapable_end_; at = find(at + 1, '\r')) ++escapes;
-    for (size_t at = next_lf_; at < escapable_end_; at = find(at + 1, '\n')) ++escapes;
-    return escapes;
+  // The first control byte at or after `from` among the escapable bytes; escapable_end_ when none.
+  size_t find_control(size_t from) const {
+    while (from < escapable_end_ && !is_control(text_[from])) ++from;
+    return from;
   }
 
   // Copies from source[*written, end) as much as `room` takes; advances *written.
@@ -111,13 +117,13 @@ class TraceLine {
   std::string_view prefix_;
   const char* text_;
   size_t text_length_;
-  size_t escapable_end_;  // bytes before it are escaped when CR or LF: all but a final CR LF
+  size_t escapable_end_;  // bytes before it are escaped when control bytes: all but a final CR LF
+  size_t escapes_;
   size_t length_;
   size_t prefix_written_ = 0;
   size_t text_written_ = 0;
   bool newline_written_ = false;
-  size_t next_cr_;  // the next CR to escape at or after text_written_, or escapable_end_
-  size_t next_lf_;  // likewise for LF
+  size_t next_escape_;  // the next control byte to escape at or after text_written_
 };
 
 TraceOutput trace_output(kTraceFd);
@@ -144,8 +150,7 @@ void TraceBuffer::append_number(std::string_view prefix, long value) {
   append_plain(prefix, first, static_cast<size_t>(end - first));
 }
 
-void TraceBuffer::append_text(std::string_view prefix, const char* text, size_t max_len) {
-  size_t text_length = strnlen(text, max_len);
+void TraceBuffer::append_text(std::string_view prefix, const char* text, size_t text_length) {
   TraceLine line(prefix, text, text_length);
   if (line.has_escapes()) {
     append_line(&line);
@@ -185,7 +190,8 @@ void TraceBuffer::write_long_line(TraceLine* line) {
   TraceOutput::Alone alone(output_);
   char piece[kLongLinePiece];
   while (!line->done()) {
-    if (!alone.write(piece, line->fill(piece, sizeof piece))) {
+    size_t length = line->fill(piece, sizeof piece);
+    if (alone.write(piece, length) != length) {
       lost(1);
       return;
     }
@@ -194,7 +200,10 @@ void TraceBuffer::write_long_line(TraceLine* line) {
 
 void TraceBuffer::flush() {
   if (length_ == 0) return;
-  if (!output_->write_lines(lines_, length_)) lost(line_count_);
+  size_t written = output_->write_lines(lines_, length_);
+  // A line counts as written only when whole, its newline included.
+  if (written < length_)
+    lost(line_count_ - static_cast<uint64_t>(std::count(lines_, lines_ + written, '\n')));
   length_ = 0;
   line_count_ = 0;
 }

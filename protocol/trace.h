@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "protocol/trace_output.h"
@@ -45,16 +46,17 @@ class TraceBuffer {
   void add_number(std::string_view prefix, long value) {
     if (!discards_) append_number(prefix, value);
   }
-  // Adds `prefix`, `text` up to its first NUL (at most `max_len` bytes) and '\n'. Each CR and LF
-  // in the text is written as \x0d or \x0a, but a CR LF that ends it, so that no text can start a
-  // line of its own.
+  // Adds `prefix`, `text` up to its first NUL (at most `max_len` bytes) and '\n'. Each control
+  // byte in the text (0x01-0x1f, 0x7f) is written as \xNN, CR as \x0d, but a CR LF that ends it,
+  // so that no text can start a line of its own or steer a terminal.
   void add_text(std::string_view prefix, const char* text, size_t max_len) {
-    if (!discards_) append_text(prefix, text, max_len);
+    if (!discards_) append_text(prefix, text, strnlen(text, max_len));
   }
-  // Adds `prefix`, `text` and '\n' without looking for line breaks to escape: for text the server
-  // wrote itself, with no CR or LF but a final CR LF (a reply, whose JSON escapes them in keys).
+  // Adds `prefix`, the `length` bytes of `text`, which hold no NUL, and '\n', escaped as add_text
+  // does: for text the server wrote, which may echo a client's bytes (a reply echoes its keys,
+  // whose JSON escapes all control bytes but DEL).
   void add_server_text(std::string_view prefix, const char* text, size_t length) {
-    if (!discards_) append_plain(prefix, text, length);
+    if (!discards_) append_text(prefix, text, length);
   }
   // Writes the pending lines, in order, and forgets them.
   void flush();
@@ -67,8 +69,8 @@ class TraceBuffer {
   static constexpr size_t kCapacity = PIPE_BUF;
 
   void append_number(std::string_view prefix, long value);
-  void append_text(std::string_view prefix, const char* text, size_t max_len);
-  // Adds a line whose text holds no CR or LF but a final CR LF, as is.
+  void append_text(std::string_view prefix, const char* text, size_t text_length);
+  // Adds a line whose text holds no control byte but a final CR LF, as is.
   void append_plain(std::string_view prefix, const char* text, size_t text_length);
   void append_line(TraceLine* line);
   void write_long_line(TraceLine* line);

@@ -154,17 +154,29 @@ void TraceOutput::open_private_description() {
 
 void TraceOutput::share_gate_with(TraceOutput* other) { gate_ = other->gate_; }
 
-bool TraceOutput::write_lines(const char* lines, size_t length) {
+size_t TraceOutput::write_lines(const char* lines, size_t length) {
   if (!every_write_alone_) {
     if (WriteGate::Slot* slot = gate_->begin_short_write()) {
       WriteDeadline deadline;
-      bool written = write_within(lines, length, &deadline) == length;
+      size_t written = write_within(lines, length, &deadline);
       gate_->end_short_write(slot);
+      // Only a file takes part of a short write: the disk or a quota is full.
+      if (written > 0 && written < length && lines[written - 1] != '\n') end_cut_line();
       return written;
     }
   }
   Alone alone(this);
   return alone.write(lines, length);
+}
+
+void TraceOutput::end_cut_line() {
+  WriteDeadline deadline;
+  if (!gate_->take_turn(&deadline, /*give_up_if_taken=*/false)) return;
+  gate_->set_line_open(true);
+  if (gate_->close_and_drain(&deadline) && write_within("\n", 1, &deadline) == 1) {
+    gate_->set_line_open(false);
+  }
+  gate_->release_turn();  // the gate stays closed while the line is open
 }
 
 size_t TraceOutput::write_within(const char* bytes, size_t length, WriteDeadline* deadline) {
@@ -221,12 +233,12 @@ TraceOutput::Alone::~Alone() {
   if (took_turn_) gate_->release_turn();
 }
 
-bool TraceOutput::Alone::write(const char* bytes, size_t length) {
-  if (!ready_) return false;
+size_t TraceOutput::Alone::write(const char* bytes, size_t length) {
+  if (!ready_) return 0;
   size_t written = output_->write_within(bytes, length, &deadline_);
   if (written > 0) gate_->set_line_open(bytes[written - 1] != '\n');
   ready_ = written == length;
-  return ready_;
+  return written;
 }
 
 }  // namespace token_server

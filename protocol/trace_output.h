@@ -139,8 +139,9 @@ class TraceOutput {
   // Whether lines are dropped unwritten: callers need not even format them.
   bool discards() const { return discards_; }
 
-  // Writes whole lines of at most PIPE_BUF bytes in all. False when they were dropped.
-  bool write_lines(const char* lines, size_t length);
+  // Writes whole lines of at most PIPE_BUF bytes in all; the bytes written, `length` unless they
+  // were dropped or cut short (a file system full). A line cut short is ended before any other.
+  size_t write_lines(const char* lines, size_t length);
 
   // Holds the output for one writer alone, for writes that nothing may come between: the pieces
   // of a long line. It waits, for its turn and for room, kTraceWaitMillis in all.
@@ -151,8 +152,9 @@ class TraceOutput {
     Alone(const Alone&) = delete;
     Alone& operator=(const Alone&) = delete;
 
-    // Writes `bytes`; false when they could not all be written (and nothing more will be).
-    bool write(const char* bytes, size_t length);
+    // Writes `bytes`; the count written, short of `length` when they could not all be written
+    // (and nothing more will be).
+    size_t write(const char* bytes, size_t length);
 
    private:
     bool begin();
@@ -169,6 +171,9 @@ class TraceOutput {
   void open_private_description();
   // Writes what it can of `bytes` before `deadline`; the count written.
   size_t write_within(const char* bytes, size_t length, WriteDeadline* deadline);
+  // Ends the line a short write left open: at once if the output takes the newline, else before
+  // the next lines, which go out alone until then.
+  void end_cut_line();
   // Waits until the output takes bytes again; false when the deadline passes first or the output
   // is stalled already.
   bool wait_for_room(WriteDeadline* deadline);

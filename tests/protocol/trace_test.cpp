@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,8 +85,9 @@ std::string traced_text(const std::string& text) {
   });
 }
 
-// No text starts a line of its own: its CR and LF bytes are escaped, but a CR LF that ends it.
-TEST(Trace, LineBreaksInsideTheTextAreEscaped) {
+// No text starts a line of its own or steers a terminal: its control bytes are escaped, but a
+// CR LF that ends it; a NUL ends the text shown.
+TEST(Trace, ControlBytesInsideTheTextAreEscaped) {
   const std::string kRows[][2] = {
       {"SHAKE\r\n", "SHAKE\r\n"},
       {"{\"a\nreply msg: forged\r\n", "{\"a\\x0areply msg: forged\r\n"},
@@ -94,6 +97,9 @@ TEST(Trace, LineBreaksInsideTheTextAreEscaped) {
       {"x\r\ny\r\n", "x\\x0d\\x0ay\r\n"},
       {"\r\n", "\r\n"},
       {"\n", "\\x0a"},
+      {"{\"k\":\"\x1b[1A\x1b[2K\ttab\x01\x1f\x7f\x80\xff\"}\r\n",
+       "{\"k\":\"\\x1b[1A\\x1b[2K\\x09tab\\x01\\x1f\\x7f\x80\xff\"}\r\n"},
+      {std::string("a\x1b\0\x1b", 4), "a\\x1b"},
   };
   for (const auto& row : kRows) EXPECT_EQ(traced_text(row[0]), "m: " + row[1] + "\n") << row[0];
 
@@ -101,12 +107,15 @@ TEST(Trace, LineBreaksInsideTheTextAreEscaped) {
   auto escaped = [](const std::string& text) {
     std::string shown;
     for (char byte : text.substr(0, text.size() - 2)) {
-      shown += byte == '\r' ? "\\x0d" : byte == '\n' ? "\\x0a" : std::string(1, byte);
+      shown += byte == '\r'   ? "\\x0d"
+               : byte == '\n' ? "\\x0a"
+               : byte == 27   ? "\\x1b"
+                              : std::string(1, byte);
     }
     return shown + "\r\n";
   };
   std::string mixed;
-  for (int i = 0; mixed.size() < kConnectionBufferSize - 2; ++i) mixed += "\r\n{x\n"[i % 5];
+  for (int i = 0; mixed.size() < kConnectionBufferSize - 2; ++i) mixed += "\r\n{x\n\x1b"[i % 6];
   for (const std::string& text :
        {std::string(kConnectionBufferSize - 2, '\n') + "\r\n", mixed + "\r\n"}) {
     EXPECT_EQ(traced_text(text), "m: " + escaped(text) + "\n");
@@ -171,7 +180,7 @@ TEST(TraceOutput, StalledPipeCostsOneWaitThenDropsAtOnce) {
   output.open(/*may_discard=*/true);
   EXPECT_EQ(::fcntl(write_end.get(), F_GETFL) & O_NONBLOCK, 0);
   const std::string line = std::string(PIPE_BUF - 1, 'x') + "\n";
-  auto write_line = [&] { return output.write_lines(line.data(), line.size()); };
+  auto write_line = [&] { return output.write_lines(line.data(), line.size()) == line.size(); };
 
   auto filling = std::chrono::steady_clock::now();
   int lines_taken = 0;
@@ -209,6 +218,38 @@ TEST(TraceOutput, LineCutByAStallIsEndedBeforeTheNextLines) {
   pending.add_text("next: ", "x", 1);
   pending.flush();
   EXPECT_EQ(read_available(read_end.get()), "\nnext: x\n");
+}
+
+// A file that takes part of a write (a disk or a quota full) cuts a line: the lines not written
+// whole are counted lost, and the next line starts on a line of its own. A file size limit
+// stands in for the full disk.
+TEST(TraceOutput, LineCutByAFullFileIsEndedBeforeTheNextLines) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  TraceOutput output(::fileno(file));
+  output.open(/*may_discard=*/true);
+  std::atomic<uint64_t> lost{0};
+  TraceBuffer pending(&output);
+  pending.count_losses_in(&lost);
+  rlimit unlimited = {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  auto* previous_handler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit full = {8, unlimited.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+  pending.add_number("a: ", 1);
+  pending.add_number("b: ", 22);
+  pending.add_number("c: ", 333);
+  pending.flush();
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  ::signal(SIGXFSZ, previous_handler);
+  EXPECT_EQ(lost.load(), 2u);
+  pending.add_number("d: ", 4);
+  pending.flush();
+  std::string out(64, '\0');
+  out.resize(static_cast<size_t>(::pread(::fileno(file), out.data(), out.size(), 0)));
+  EXPECT_EQ(out, "a: 1\nb: \nd: 4\n");
+  EXPECT_EQ(lost.load(), 2u);
+  std::fclose(file);
 }
 
 }  // namespace
