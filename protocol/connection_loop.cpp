@@ -19,7 +19,7 @@ namespace token_server {
 
 void TokenServer::process_connection(token_connection* conn) {
   // `stop` is tested each turn so that a client that keeps sending cannot hold up a stop.
-  while (!stop.load(std::memory_order_relaxed) && serve_request(conn)) {
+  while (!stop.load(std::memory_order_relaxed) && !conn->given_up && serve_request(conn)) {
   }
   conn->trace.flush();  // the lines of a read that found no request
 }
@@ -33,7 +33,8 @@ bool TokenServer::serve_request(token_connection* conn) {
   }
   ReplyResult sent = reply_request(conn);
   if (sent == ReplyResult::kSent) {
-    count_service_time(conn->counters, std::chrono::steady_clock::now() - conn->received_at);
+    conn->idle_from = std::chrono::steady_clock::now();  // the connection idles from here
+    count_service_time(conn->counters, conn->idle_from - conn->received_at);
   }
   drop_handled_request(conn);
   // A failed send ends the connection: the requests held after it would be granted for a peer

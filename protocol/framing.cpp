@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
@@ -47,6 +48,15 @@ void move_held_bytes_to_front(token_connection* conn) {
   conn->req_start = 0;
 }
 
+// Publishes when the connection went idle: its last reply, or the last receive of a request that
+// got none, or its start. A relaxed store to the worker's own line: no locked instruction.
+void publish_idle(token_connection* conn) {
+  auto idle_from = std::max(conn->idle_from, conn->received_at);
+  int64_t nanos =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(idle_from.time_since_epoch()).count();
+  conn->idle_mark->since.store(std::max<int64_t>(nanos, 1), std::memory_order_relaxed);
+}
+
 }  // namespace
 
 int TokenServer::pull_data(token_connection* conn, char* dst, int size) {
@@ -87,9 +97,20 @@ int TokenServer::getreq(token_connection* conn) {
 int TokenServer::receive_request(token_connection* conn) {
   move_held_bytes_to_front(conn);
   int request_length = 0;
+  // Holding no byte of a request, the connection idles until the first one arrives.
+  bool idle = conn->nread == 0 && conn->idle_mark != nullptr;
   while (request_length == 0 && conn->nread < kConnectionBufferSize) {
+    if (idle) publish_idle(conn);
     int received =
         pull_data(conn, conn->req_buf + conn->nread, kConnectionBufferSize - conn->nread);
+    if (idle) {
+      idle = false;
+      // Claimed: the accept loop shut the receiving down for a waiting connection. A request
+      // that came first is still served; then the connection ends.
+      if (conn->idle_mark->since.exchange(IdleMark::kBusy) == IdleMark::kClaimed) {
+        conn->given_up = true;
+      }
+    }
     if (received <= 0) break;
     // Bytes held before this receive hold no CR LF, but their last may be the CR of one.
     int scan_from = conn->nread > 0 ? conn->nread - 1 : 0;

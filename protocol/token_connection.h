@@ -6,8 +6,10 @@
 // never shared, so none of its fields is guarded by a lock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 #include "protocol/request_counters.h"
 #include "protocol/trace.h"
@@ -22,6 +24,17 @@ constexpr char kHeartbeatLine[] = "SHAKE\r\n";
 constexpr int kHeartbeatLength = sizeof(kHeartbeatLine) - 1;
 constexpr char kHandshakeReply[] = "OK\r\n";
 constexpr int kHandshakeReplyLength = sizeof(kHandshakeReply) - 1;
+
+// Whether a worker's connection is idle: waiting for a request's first byte. Its worker publishes
+// when the connection went idle before such a receive and takes it back after; the accept loop
+// may claim an idle connection for a connection waiting for a worker, with a compare-and-swap, and
+// then shuts its receiving down. A cache line apart from every other worker's.
+struct alignas(kCacheLineBytes) IdleMark {
+  static constexpr int64_t kBusy = 0;
+  static constexpr int64_t kClaimed = -1;
+  // kBusy, kClaimed, or when the connection went idle, in steady-clock nanoseconds.
+  std::atomic<int64_t> since{kBusy};
+};
 
 struct token_connection {
   int client_fd;  // connected, blocking client socket; owned and closed by the worker
@@ -42,6 +55,11 @@ struct token_connection {
   // When the last receive returned. Receives happen only while no whole request is held, so
   // this is when the current request's last byte arrived.
   std::chrono::steady_clock::time_point received_at;
+  // Where the serving worker publishes that the connection idles, or nullptr; when it went idle
+  // (it began, or its last reply was sent); whether the accept loop claimed it while idle.
+  IdleMark* idle_mark = nullptr;
+  std::chrono::steady_clock::time_point idle_from;
+  bool given_up = false;
 };
 
 }  // namespace token_server

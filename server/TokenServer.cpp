@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,6 +34,7 @@ TokenServer::TokenServer(uint16_t port, int worker_count, std::optional<uint16_t
                          ServerTimings timings)
     : stop(false),
       served_sockets(static_cast<size_t>(worker_count), -1),
+      idle_marks(static_cast<size_t>(worker_count)),
       worker_counters(static_cast<size_t>(worker_count)),
       listen_port(port),
       metrics_port(metrics_port),
@@ -114,10 +116,13 @@ void TokenServer::serve_connection(int worker, int client_fd) {
   conn.client_fd = client_fd;
   conn.counters = &worker_counters[static_cast<size_t>(worker)];
   conn.trace.count_losses_in(&conn.counters->trace_lines_lost);
+  conn.idle_mark = &idle_marks[static_cast<size_t>(worker)];
+  conn.idle_from = Clock::now();
   process_connection(&conn);
   // Cleared before `owner` closes the descriptor, whose number the kernel may then hand on.
   token_base::MutexLock lock(&sockets_mutex);
   served_sockets[static_cast<size_t>(worker)] = -1;
+  ++connections_finished;
 }
 
 void TokenServer::queue_socket(int client_fd) {
@@ -149,6 +154,69 @@ void TokenServer::queue_socket(int client_fd) {
                "all " + std::to_string(workers.size()) + " workers busy: connections are waiting");
     last_saturation_line = now;
   }
+}
+
+void TokenServer::give_up_idle_connections(Clock::time_point now) {
+  const int64_t idle_before = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  (now - timings.idle_give_up).time_since_epoch())
+                                  .count();
+  token_base::MutexLock lock(&sockets_mutex);
+  // Connections no idle worker will take, less those a claimed connection's worker will.
+  int unserved = static_cast<int>(sockets.size()) - idle_workers;
+  struct Idle {
+    int64_t since;
+    size_t worker;
+  };
+  std::vector<Idle> idle;
+  for (size_t worker = 0; unserved > 0 && worker < idle_marks.size(); ++worker) {
+    int64_t since = idle_marks[worker].since.load(std::memory_order_relaxed);
+    if (since == IdleMark::kClaimed) --unserved;
+    if (since > 0 && since <= idle_before && served_sockets[worker] >= 0) {
+      idle.push_back({since, worker});
+    }
+  }
+  if (unserved <= 0 || idle.empty()) return;
+  std::sort(idle.begin(), idle.end(),
+            [](const Idle& a, const Idle& b) { return a.since < b.since; });
+  for (const Idle& candidate : idle) {
+    if (unserved == 0) break;
+    int64_t since = candidate.since;
+    // Fails when the worker has just received a request's first byte: it is busy again.
+    if (!idle_marks[candidate.worker].since.compare_exchange_strong(since, IdleMark::kClaimed)) {
+      continue;
+    }
+    // Its worker sees the end of the stream, and closes the connection: a client sees an idle
+    // pooled connection closed, as if by a restart. Sending still works, for a request that came
+    // just before the claim.
+    ::shutdown(served_sockets[candidate.worker], SHUT_RD);
+    ++idle_connections_closed;
+    if (saturation.ongoing) saturation.count_idle_closed();
+    --unserved;
+  }
+}
+
+void TokenServer::note_progress(Clock::time_point now) {
+  auto nanos_of = [](Clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+  };
+  accept_loop_turned_at.store(nanos_of(now), std::memory_order_relaxed);
+  // Summed a few times a second at most: a burst of connections turns the loop far more often.
+  if (now - worker_progress_summed_at < std::chrono::milliseconds(kAcceptPollMillis) / 2) return;
+  worker_progress_summed_at = now;
+  uint64_t progress = 0;
+  for (const RequestCounters& worker : worker_counters) {
+    progress += worker.handshakes.load(std::memory_order_relaxed) +
+                worker.token_requests.load(std::memory_order_relaxed) +
+                worker.parse_errors.load(std::memory_order_relaxed) +
+                worker.refusals.load(std::memory_order_relaxed);
+  }
+  {
+    token_base::MutexLock lock(&sockets_mutex);
+    progress += connections_finished;
+  }
+  if (progress == worker_progress_seen && worker_progress_at.load() != 0) return;
+  worker_progress_seen = progress;
+  worker_progress_at.store(nanos_of(now), std::memory_order_relaxed);
 }
 
 void TokenServer::close_queued_sockets() {

@@ -39,7 +39,9 @@
 #include "accounting/client_registry.h"
 #include "base/mutex.h"
 #include "protocol/token_connection.h"
+#include "server/accept_errors.h"
 #include "server/figures.h"
+#include "server/unique_fd.h"
 
 namespace token_server {
 
@@ -48,8 +50,7 @@ constexpr uint16_t kServerPort = 6666;
 constexpr uint16_t kMetricsPort = 9666;
 constexpr int kListenBacklog = 128;  // connections the kernel holds until they are accepted
 constexpr int kWorkerCount = 50;     // connections served at once; more wait in the queue
-// The accept loop's longest wait for a connection or a wake-up, and its pause when descriptors
-// run out.
+// The accept loop's longest wait for a connection or a wake-up.
 constexpr int kAcceptPollMillis = 200;
 // How often the accept loop refreshes the status line a service manager shows.
 constexpr std::chrono::seconds kStatusRefreshInterval{5};
@@ -57,13 +58,19 @@ constexpr std::chrono::seconds kStatusRefreshInterval{5};
 // after a spell's own two lines, those that begin within this long of the last line are summed
 // up in one line when it has passed.
 constexpr std::chrono::seconds kSaturationSummaryInterval{10};
-// The metrics endpoint holds at most this many HTTP connections, at most this many from one
-// address, and closes one idle this long: a flood of HTTP clients takes a few descriptors and
-// one thread, never a worker or the descriptors the token port needs.
-constexpr unsigned kMetricsConnectionLimit = 8;
+// The metrics endpoint holds at most this many HTTP connections from one address, and room for
+// that many from one address more than kMetricsAddressesServed: clients from that many addresses
+// that each hold their share, slow or idle, leave room for a health check from another. So HTTP
+// takes at most kMetricsConnectionLimit descriptors, and three of its own (listening socket,
+// epoll, wake-up), never a worker. A connection that has not delivered a whole request this long
+// after connecting, or after its last reply, is closed: a deadline, which a trickle of bytes
+// does not push back.
 constexpr unsigned kMetricsConnectionsPerAddress = 4;
-constexpr std::chrono::seconds kMetricsIdleTimeout{5};
-constexpr int kMetricsListenBacklog = 16;
+constexpr unsigned kMetricsAddressesServed = 16;
+constexpr unsigned kMetricsConnectionLimit =
+    (kMetricsAddressesServed + 1) * kMetricsConnectionsPerAddress;
+constexpr std::chrono::seconds kMetricsRequestDeadline{2};
+constexpr int kMetricsListenBacklog = static_cast<int>(kMetricsConnectionLimit);
 // The endpoint answers at most one request in this interval (100 a second, where Prometheus
 // and health checks ask a few times a minute); a flood of requests waits its turn, so that it
 // takes a bounded share of one core from the workers.
@@ -85,6 +92,10 @@ constexpr int kKeepaliveProbes = 3;
 constexpr std::chrono::milliseconds kUserTimeout =
     kKeepaliveIdle + kKeepaliveProbes * kKeepaliveInterval;
 
+// A connection idle this long, holding no byte of a request, gives its worker up to a connection
+// that waits for one; while none waits, idle connections are kept however long they idle.
+constexpr std::chrono::seconds kIdleGiveUp{10};
+
 // The timings above, which a test may shorten; a server otherwise runs with these defaults.
 struct ServerTimings {
   std::chrono::seconds keepalive_idle = kKeepaliveIdle;
@@ -92,6 +103,7 @@ struct ServerTimings {
   int keepalive_probes = kKeepaliveProbes;
   std::chrono::milliseconds user_timeout = kUserTimeout;
   std::chrono::seconds saturation_summary_interval = kSaturationSummaryInterval;
+  std::chrono::milliseconds idle_give_up = kIdleGiveUp;
 };
 
 // Each group of members below names the file that defines it.
@@ -226,10 +238,12 @@ class TokenServer {
     bool found_every_worker_busy;  // no idle worker was left for it when it was queued
   };
 
-  // Connections that found every worker busy, and the longest any of them waited.
+  // Connections that found every worker busy, the longest any of them waited, and the idle
+  // connections closed meanwhile to serve them.
   struct WaitCounts {
     uint64_t waited = 0;
     std::chrono::steady_clock::duration longest_wait{};
+    uint64_t idle_closed = 0;
   };
 
   // Spells during which connections wait because every worker is busy (server/figures.cpp). A
@@ -251,6 +265,8 @@ class TokenServer {
     void begin(bool with_own_lines);
     // Counts a connection of the ongoing spell that waited `wait` for a worker.
     void count_wait(std::chrono::steady_clock::duration wait);
+    // Counts an idle connection closed for a connection of the ongoing spell.
+    void count_idle_closed();
     // Ends the ongoing spell; true when its closing line is due.
     bool end();
     // Counts the ongoing spell, told in no line of its own, in the next summary, once.
@@ -278,14 +294,21 @@ class TokenServer {
   void shut_down_served_sockets() EXCLUDES(sockets_mutex);
   // Wakes the accept loop's wait, to write a line or to stop. Safe in a signal handler.
   void wake_acceptor();
+  // While connections wait with no worker to take them, closes as many connections idle for
+  // timings.idle_give_up, the longest idle first: each one's worker then takes a waiting one.
+  void give_up_idle_connections(std::chrono::steady_clock::time_point now) EXCLUDES(sockets_mutex);
+  // Notes that the accept loop turns, and when the workers last finished a request or a
+  // connection, for /healthz.
+  void note_progress(std::chrono::steady_clock::time_point now) EXCLUDES(sockets_mutex);
 
   // ---- The metrics endpoint (server/metrics.cpp)
 
   // Starts serving the metrics endpoint, if one was asked for. When its port cannot be bound,
   // says so in one line on standard error and goes on without it.
   void start_metrics_endpoint();
-  // What /healthz answers: the token port listens and no stop has begun.
-  bool serving() const;
+  // Why /healthz answers 503: a stop has begun, the accept loop stalls, or connections wait while
+  // no worker gets on; empty while healthy.
+  std::string health_problem() EXCLUDES(sockets_mutex);
   // What /metrics answers: the figures and the process's own, in Prometheus text format.
   std::string metrics_text() EXCLUDES(sockets_mutex);
 
@@ -320,6 +343,11 @@ class TokenServer {
   Saturation saturation GUARDED_BY(sockets_mutex);
   uint64_t connections_accepted GUARDED_BY(sockets_mutex) = 0;
   uint64_t connections_waited GUARDED_BY(sockets_mutex) = 0;  // found every worker busy
+  uint64_t connections_finished GUARDED_BY(sockets_mutex) = 0;
+  uint64_t idle_connections_closed GUARDED_BY(sockets_mutex) = 0;  // for waiting connections
+  // Whether each worker's connection is idle, by worker: written by the worker, claimed by the
+  // accept loop.
+  std::vector<IdleMark> idle_marks;
   // What each worker has done, by worker; each record is written by its worker only.
   std::vector<RequestCounters> worker_counters;
 
@@ -333,8 +361,23 @@ class TokenServer {
   std::atomic<uint16_t> bound_metrics_port_number{0};
   std::atomic<bool> figures_requested{false};
   const std::chrono::steady_clock::time_point started_at;
+  // Accepts that failed for want of descriptors or memory, by port.
+  AcceptErrors token_port_accept_errors;
+  AcceptErrors metrics_port_accept_errors;
+  // Steady-clock nanoseconds: when the accept loop last turned, and when it last saw the workers
+  // finish a request or a connection. Written by the accept loop, read by /healthz.
+  std::atomic<int64_t> accept_loop_turned_at{0};
+  std::atomic<int64_t> worker_progress_at{0};
+  // Opened, and the start time read, when the metrics endpoint starts: reading the process's
+  // figures then needs no free descriptor. Read only on the endpoint's thread.
+  UniqueFd open_fds_listing;
+  UniqueFd memory_figures;
+  uint64_t start_time_nanos = 0;  // since the Unix epoch
   // Written and read by the accept loop only.
   bool out_of_descriptors = false;  // the last accept failed for want of descriptors or memory
+  AcceptBackoff accept_backoff;
+  uint64_t worker_progress_seen = 0;  // requests and connections finished, as last summed
+  std::chrono::steady_clock::time_point worker_progress_summed_at{};
   std::chrono::steady_clock::time_point last_status_refresh{};
   std::chrono::steady_clock::time_point last_saturation_line;  // when the last one was written
   // Set by the accept loop; stopped by the destructor once the workers are joined, so that

@@ -46,6 +46,13 @@ long long whole_millis(Clock::duration duration) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
 }
 
+// The idle connections closed for waiting ones, when there were any: ", 2 idle connections
+// closed".
+std::string idle_closed_text(uint64_t closed) {
+  if (closed == 0) return "";
+  return ", " + std::to_string(closed) + " idle connection" + (closed == 1 ? "" : "s") + " closed";
+}
+
 void append(std::string* line, const char* name, uint64_t value) {
   *line += ' ';
   *line += name;
@@ -67,6 +74,7 @@ Figures TokenServer::figures() {
     token_base::MutexLock lock(&sockets_mutex);
     figures.connections_accepted = connections_accepted;
     figures.connections_waited = connections_waited;
+    figures.idle_connections_closed = idle_connections_closed;
     figures.queued = sockets.size();
     for (int client_fd : served_sockets) figures.busy_workers += client_fd >= 0 ? 1 : 0;
   }
@@ -136,7 +144,7 @@ std::string TokenServer::take_saturation_end_line() {
   saturation.end_due = false;
   return "connections no longer waiting: " + std::to_string(saturation.own.waited) +
          " waited, longest wait " + std::to_string(whole_millis(saturation.own.longest_wait)) +
-         " ms";
+         " ms" + idle_closed_text(saturation.own.idle_closed);
 }
 
 void TokenServer::report_saturation_summary(Clock::time_point now) {
@@ -160,7 +168,8 @@ std::string TokenServer::take_saturation_summary_line() {
   return "workers busy in " + count_of(spells, "spell") + " over the last " +
          std::to_string(timings.saturation_summary_interval.count()) +
          " s: " + count_of(summed.waited, "connection") + " waited, longest wait " +
-         std::to_string(whole_millis(summed.longest_wait)) + " ms";
+         std::to_string(whole_millis(summed.longest_wait)) + " ms" +
+         idle_closed_text(summed.idle_closed);
 }
 
 void TokenServer::Saturation::begin(bool with_own_lines) {
@@ -179,6 +188,15 @@ void TokenServer::Saturation::count_wait(Clock::duration wait) {
   }
   ++counts->waited;
   counts->longest_wait = std::max(counts->longest_wait, wait);
+}
+
+void TokenServer::Saturation::count_idle_closed() {
+  WaitCounts* counts = &own;
+  if (!own_lines) {
+    sum_spell();
+    counts = &summed;
+  }
+  ++counts->idle_closed;
 }
 
 bool TokenServer::Saturation::end() {

@@ -19,6 +19,7 @@ struct Figures {
   // The pool: accepted connections, those that found every worker busy, and now.
   uint64_t connections_accepted = 0;
   uint64_t connections_waited = 0;
+  uint64_t idle_connections_closed = 0;  // for connections that waited
   size_t workers = 0;
   size_t busy_workers = 0;  // each serves one connection
   size_t queued = 0;        // accepted connections waiting for a worker

@@ -27,16 +27,6 @@ namespace {
   std::exit(1);
 }
 
-// Failures that pass on their own: a peer that reset before the accept, a signal.
-bool is_transient_accept_error(int error) {
-  return error == EINTR || error == ECONNABORTED || error == EPROTO;
-}
-
-// Failures that end once descriptors or memory are freed; the server keeps serving meanwhile.
-bool is_exhaustion_error(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
 int set_int_option(int fd, int level, int name, long long value) {
   int option = static_cast<int>(value);
   return ::setsockopt(fd, level, name, &option, sizeof option);
@@ -101,6 +91,7 @@ uint16_t TokenServer::local_port(int fd) {
 void TokenServer::accept_connection() {
   wait_for_idle_pool();
   UniqueFd listener(listen_socket());
+  note_progress(std::chrono::steady_clock::now());  // before /healthz is first asked
   start_metrics_endpoint();
   // Said once everything the server keeps open while it runs is open, so that whoever waits for
   // this line finds the server whole.
@@ -113,13 +104,15 @@ void TokenServer::accept_connection() {
     int ready = ::poll(waits, 2, kAcceptPollMillis);
     if (waits[1].revents & POLLIN) handle_wake_up();
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    note_progress(now);
     refresh_status(now);
     report_saturation_summary(now);
-    if (ready <= 0 || !(waits[0].revents & POLLIN)) continue;
-    if (accept_pending(listener.get())) continue;
-    // Out of descriptors or memory: pause instead of spinning on the connection that stays
-    // pending in the backlog; it is accepted once a descriptor frees.
-    ::poll(&waits[1], 1, kAcceptPollMillis);
+    if (ready > 0 && (waits[0].revents & POLLIN) && !accept_pending(listener.get())) {
+      // Out of descriptors or memory: pause instead of spinning on the connection that stays
+      // pending in the backlog; it is accepted once a descriptor frees.
+      ::poll(&waits[1], 1, static_cast<int>(accept_backoff.next().count()));
+    }
+    give_up_idle_connections(std::chrono::steady_clock::now());
   }
   notify_stopping();  // here, not in the signal handler: sending is not async-signal-safe
   close_queued_sockets();
@@ -131,10 +124,12 @@ bool TokenServer::accept_pending(int listen_fd) {
     switch (produce_socket(listen_fd)) {
       case AcceptResult::kAcceptAgain:
         out_of_descriptors = false;
+        accept_backoff.reset();
         break;
       case AcceptResult::kNonePending:
         return true;
       case AcceptResult::kExhausted:
+        token_port_accept_errors.count(errno);
         if (!out_of_descriptors) report_accept_failure(errno);
         out_of_descriptors = true;
         return false;

@@ -2,6 +2,7 @@
 // Prometheus reads them (text format 0.0.4): the server's under the token_server_ prefix in base
 // units, counters ending in _total, and the process's under their standard names.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
+#include "server/health.h"
 #include "server/metrics_http.h"
 
 #ifndef TOKEN_SERVER_VERSION
@@ -47,14 +49,34 @@ uint64_t nanos_of(const timespec& time) {
   return static_cast<uint64_t>(time.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(time.tv_nsec);
 }
 
-// Descriptors open now, the one that lists them included, as other exporters count them.
-uint64_t count_open_fds() {
-  DIR* listing = ::opendir("/proc/self/fd");
-  if (listing == nullptr) return 0;
+constexpr char kOwnDescriptors[] = "/proc/self/fd";
+constexpr char kOwnMemory[] = "/proc/self/statm";
+
+// Descriptors open now, the one that lists them included, as other exporters count them. Read
+// through `listing`, a descriptor of /proc/self/fd kept open, so that the count needs no free
+// descriptor: it is right when they have run out, as an operator then needs it.
+uint64_t count_open_fds(int listing) {
+  if (listing < 0 || ::lseek(listing, 0, SEEK_SET) != 0) return 0;
   uint64_t open = 0;
-  while (dirent* entry = ::readdir(listing)) open += entry->d_name[0] != '.' ? 1 : 0;
-  ::closedir(listing);
+  alignas(dirent64) char entries[4096];
+  for (ssize_t length; (length = ::getdents64(listing, entries, sizeof entries)) > 0;) {
+    for (ssize_t at = 0; at < length;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      open += entry->d_name[0] != '.' ? 1 : 0;
+      at += entry->d_reclen;
+    }
+  }
   return open;
+}
+
+// Resident memory from /proc/self/statm, read through a descriptor kept open.
+uint64_t resident_bytes(int statm) {
+  char text[128] = {};
+  if (statm < 0 || ::pread(statm, text, sizeof text - 1, 0) <= 0) return 0;
+  uint64_t size_pages = 0;
+  uint64_t resident_pages = 0;
+  if (std::sscanf(text, "%" SCNu64 " %" SCNu64, &size_pages, &resident_pages) != 2) return 0;
+  return resident_pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 // Field `number` (1-based, as proc(5) numbers them) of /proc/self/stat, from field 3 on: they
@@ -88,21 +110,18 @@ uint64_t start_time_nanos() {
   return nanos_of(since_epoch) - (nanos_of(since_boot) - started_after_boot);
 }
 
-ProcessFigures process_figures() {
+// Needs no free descriptor: the files it reads are open already, the start time known.
+ProcessFigures process_figures(int open_fds_listing, int statm, uint64_t start_time_nanos) {
   ProcessFigures figures;
   rusage usage = {};
   ::getrusage(RUSAGE_SELF, &usage);
   figures.cpu_nanos = nanos_of(usage.ru_utime) + nanos_of(usage.ru_stime);
-  std::ifstream statm("/proc/self/statm");
-  uint64_t size_pages = 0;
-  uint64_t resident_pages = 0;
-  statm >> size_pages >> resident_pages;
-  figures.resident_bytes = resident_pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-  figures.open_fds = count_open_fds();
+  figures.resident_bytes = resident_bytes(statm);
+  figures.open_fds = count_open_fds(open_fds_listing);
   rlimit descriptors = {};
   ::getrlimit(RLIMIT_NOFILE, &descriptors);
   figures.max_fds = static_cast<uint64_t>(descriptors.rlim_cur);
-  figures.start_time_nanos = start_time_nanos();
+  figures.start_time_nanos = start_time_nanos;
   return figures;
 }
 
@@ -166,6 +185,9 @@ void add_pool_figures(Exposition* out, const Figures& figures) {
   out->single("token_server_connections_waited_total", "counter",
               "Connections that found every worker busy and waited for one.",
               figures.connections_waited);
+  out->single("token_server_idle_connections_closed_total", "counter",
+              "Idle connections closed to give their worker to a connection that waited.",
+              figures.idle_connections_closed);
   out->single("token_server_workers", "gauge", "Worker threads; each serves one connection.",
               figures.workers);
   out->single("token_server_busy_workers", "gauge", "Workers serving a connection.",
@@ -197,6 +219,22 @@ void add_service_times(Exposition* out, const Figures& figures) {
   out->sample(std::string(kName) + "_count", "", cumulative);
 }
 
+void add_accept_errors(Exposition* out, const AcceptErrors& token_port,
+                       const AcceptErrors& metrics_port) {
+  constexpr std::string_view kName = "token_server_accept_errors_total";
+  out->family(kName, "counter",
+              "Accepts that failed for want of descriptors or memory, by port and reason (errno); "
+              "accepting pauses after each.");
+  for (const auto& [port, errors] :
+       {std::pair{kServerPort, &token_port}, std::pair{kMetricsPort, &metrics_port}}) {
+    for (size_t reason = 0; reason < kAcceptErrorReasonCount; ++reason) {
+      std::string labels = "{port=\"" + std::to_string(port) + "\",reason=\"" +
+                           kAcceptErrorReasons[reason].label + "\"}";
+      out->sample(kName, labels, errors->of(reason));
+    }
+  }
+}
+
 void add_process_figures(Exposition* out, const ProcessFigures& process) {
   out->family("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.");
   out->sample("process_cpu_seconds_total", "", seconds_text(process.cpu_nanos));
@@ -221,8 +259,13 @@ void TokenServer::start_metrics_endpoint() {
     return;
   }
   uint16_t bound = local_port(listen_fd);
-  MetricsEndpoint::Pages pages = {[this] { return metrics_text(); }, [this] { return serving(); }};
-  metrics_endpoint = MetricsEndpoint::start(listen_fd, std::move(pages));
+  open_fds_listing.reset(::open(kOwnDescriptors, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  memory_figures.reset(::open(kOwnMemory, O_RDONLY | O_CLOEXEC));
+  start_time_nanos = token_server::start_time_nanos();
+  MetricsEndpoint::Pages pages = {[this] { return metrics_text(); },
+                                  [this] { return health_problem(); }};
+  metrics_endpoint =
+      MetricsEndpoint::start(listen_fd, std::move(pages), &metrics_port_accept_errors);
   if (metrics_endpoint == nullptr) {
     trace_line(kErrorFd, "metrics port " + std::to_string(*metrics_port) +
                              ": the HTTP server did not start; serving without metrics");
@@ -231,7 +274,22 @@ void TokenServer::start_metrics_endpoint() {
   bound_metrics_port_number.store(bound);
 }
 
-bool TokenServer::serving() const { return bound_port() != 0 && !stop.load(); }
+std::string TokenServer::health_problem() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point now = Clock::now();
+  auto since = [now](const std::atomic<int64_t>& nanos) {
+    return now - Clock::time_point(std::chrono::nanoseconds(nanos.load(std::memory_order_relaxed)));
+  };
+  HealthSigns signs;
+  signs.stopping = bound_port() == 0 || stop.load();
+  signs.since_accept_loop_turned = since(accept_loop_turned_at);
+  signs.since_worker_progress = since(worker_progress_at);
+  {
+    token_base::MutexLock lock(&sockets_mutex);
+    if (!sockets.empty()) signs.longest_wait = now - sockets.front().queued_at;
+  }
+  return token_server::health_problem(signs);
+}
 
 std::string TokenServer::metrics_text() {
   Figures now = figures();
@@ -239,7 +297,9 @@ std::string TokenServer::metrics_text() {
   add_request_counts(&out, now);
   add_pool_figures(&out, now);
   add_service_times(&out, now);
-  add_process_figures(&out, process_figures());
+  add_accept_errors(&out, token_port_accept_errors, metrics_port_accept_errors);
+  add_process_figures(
+      &out, process_figures(open_fds_listing.get(), memory_figures.get(), start_time_nanos));
   out.family("token_server_build_info", "gauge", "The server's version, as a label; always 1.");
   out.sample("token_server_build_info", R"({version=")" TOKEN_SERVER_VERSION R"("})", 1);
   return out.take();

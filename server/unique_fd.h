@@ -15,6 +15,11 @@ class UniqueFd {
   UniqueFd& operator=(const UniqueFd&) = delete;
 
   int get() const { return fd_; }
+  // Closes the descriptor held, if any, and takes `fd`.
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Gives up ownership without closing, for a descriptor someone else has closed or now owns.
   int release() {
     int fd = fd_;

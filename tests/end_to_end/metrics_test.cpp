@@ -1,6 +1,7 @@
 // The figures: the line SIGUSR1 writes, and the metrics endpoint: a real Prometheus scraping the
-// binary, the pages while every worker is busy, during a stop and under a flood of HTTP
-// connections, and a metrics port held by another process.
+// binary, the pages while every worker is busy, during a stop, under a flood of HTTP connections
+// and slow or idle ones from many addresses, at the descriptor limit, and a metrics port held by
+// another process; /healthz while idle connections hold every worker.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,9 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -25,6 +29,7 @@
 
 #include "harness/in_process_server.h"
 #include "server/TokenServer.h"
+#include "server/health.h"
 #include "server/unique_fd.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
@@ -41,29 +46,51 @@ constexpr auto kHttpLimit = std::chrono::seconds(5);
 constexpr auto kPrometheusStartLimit = std::chrono::seconds(60);
 constexpr auto kScrapeLimit = std::chrono::seconds(20);
 constexpr in_addr_t kOtherLoopbackAddress = INADDR_LOOPBACK + 1;  // 127.0.0.2
-constexpr int kFloodConnections = kMetricsConnectionLimit + kMetricsConnectionsPerAddress;
+constexpr int kFloodConnections = 2 * kMetricsConnectionsPerAddress;
 constexpr int kPacedRequests = 11;
+// Slow clients: from 127.0.0.10 on, each address holding its share of connections; a health
+// check from another address, with the time a probe allows.
+constexpr in_addr_t kFirstSlowAddress = INADDR_LOOPBACK + 9;
+constexpr in_addr_t kHealthCheckAddress = INADDR_LOOPBACK + 200;
+constexpr auto kProbeLimit = std::chrono::seconds(1);
+constexpr auto kSlowClientsRun = 2 * kMetricsRequestDeadline + std::chrono::seconds(1);
+constexpr auto kTricklePause = std::chrono::milliseconds(250);
+constexpr long kDescriptorLimit = 64;
+// The server's processor ticks (100 a second) while both ports have a connection pending that
+// no descriptor is left for: a spinning thread would take about 100.
+constexpr long long kPausedAcceptorTicks = 20;
 
 struct HttpReply {
   int status = 0;  // 0 when no reply came
   std::string body;
 };
 
-// Sends one HTTP/1.0 request to 127.0.0.1:port from `source` and reads the reply to its close.
-HttpReply http_request(uint16_t port, const std::string& method, const std::string& target,
-                       in_addr_t source = INADDR_LOOPBACK) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A connection to 127.0.0.1:port from `source`; -1 when the connect fails.
+int connect_from(in_addr_t source, uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(source);
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends one HTTP/1.0 request to 127.0.0.1:port from `source` and reads the reply to its close.
+HttpReply http_request(uint16_t port, const std::string& method, const std::string& target,
+                       in_addr_t source = INADDR_LOOPBACK,
+                       std::chrono::milliseconds limit = kHttpLimit) {
+  UniqueFd fd(connect_from(source, port));
+  if (fd.get() < 0) return {};
   std::string request = method + " " + target + " HTTP/1.0\r\n\r\n";
   if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return {};
   std::string reply;
-  auto deadline = Clock::now() + kHttpLimit;
+  auto deadline = Clock::now() + limit;
   for (;;) {
     pollfd wait = {fd.get(), POLLIN, 0};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -81,6 +108,12 @@ HttpReply http_request(uint16_t port, const std::string& method, const std::stri
 
 HttpReply http_get(uint16_t port, const std::string& target) {
   return http_request(port, "GET", target);
+}
+
+// The value of the sample `name` (with its labels) in an exposition, or -1 when absent.
+double sample_value(const std::string& exposition, const std::string& name) {
+  size_t at = exposition.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(exposition.substr(at + name.size() + 2));
 }
 
 // A port free on 127.0.0.1 now, for a process that binds it soon after.
@@ -281,6 +314,144 @@ TEST(Metrics, FloodOfHttpHoldsFewDescriptorsAndWaitsItsTurn) {
     EXPECT_EQ(http_request(kMetricsPort, "GET", "/healthz", kOtherLoopbackAddress).status, 200);
   }
   EXPECT_GE(Clock::now() - started, (kPacedRequests - 1) * kMetricsAnswerInterval);
+}
+
+// Clients from kMetricsAddressesServed addresses, each holding as many connections as it may, half
+// of them sending a byte every kTricklePause and half idle, reconnecting when closed: a health
+// check from another address is answered within a probe's second all along, and each trickling
+// connection is closed by its deadline although bytes keep coming.
+TEST(Metrics, SlowAndIdleClientsFromManyAddressesLeaveHealthAnswering) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  struct Slow {
+    in_addr_t source;
+    bool trickles;
+    int fd = -1;
+    int closed = 0;  // times the server closed it
+  };
+  std::vector<Slow> slow;
+  for (unsigned address = 0; address < kMetricsAddressesServed; ++address) {
+    for (unsigned i = 0; i < kMetricsConnectionsPerAddress; ++i) {
+      slow.push_back({kFirstSlowAddress + address, address % 2 == 0});
+    }
+  }
+  std::atomic<bool> done{false};
+  std::thread attack([&] {
+    while (!done.load()) {
+      for (Slow& client : slow) {
+        char byte;
+        if (client.fd >= 0 && ::recv(client.fd, &byte, 1, MSG_DONTWAIT) == 0) {
+          ::close(client.fd);
+          client.fd = -1;
+          ++client.closed;
+        }
+        if (client.fd < 0) client.fd = connect_from(client.source, kMetricsPort);
+        if (client.trickles) ::send(client.fd, "G", 1, MSG_NOSIGNAL);
+      }
+      std::this_thread::sleep_for(kTricklePause);
+    }
+  });
+  auto end = Clock::now() + kSlowClientsRun;
+  int probes = 0;
+  int answered = 0;
+  while (Clock::now() < end) {
+    ++probes;
+    if (http_request(kMetricsPort, "GET", "/healthz", kHealthCheckAddress, kProbeLimit).status ==
+        200) {
+      ++answered;
+    }
+    std::this_thread::sleep_for(kTricklePause);
+  }
+  EXPECT_EQ(http_request(kMetricsPort, "GET", "/metrics", kHealthCheckAddress, kProbeLimit).status,
+            200);
+  done.store(true);
+  attack.join();
+  EXPECT_EQ(answered, probes);
+  for (const Slow& client : slow) {
+    EXPECT_TRUE(!client.trickles || client.closed >= 1) << client.source;
+    if (client.fd >= 0) ::close(client.fd);
+  }
+}
+
+// With the descriptors all but used up, the process's figures stay right: the open ones are
+// counted and the start time kept without a free descriptor. Once none is left, a connection
+// pending on either port makes its acceptor pause, not spin, and each failed accept is counted.
+TEST(Metrics, AtTheDescriptorLimitFiguresStayRightAndNoAcceptorSpins) {
+  ServerProcess::Options options;
+  options.descriptor_limit = kDescriptorLimit;
+  ServerProcess server(options);
+  ASSERT_TRUE(server.listening());
+  // All but one: the scrape's own connection takes the last.
+  int held_count = static_cast<int>(kDescriptorLimit) - server.open_descriptors() - 1;
+  Clients held;
+  for (int i = 0; i < held_count; ++i) {
+    held.push_back(std::make_unique<TestClient>(kServerPort));
+    ASSERT_TRUE(held.back()->connected());
+  }
+  auto deadline = Clock::now() + kHttpLimit;
+  while (server.open_descriptors() < kDescriptorLimit - 1 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  HttpReply edge = http_get(kMetricsPort, "/metrics");
+  ASSERT_EQ(edge.status, 200);
+  EXPECT_EQ(sample_value(edge.body, "process_open_fds"), kDescriptorLimit);
+  double started = sample_value(edge.body, "process_start_time_seconds");
+  EXPECT_NEAR(started, static_cast<double>(std::time(nullptr)), 60.0);
+
+  TestClient last(kServerPort);  // takes the descriptor the scrape gave back
+  ASSERT_EQ(last.exchange("SHAKE\r\n"), "OK\r\n");
+  TestClient token_pending(kServerPort);
+  ASSERT_TRUE(server.wait_for_stderr("accept: Too many open files\n"));
+  TestClient http_pending(kMetricsPort);
+  long long before = server.cpu_ticks();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LE(server.cpu_ticks() - before, kPausedAcceptorTicks);
+
+  for (int i = 0; i < 4; ++i) held[i]->close();
+  http_pending.close();
+  EXPECT_EQ(token_pending.exchange("SHAKE\r\n"), "OK\r\n");
+  HttpReply after = http_get(kMetricsPort, "/metrics");
+  ASSERT_EQ(after.status, 200);
+  for (const char* port : {"6666", "9666"}) {
+    EXPECT_GE(sample_value(after.body, std::string("token_server_accept_errors_total{port=\"") +
+                                           port + "\",reason=\"emfile\"}"),
+              1)
+        << port;
+  }
+}
+
+// Fifty idle connections hold every worker. A connection that waits for one makes /healthz
+// answer 503 once it has waited about kWorkerStallLimit with no worker getting on; once the idle
+// ones have idled kIdleGiveUp, one of them, and only one, gives its worker up to it, which the
+// metrics and the spell's closing line count.
+TEST(Metrics, IdleConnectionGivesItsWorkerUpToOneThatWaitsAndHealthTells) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  Clients idle = served_clients(kWorkerCount, kServerPort);
+  auto idle_since = Clock::now();
+  TestClient waiting(kServerPort);
+  ASSERT_TRUE(waiting.send("SHAKE\r\n"));
+  HttpReply health;
+  while ((health = http_get(kMetricsPort, "/healthz")).status == 200 &&
+         Clock::now() < idle_since + kIdleGiveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_EQ(health.status, 503);
+  EXPECT_EQ(health.body, "workers stalled");
+  EXPECT_GE(Clock::now() - idle_since, kWorkerStallLimit - std::chrono::milliseconds(500));
+
+  EXPECT_EQ(waiting.read_line(kIdleGiveUp + std::chrono::seconds(5)), "OK\r\n");
+  EXPECT_GE(Clock::now() - idle_since, kIdleGiveUp);
+  EXPECT_EQ(http_get(kMetricsPort, "/healthz").status, 200);
+  int closed = 0;
+  for (auto& client : idle) closed += client->closed_within(std::chrono::milliseconds(20)) ? 1 : 0;
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(sample_value(http_get(kMetricsPort, "/metrics").body,
+                         "token_server_idle_connections_closed_total"),
+            1);
+  ASSERT_TRUE(server.wait_for_stderr(" ms, 1 idle connection closed\n"));
+  std::string errors = server.stderr_text();
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
 }
 
 TEST(Metrics, HeldPortLeavesTheTokenPortServing) {
