@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -65,27 +66,34 @@ struct HttpReply {
   std::string body;
 };
 
-// A connection to 127.0.0.1:port from `source`; -1 when the connect fails.
-int connect_from(in_addr_t source, uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A blocking connection to 127.0.0.1:port from `source`; -1 when the connect fails or takes
+// longer than `limit` (a full backlog drops the handshake, which the kernel retries for minutes).
+int connect_from(in_addr_t source, uint16_t port, std::chrono::milliseconds limit = kHttpLimit) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(source);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    pollfd wait = {fd.get(), POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (errno != EINPROGRESS || ::poll(&wait, 1, static_cast<int>(limit.count())) != 1 ||
+        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      return -1;
+    }
   }
-  return fd;
+  ::fcntl(fd.get(), F_SETFL, 0);
+  return fd.release();
 }
 
 // Sends one HTTP/1.0 request to 127.0.0.1:port from `source` and reads the reply to its close.
 HttpReply http_request(uint16_t port, const std::string& method, const std::string& target,
                        in_addr_t source = INADDR_LOOPBACK,
                        std::chrono::milliseconds limit = kHttpLimit) {
-  UniqueFd fd(connect_from(source, port));
+  UniqueFd fd(connect_from(source, port, limit));
   if (fd.get() < 0) return {};
   std::string request = method + " " + target + " HTTP/1.0\r\n\r\n";
   if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return {};
@@ -345,7 +353,7 @@ TEST(Metrics, SlowAndIdleClientsFromManyAddressesLeaveHealthAnswering) {
           client.fd = -1;
           ++client.closed;
         }
-        if (client.fd < 0) client.fd = connect_from(client.source, kMetricsPort);
+        if (client.fd < 0) client.fd = connect_from(client.source, kMetricsPort, kProbeLimit);
         if (client.trickles) ::send(client.fd, "G", 1, MSG_NOSIGNAL);
       }
       std::this_thread::sleep_for(kTricklePause);
