@@ -19,20 +19,44 @@ constexpr size_t kMaxDigits = 24;  // a long in decimal, with its sign
 constexpr std::string_view kEscapePrefix = "\\x";
 constexpr size_t kEscapeLength = kEscapePrefix.size() + 2;  // two hex digits
 constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr unsigned char kDelete = 0x7f;
 
 // Control bytes, DEL among them; NUL never reaches here, as it ends the text shown.
 constexpr bool is_control(char byte) {
   auto value = static_cast<unsigned char>(byte);
-  return value < 0x20 || value == kDelete;
+  return value < 0x20 || value == static_cast<unsigned char>(kDeleteByte);
 }
 
-// A loop without an early exit, which the compiler vectorizes: the usual text has no control
-// byte, and is passed in one sweep.
 size_t count_controls(const char* text, size_t length) {
   size_t controls = 0;
   for (size_t i = 0; i < length; ++i) controls += is_control(text[i]) ? 1 : 0;
   return controls;
+}
+
+// Sixteen bytes compared at once (SSE2 or NEON): the usual text has no control byte, and is
+// passed in a few steps per line.
+using Lanes = unsigned char __attribute__((vector_size(16)));
+constexpr size_t kLaneCount = sizeof(Lanes);
+
+bool lanes_hold_control(const char* sixteen) {
+  Lanes lanes;
+  std::memcpy(&lanes, sixteen, kLaneCount);
+  auto control = (lanes < 0x20) | (lanes == static_cast<unsigned char>(kDeleteByte));
+  uint64_t halves[2];
+  std::memcpy(halves, &control, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+bool has_control(const char* text, size_t length) {
+  if (length < kLaneCount) {
+    for (size_t i = 0; i < length; ++i) {
+      if (is_control(text[i])) return true;
+    }
+    return false;
+  }
+  for (size_t at = 0; at + kLaneCount <= length; at += kLaneCount) {
+    if (lanes_hold_control(text + at)) return true;
+  }
+  return lanes_hold_control(text + length - kLaneCount);  // the last bytes, overlapping
 }
 
 // A line longer than PIPE_BUF goes out alone, in pieces of this size: most in one write, a line
@@ -60,7 +84,7 @@ class TraceLine {
     bool ends_with_crlf =
         text_length >= 2 && text[text_length - 2] == '\r' && text[text_length - 1] == '\n';
     escapable_end_ = ends_with_crlf ? text_length - 2 : text_length;
-    escapes_ = count_controls(text, escapable_end_);
+    escapes_ = has_control(text, escapable_end_) ? count_controls(text, escapable_end_) : 0;
     next_escape_ = escapes_ > 0 ? find_control(0) : escapable_end_;
     length_ = prefix.size() + text_length + 1 + (kEscapeLength - 1) * escapes_;
   }

@@ -20,6 +20,8 @@ namespace token_server {
 
 class TraceLine;
 
+constexpr char kDeleteByte = 0x7f;
+
 constexpr int kTraceFd = 1;  // standard output
 constexpr int kErrorFd = 2;  // standard error
 
@@ -53,10 +55,16 @@ class TraceBuffer {
     if (!discards_) append_text(prefix, text, strnlen(text, max_len));
   }
   // Adds `prefix`, the `length` bytes of `text`, which hold no NUL, and '\n', escaped as add_text
-  // does: for text the server wrote, which may echo a client's bytes (a reply echoes its keys,
-  // whose JSON escapes all control bytes but DEL).
+  // does: for text the server wrote, whose only control bytes are a final CR LF and any DEL it
+  // echoes from a client (a reply's JSON escapes every other control byte of the keys it echoes),
+  // so that one search for DEL tells whether anything is to be escaped.
   void add_server_text(std::string_view prefix, const char* text, size_t length) {
-    if (!discards_) append_text(prefix, text, length);
+    if (discards_) return;
+    if (std::memchr(text, kDeleteByte, length) == nullptr) {
+      append_plain(prefix, text, length);
+    } else {
+      append_text(prefix, text, length);
+    }
   }
   // Writes the pending lines, in order, and forgets them.
   void flush();

@@ -58,12 +58,13 @@ TEST(MergedOutput, RefusalFollowsTheTraceOfItsRequest) {
   TestClient client(kServerPort);
   ASSERT_TRUE(client.send("{\"arr"));
   EXPECT_TRUE(server.wait_for_stdout("end: 0\n"));
-  const std::string rest = "ay\":[]}\nreply msg: forged\rx\r\nSHAKE\r\n";
+  // A line break and a terminal's cursor-up, each escaped.
+  const std::string rest = "ay\":[]}\nreply msg: forged\x1b[1A\rx\r\nSHAKE\r\n";
   ASSERT_TRUE(client.send(rest));
   ASSERT_EQ(client.read_line(), "OK\r\n");
   EXPECT_EQ(server.stdout_text(),
-            "listen on port 6666\nend: 0\nend: 34\n"
-            "message from client: {\"array\":[]}\\x0areply msg: forged\\x0dx\r\n\n" +
+            "listen on port 6666\nend: 0\nend: 38\n"
+            "message from client: {\"array\":[]}\\x0areply msg: forged\\x1b[1A\\x0dx\r\n\n" +
                 kParseError + "message from client: SHAKE\r\n\nreply msg: OK\r\n\n");
 }
 

@@ -102,6 +102,14 @@ TEST(Trace, ControlBytesInsideTheTextAreEscaped) {
       {std::string("a\x1b\0\x1b", 4), "a\\x1b"},
   };
   for (const auto& row : kRows) EXPECT_EQ(traced_text(row[0]), "m: " + row[1] + "\n") << row[0];
+  // A reply escapes the DEL it echoes from a key; JSON has escaped the other control bytes.
+  EXPECT_EQ(traced([](TraceOutput* out) {
+              TraceBuffer pending(out);
+              pending.add_server_text("r: ", "{\"k\x7f\"}\r\n", 8);
+              pending.add_server_text("r: ", "OK\r\n", 4);
+              pending.flush();
+            }),
+            "r: {\"k\\x7f\"}\r\n\nr: OK\r\n\n");
 
   // Lines longer than one write, their escapes falling across the pieces they are written in.
   auto escaped = [](const std::string& text) {
