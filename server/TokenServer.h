@@ -17,7 +17,8 @@
 //
 // Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
-// waits on its peer by shutting its connection down.
+// waits on its peer by shutting its connection down; so does the accept loop, for a connection
+// idle for kIdleGiveUp, when another connection waits for a worker (give_up_idle_connections).
 //
 // The server's code (server/, protocol/, accounting/) is in namespace token_server.
 //
