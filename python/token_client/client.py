@@ -231,6 +231,7 @@ class TokenClient(_ClosesOnExit):
         self.connect_timeout = connect_timeout
         self.reply_timeout = reply_timeout
         self._socket = None
+        self._last_exchange_start = float("-inf")  # of the last call, in monotonic seconds
 
     @property
     def connected(self):

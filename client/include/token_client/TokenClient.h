@@ -158,7 +158,8 @@ class TokenClient {
 
   Endpoint server_;
   ClientOptions options_;
-  int fd_ = -1;          // connected non-blocking socket, owned; -1 when closed
+  int fd_ = -1;  // connected non-blocking socket, owned; -1 when closed
+  std::chrono::steady_clock::time_point last_exchange_start_;  // of the last call
   std::string request_;  // the request line being sent, kept to reuse its capacity
   std::string reply_;    // the last reply line, CR LF included
 };
