@@ -52,8 +52,9 @@ constexpr char kUsage[] =
     "                      most); prints \"KEY TOKENS\" per key granted, in order\n"
     "  --server HOST:PORT  a server to ask (default %s); give several to spread keys\n"
     "                      over them\n"
-    "  --timeout SECONDS   the wait for a connection and for each reply, %s\n"
-    "                      (default %g)\n"
+    "  --timeout SECONDS   the wait for a server's reply, name lookup and connecting\n"
+    "                      included, %s (default %g); as much again for\n"
+    "                      the handshake that tells a refused request from a silent server\n"
     "  --policy NAME       what becomes of the keys of a server that fails: failover (the\n"
     "                      default: the next server in each key's order answers), fail_closed\n"
     "                      (not granted) or fail_open (granted without asking)\n"
@@ -201,11 +202,10 @@ Problem parse_acquire_operands(const std::vector<std::string>& operands,
                "\" is not a 32-bit integer: \"" + text + "\"";
       }
     }
-    if (entry.need_tokens < 0) {
-      return "NEED of \"" + entry.accesskey + "\" is negative: \"" + operands[i + 1] + "\"";
-    }
+    // Refused at once in the server's words, which would refuse it with silence.
     Status checked = token_client::check_token_request(entry);
-    if (!checked.ok()) return checked.message();
+    if (!checked.ok())
+      return "entry " + std::to_string(batch->size() + 1) + ": " + checked.message();
     batch->push_back(entry);
   }
   return {};
