@@ -186,11 +186,12 @@ class TokenServer {
   // ---- The client registry (accounting/client_registry.cpp)
 
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
-  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
-                      double burst_size);
+  // With `detail`, also tells what the bucket holds after the grant and when to come back.
+  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate, double burst_size,
+                      DrawDetail* detail = nullptr);
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
-                     double burst_size);
+                     double burst_size, DrawDetail* detail = nullptr);
   // Whether `accesskey` already has a bucket.
   bool is_known_client(const char* accesskey);
   // The bucket of `accesskey`, or nullptr for a key not seen yet. Takes no lock; a bucket never
