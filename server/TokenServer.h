@@ -180,8 +180,9 @@ class TokenServer {
   // when the request is refused.
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
-  // key had none then (an earlier entry or another worker may have added it since).
-  double grant_entry(const TokenEntry& entry);
+  // key had none then (an earlier entry or another worker may have added it since). Fills
+  // `detail` when given.
+  double grant_entry(const TokenEntry& entry, DrawDetail* detail);
 
   // ---- The client registry (accounting/client_registry.cpp)
 
