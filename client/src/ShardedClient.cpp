@@ -262,7 +262,7 @@ ServerHealth ShardedClient::server_health(size_t index) const { return health_->
 
 Status ShardedClient::acquire(const TokenRequest& request, Grant* grant) {
   *grant = Grant();
-  Status checked = check_token_request(request);
+  Status checked = check_entries({&request, 1});
   if (!checked.ok()) return grant->status = checked;
   Call(*this, &request, 1, grant).run();
   return grant->status;
@@ -281,9 +281,8 @@ Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
   grants->assign(batch.size(), Grant());
   if (server_status != nullptr) server_status->assign(server_count(), Status());
   // A bad entry fails the whole batch before any server is asked.
-  for (const TokenRequest& entry : batch) {
-    Status checked = check_token_request(entry);
-    if (checked.ok()) continue;
+  Status checked = check_entries({batch.data(), batch.size()});
+  if (!checked.ok()) {
     for (Grant& grant : *grants) grant.status = checked;
     return checked;
   }

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "wire.h"
+
 namespace token_client {
 
 TokenClientPool::TokenClientPool(Endpoint server, ClientOptions options, PoolOptions pool)
@@ -94,7 +96,7 @@ Status TokenClientPool::ping(std::chrono::microseconds* round_trip) {
 // A refused request or an empty batch needs no connection, so acquire and acquire_batch answer
 // them before borrowing one.
 Status TokenClientPool::acquire(const TokenRequest& request, uint32_t* granted) {
-  Status checked = check_token_request(request);
+  Status checked = check_entries({&request, 1});
   if (!checked.ok()) return checked;
   return with_client([&](TokenClient& client) { return client.acquire(request, granted); });
 }
@@ -103,10 +105,8 @@ Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
                                       std::vector<uint32_t>* granted) {
   granted->assign(batch.size(), 0);
   if (batch.empty()) return Status();
-  for (const TokenRequest& entry : batch) {
-    Status checked = check_token_request(entry);
-    if (!checked.ok()) return checked;
-  }
+  Status checked = check_entries({batch.data(), batch.size()});
+  if (!checked.ok()) return checked;
   return with_client([&](TokenClient& client) { return client.acquire_batch(batch, granted); });
 }
 
