@@ -47,6 +47,8 @@ struct PoolOptions {
   std::chrono::milliseconds borrow_timeout{2000};
 };
 
+class EntryList;
+
 class TokenClientPool {
  public:
   explicit TokenClientPool(Endpoint server, ClientOptions options = {}, PoolOptions pool = {});
@@ -57,7 +59,9 @@ class TokenClientPool {
   // As TokenClient's calls, each on a borrowed connection.
   Status ping(std::chrono::microseconds* round_trip = nullptr);
   Status acquire(const TokenRequest& request, uint32_t* granted);
+  Status acquire(const TokenRequest& request, TokenGrant* grant);
   Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted);
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<TokenGrant>* grants);
 
   const Endpoint& endpoint() const { return server_; }
   // Connections open now, borrowed or idle.
@@ -79,6 +83,9 @@ class TokenClientPool {
   // open; waits up to borrow_timeout when none is free.
   Status borrow(std::unique_ptr<TokenClient>* client);
   void give_back(std::unique_ptr<TokenClient> client);
+  // Whether the deny cache answers every entry, so that no connection is needed: entries the
+  // server must answer wait for a connection, those it need not never do. Fills `grants` when so.
+  bool answered_by_cache(EntryList entries, TokenGrant* grants);
   // Runs `call` on a borrowed client and gives the client back.
   template <typename Call>
   Status with_client(Call call);
