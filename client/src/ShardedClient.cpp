@@ -119,7 +119,7 @@ class ShardedClient::Call {
     TokenGrant cached;
     size_t kept = 0;
     for (size_t position : open_) {
-      if (entries_[position].need_tokens > 0 && cache->answer(entries_[position], now, &cached)) {
+      if (cache->answer(entries_[position], now, &cached)) {
         Grant& grant = grants_[position];
         grant = Grant{0, client_.server_for(entries_[position].accesskey), false, true, Status()};
         grant.retry_after = cached.retry_after;

@@ -8,6 +8,8 @@ namespace token_client {
 std::shared_ptr<DenyCache> make_deny_cache() { return std::make_shared<DenyCache>(); }
 
 bool DenyCache::answer(const TokenRequest& request, Clock::time_point now, TokenGrant* grant) {
+  // A need of 0 is met whatever the bucket holds: it asks what the bucket holds.
+  if (request.need_tokens == 0) return false;
   token_base::MutexLock lock(&mutex_);
   auto found = denials_.find(request.accesskey);
   if (found == denials_.end()) return false;
@@ -27,8 +29,7 @@ void DenyCache::answer_entries(EntryList entries, Clock::time_point now, TokenGr
                                std::vector<size_t>* unanswered) {
   unanswered->clear();
   for (size_t i = 0; i < entries.size(); ++i) {
-    // A need of 0 is met whatever the bucket holds; it needs no cache.
-    if (entries[i].need_tokens > 0 && answer(entries[i], now, &grants[i])) continue;
+    if (answer(entries[i], now, &grants[i])) continue;
     unanswered->push_back(i);
   }
 }

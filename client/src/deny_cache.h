@@ -31,7 +31,7 @@ class DenyCache {
 
   // Whether a denial answers `request` at `now`; if so, `grant` is 0 tokens, cached, with the wait
   // left. A request that names other rates than the denied one ends the denial and is not
-  // answered.
+  // answered; nor is a need of 0, which asks what the bucket holds.
   bool answer(const TokenRequest& request, Clock::time_point now, TokenGrant* grant)
       EXCLUDES(mutex_);
   // Answers from the cache what it can of entries[0, count) into grants; puts the places of the
