@@ -34,10 +34,9 @@ void TokenClientPool::take_expired(Clock::time_point now, Clients* expired) {
   }
 }
 
-Status TokenClientPool::borrow(std::unique_ptr<TokenClient>* client) {
+Status TokenClientPool::borrow(std::unique_ptr<TokenClient>* client, Clock::time_point deadline) {
   Clients expired;  // closed after the lock is released, by its destructor
   std::unique_lock<std::mutex> lock(mutex_);
-  auto deadline = Clock::now() + pool_.borrow_timeout;
   auto has_room = [this] { return !idle_.empty() || borrowed_ < pool_.max_connections; };
   if (!client_freed_.wait_until(lock, deadline, has_room)) {
     return Status(StatusCode::kConnectFailed,
@@ -83,8 +82,10 @@ void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
 template <typename Call>
 Status TokenClientPool::with_client(Call call) {
   std::unique_ptr<TokenClient> client;
-  Status borrowed = borrow(&client);
+  Status borrowed = borrow(&client, Clock::now() + pool_.borrow_timeout);
   if (!borrowed.ok()) return borrowed;
+  // The call always ends its exchange (one cut short closes the connection): a connection goes
+  // back carrying no reply of its.
   Status answered = call(*client);
   give_back(std::move(client));
   return answered;

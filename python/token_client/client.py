@@ -12,11 +12,13 @@ with silence.
 An opt-in DenyCache (deny_cache=) answers 0 without asking, marked cached, for a key the server
 denied until the wait it gave has passed, unless a call names other rates for it.
 
-A client connects on first use and keeps its connection. A connection that breaks (say, the
-server restarted) is reconnected once and the request sent again; after a failure or a bad reply
+A client connects on first use and keeps its connection. A reply always belongs to its call:
+after a failure, a bad reply or an exception that leaves the call early (a signal handler's),
 the connection is closed, so that a late reply is never taken for the answer to a later request.
-A token request that meets the reply timeout is checked with the handshake (exchange.py), so
-that a refused request (RefusedError) is told from a failed server (ReplyTimeoutError). A
+A call ends within twice the reply timeout, name lookup (on a thread of its own) included. A
+request is sent at most once, unless the server provably never read it (exchange.py). A token
+request that meets the reply timeout is checked with the handshake (exchange.py), so that a
+refused request (RefusedError) is told from a failed server (ReplyTimeoutError). A
 TokenClient is for one thread at a time; a TokenClientPool and a ShardedClient may be shared by
 any number of threads.
 
@@ -395,7 +397,7 @@ class TokenClient(_ClosesOnExit):
             grants = parse_reply(exchange.reply, entries)
         except RefusedError as refused:  # an error reply: the connection is ready for the next
             raise RefusedError("request refused by %s: %s" % (self.name, refused)) from None
-        except BadReplyError:
+        except BaseException:  # a bad reply, or an interruption: the connection goes
             self.close()
             raise
         if self.deny_cache is not None:
@@ -405,9 +407,13 @@ class TokenClient(_ClosesOnExit):
         return grants
 
     def _run(self, exchange):
-        """Carries `exchange` alone to its end; raises its error."""
-        exchange.start(time.monotonic())
-        run_exchanges([exchange])
+        """Carries `exchange` alone to its end; raises its error. Left by an exception (a signal
+        handler's, say), the exchange is abandoned: its reply never reaches a later call."""
+        try:
+            exchange.start(time.monotonic())
+            run_exchanges([exchange])
+        finally:
+            exchange.abandon()  # nothing when it is done
         if exchange.error is not None:
             raise exchange.error
         return exchange
@@ -486,12 +492,15 @@ class TokenClientPool(_ClosesOnExit):
         try:
             return call(client, *args)
         finally:
+            # A call left mid-exchange has closed the connection: it is not kept.
             self._give_back(client)
 
-    def _borrow(self):
+    def _borrow(self, wait=None):
+        """A connection; waits up to `wait` seconds (borrow_timeout when None) for one."""
         with self._lock:
             has_room = lambda: self._idle or self._borrowed < self.max_connections
-            if not self._freed.wait_for(has_room, self.borrow_timeout):
+            wait = self.borrow_timeout if wait is None else max(0.0, wait)
+            if not self._freed.wait_for(has_room, wait):
                 raise ConnectError("connect %s: all %d connections stayed busy for %g s"
                                    % (self.name, self.max_connections, self.borrow_timeout))
             self._close_expired(time.monotonic())

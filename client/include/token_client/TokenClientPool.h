@@ -12,7 +12,9 @@
 //   kConnectFailed    also when every connection stayed borrowed for borrow_timeout; nothing
 //                     was sent
 // A connection that fails a call is closed and its place freed; the next call that needs it
-// connects again.
+// connects again. A connection goes back to the pool only once its call read the whole reply: a
+// call cut short closes it. An idle connection the server closed is replaced when borrowed, before
+// anything is sent on it (TokenClient.h).
 //
 // Threads: every member may be called from any number of threads at once, except that the
 // destructor must not run while a call is in progress. A call holds `mutex_` only to take or
@@ -80,8 +82,8 @@ class TokenClientPool {
   using Clients = std::vector<std::unique_ptr<TokenClient>>;
 
   // Takes an idle connection, or a new unconnected client while fewer than max_connections are
-  // open; waits up to borrow_timeout when none is free.
-  Status borrow(std::unique_ptr<TokenClient>* client);
+  // open; waits until `deadline` when none is free (not at all when it has passed).
+  Status borrow(std::unique_ptr<TokenClient>* client, Clock::time_point deadline);
   void give_back(std::unique_ptr<TokenClient> client);
   // Whether the deny cache answers every entry, so that no connection is needed: entries the
   // server must answer wait for a connection, those it need not never do. Fills `grants` when so.
