@@ -13,10 +13,11 @@
 // destroyed before it is done, closes the client's connection, so that a late reply is never
 // read as the answer to a later request. A kept connection that the server has closed while it
 // was idle (or that holds bytes nobody asked for) is found before anything is sent, and
-// replaced. A request is sent at most once, unless the server provably never read it: the
-// connection was reset (the server's end closed with the request unread) before any reply byte;
-// then it is sent once more on a new connection. A connection the server closed after reading
-// the request is an error, never a reason to send it again.
+// replaced (checked when it was last used a millisecond or more before). A request is sent at most
+// once, unless the server provably never read it: the connection was reset (the server's end closed
+// with the request unread) before any reply byte; then it is sent once more on a new connection. A
+// connection the server closed after reading the request is an error, never a reason to send it
+// again.
 //
 // A server asked for detail answers a token request it refuses with an error reply (read_grants
 // makes it kRefused). An older one answers it with nothing, so silence alone does not tell a

@@ -342,6 +342,7 @@ class TokenClient(_ClosesOnExit):
         self.detail = detail
         self.deny_cache = deny_cache
         self._socket = None
+        self._last_exchange_start = float("-inf")  # of the last call, in monotonic seconds
 
     @property
     def connected(self):

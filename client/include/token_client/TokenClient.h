@@ -27,8 +27,8 @@
 // Time. A call ends within twice the reply timeout: the reply is due one reply timeout after the
 // call starts, name lookup, connecting and sending included (lookup and connecting also within
 // the connect timeout), and the handshake below takes one more. Host names are resolved off the
-// calling thread (getaddrinfo_a), so a slow resolver holds no call past its timeout; a numeric
-// address needs no resolver.
+// calling thread (a thread of its own), so a slow resolver holds no call past its timeout; a
+// numeric address needs no resolver.
 //
 // Detail. Token requests ask for detail (ClientOptions::detail, on by default): the server tells,
 // with each grant, the whole tokens left in the key's bucket and how long until it holds what was
@@ -199,7 +199,8 @@ class TokenClient {
 
   Endpoint server_;
   ClientOptions options_;
-  int fd_ = -1;          // connected non-blocking socket, owned; -1 when closed
+  int fd_ = -1;  // connected non-blocking socket, owned; -1 when closed
+  std::chrono::steady_clock::time_point last_exchange_start_;  // of the last call
   std::string request_;  // the request line being sent, kept to reuse its capacity
   std::string reply_;    // the last reply line, CR LF included
 };
