@@ -77,6 +77,15 @@ class ClientIndex {
   ClientEntry* find(const char* accesskey) const;
   // Adds `entry`, whose key the index does not hold yet. One insertion at a time.
   void insert(ClientEntry* entry);
+  // Calls `visit` with every entry held, without a lock: an entry added meanwhile may be missed.
+  template <typename Visit>
+  void for_each(Visit visit) const {
+    const Table* table = live_.load(std::memory_order_acquire);
+    for (size_t slot = 0; slot <= table->mask; ++slot) {
+      ClientEntry* entry = table->slots[slot].load(std::memory_order_acquire);
+      if (entry != nullptr) visit(entry);
+    }
+  }
   // Entries held; not beside an insertion.
   size_t size() const { return count_; }
   // The most slots a lookup of a held key reads; not beside an insertion. For tests.
@@ -119,6 +128,12 @@ class ClientMap {
       EXCLUDES(insertion_mutex_);
   // Clients held.
   size_t size() const EXCLUDES(insertion_mutex_);
+  // Calls `visit` with every client's access key and bucket, taking no lock of the map's: a client
+  // added meanwhile may be missed. May run beside lookups and insertions.
+  template <typename Visit>
+  void for_each(Visit visit) const {
+    index_.for_each([&visit](ClientEntry* entry) { visit(entry->first.accesskey, entry->second); });
+  }
 
  private:
   mutable token_base::Mutex insertion_mutex_;

@@ -77,6 +77,7 @@ void TokenServer::consume_tokens(token_connection* conn) {
     report_error(&conn->trace, "invalid token request: " + problem);
     return;
   }
+  NewClientStart start = request.fallback ? NewClientStart::kEmpty : NewClientStart::kFull;
   // One reference in the capture, so that the function object fits without an allocation.
   struct {
     uint64_t asked = 0;
@@ -85,8 +86,8 @@ void TokenServer::consume_tokens(token_connection* conn) {
   } tally;
   conn->reply_len = write_token_reply(
       request,
-      [this, &tally](const TokenEntry& entry) {
-        double granted = grant_entry(entry);
+      [this, &tally, start](const TokenEntry& entry) {
+        double granted = grant_entry(entry, start);
         tally.asked += static_cast<uint64_t>(entry.need_tokens);
         tally.granted += granted;
         tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
@@ -100,11 +101,11 @@ void TokenServer::consume_tokens(token_connection* conn) {
   count(counters.entries_limited, tally.entries_limited);
 }
 
-double TokenServer::grant_entry(const TokenEntry& entry) {
+double TokenServer::grant_entry(const TokenEntry& entry, NewClientStart start) {
   if (entry.bucket != nullptr) {
     return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size);
   }
-  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size);
+  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size, start);
 }
 
 TokenServer::ReplyResult TokenServer::reply_request(token_connection* conn) {

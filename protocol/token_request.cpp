@@ -22,6 +22,7 @@ namespace token_server {
 namespace {
 
 constexpr std::string_view kArrayMember = "array";
+constexpr std::string_view kFallbackMember = "fallback";
 constexpr const char kTokensMember[] = "tokens";
 constexpr const char kReplyEnd[] = "\r\n";
 
@@ -67,7 +68,15 @@ class RequestReader {
   explicit RequestReader(ParsedTokenRequest* request) : request_(request) {}
 
   bool Null() { return scalar(); }
-  bool Bool(bool) { return scalar(); }
+  bool Bool(bool value) {
+    Role role = next_role(false);
+    if (role == Role::kFallback) {
+      request_->fallback = value;
+    } else {
+      wrong_kind(role);
+    }
+    return true;
+  }
   bool Int(int value) { return number(true, value); }
   bool Uint(unsigned value) {
     return value <= INT_MAX ? number(true, static_cast<int>(value)) : number(false, 0);
@@ -96,6 +105,10 @@ class RequestReader {
     if (level_ == Level::kInRequest && !array_found_ && name_is(name, length, kArrayMember)) {
       array_found_ = true;
       next_ = Role::kArray;
+    } else if (level_ == Level::kInRequest && !fallback_found_ &&
+               name_is(name, length, kFallbackMember)) {
+      fallback_found_ = true;
+      next_ = Role::kFallback;
     } else if (level_ == Level::kInEntry) {
       int member = member_named(name, length);
       if (member < kMemberCount && !draft_.seen[member]) {
@@ -134,7 +147,7 @@ class RequestReader {
   // Where the reader stands: the innermost container it keeps track of.
   enum class Level { kBeforeRequest, kInRequest, kInArray, kInEntry, kAfterRequest };
   // What the next value stands for.
-  enum class Role { kDocument, kArray, kElement, kMember, kIgnored };
+  enum class Role { kDocument, kArray, kElement, kMember, kFallback, kIgnored };
 
   // The role of the value that starts now; inside a passed-over container, nothing counts.
   Role next_role(bool starts_container) {
@@ -214,7 +227,8 @@ class RequestReader {
       case Role::kMember:
         record_member(false);
         break;
-      case Role::kArray:  // array_is_array_ stays false
+      case Role::kArray:     // array_is_array_ stays false
+      case Role::kFallback:  // anything but true leaves the request as it is
       case Role::kIgnored:
         break;
     }
@@ -272,6 +286,7 @@ class RequestReader {
   bool document_is_object_ = false;
   bool array_found_ = false;     // the first "array" member has been met
   bool array_is_array_ = false;  // and its value is an array
+  bool fallback_found_ = false;  // the first "fallback" member has been met
   int element_count_ = 0;
   EntryDraft draft_;
 };

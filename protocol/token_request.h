@@ -53,6 +53,9 @@ enum class RequestFault {
 struct ParsedTokenRequest {
   TokenEntry entries[kMaxTokenEntries];
   int entry_count = 0;
+  // "fallback": true at the top: the client sent it here because the keys' own server is down,
+  // so a key new here starts with an empty bucket.
+  bool fallback = false;
   RequestFault fault = RequestFault::kNone;
   int fault_entry = 0;                 // index of the entry at fault, for entry faults
   const char* fault_member = nullptr;  // the member at fault, for number faults

@@ -70,6 +70,10 @@ constexpr int kMetricsListenBacklog = 16;
 constexpr std::chrono::milliseconds kMetricsAnswerInterval{10};
 
 class MetricsEndpoint;
+class StateStore;
+
+// How often the state is written while requests change it, when the server keeps its state.
+constexpr std::chrono::seconds kStateWriteInterval{1};
 
 // A peer whose host crashed or left the network sends no FIN and no RST: without probes its
 // connection would hold a worker until the server restarts. The kernel probes a connection idle
@@ -114,6 +118,13 @@ class TokenServer {
   TokenServer& operator=(const TokenServer&) = delete;
   // Asks the accept loop and every worker to end. Safe to call from a signal handler.
   void request_stop();
+
+  // ---- Durable state (server/state_keeping.cpp)
+
+  // Keeps the buckets in `directory`: accept_connection loads them before it listens, a thread
+  // writes them every kStateWriteInterval while requests come, and the stop writes them last.
+  // Call before accept_connection.
+  void keep_state_in(const std::string& directory);
 
   // ---- The listening socket and the accept loop (server/listener.cpp)
 
@@ -176,18 +187,22 @@ class TokenServer {
 
   // ---- Token requests (protocol/connection_loop.cpp)
 
+  // How a client's first request finds its new bucket: full, and granted its whole need; or
+  // empty, filling at its rate from now (a request a client sends to a fallback server).
+  enum class NewClientStart { kFull, kEmpty };
+
   // Answers the token request at req_start, read in place: puts the reply in reply_buf, or none
   // when the request is refused.
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
   // key had none then (an earlier entry or another worker may have added it since).
-  double grant_entry(const TokenEntry& entry);
+  double grant_entry(const TokenEntry& entry, NewClientStart start);
 
   // ---- The client registry (accounting/client_registry.cpp)
 
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
-  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
-                      double burst_size);
+  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate, double burst_size,
+                      NewClientStart start = NewClientStart::kFull);
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
                      double burst_size);
@@ -289,6 +304,17 @@ class TokenServer {
   // What /metrics answers: the figures and the process's own, in Prometheus text format.
   std::string metrics_text() EXCLUDES(sockets_mutex);
 
+  // ---- Durable state (server/state_keeping.cpp)
+
+  // Loads the state file, if the state is kept, and starts the thread that writes it.
+  void start_keeping_state();
+  // Ends the writing thread and writes the state a last time, after the workers have ended.
+  void stop_keeping_state() EXCLUDES(state_mutex);
+  // The writing thread: a write each interval in which token requests were answered.
+  void run_state_writer() EXCLUDES(state_mutex);
+  // Token requests answered so far: the state may have changed when this has.
+  uint64_t state_changes() const;
+
   // ---- The accept loop's chores between connections (server/figures.cpp)
 
   // Drains the wake-up descriptor and writes the lines asked for: a spell's end, the figures.
@@ -340,6 +366,12 @@ class TokenServer {
   // Set by the accept loop; stopped by the destructor once the workers are joined, so that
   // /healthz answers 503 for as long as the stop lasts.
   std::unique_ptr<MetricsEndpoint> metrics_endpoint;
+  // Set by keep_state_in, before the workers serve; null when no state is kept.
+  std::unique_ptr<StateStore> state_store;
+  std::thread state_writer;  // runs from start_keeping_state to stop_keeping_state
+  token_base::Mutex state_mutex;
+  token_base::CondVar state_writer_cond;  // wakes the writing thread for the stop
+  bool state_writer_stopping GUARDED_BY(state_mutex) = false;
 };
 
 }  // namespace token_server
