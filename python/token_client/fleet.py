@@ -34,7 +34,7 @@ import threading
 import time
 from collections import namedtuple
 
-from .client import TokenClientPool, _ClosesOnExit, check_token_request
+from .client import TokenClientPool, _ClosesOnExit, check_entries
 from .errors import (ConnectError, ConnectionLostError, InvalidRequestError, ReplyTimeoutError,
                      ShardError, TokenClientError)
 from .exchange import run_exchanges
@@ -237,8 +237,8 @@ class ShardedClient(_ClosesOnExit):
 
     def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
         """Asks for one key; returns its Grant, or raises the error that left it with none."""
-        grant = _Call(self, [check_token_request((accesskey, need_tokens, gen_rate,
-                                                  burst_size))]).run()[0]
+        grant = _Call(self, check_entries([(accesskey, need_tokens, gen_rate,
+                                            burst_size)])).run()[0]
         if grant.error is not None:
             raise grant.error
         return grant
@@ -249,7 +249,7 @@ class ShardedClient(_ClosesOnExit):
         Returns a Grant per entry. When an entry gets nothing, raises ShardError with the first
         such entry's error; its `granted` holds every entry's Grant (0 for those with nothing).
         """
-        grants = _Call(self, [check_token_request(entry) for entry in entries]).run()
+        grants = _Call(self, check_entries(entries)).run()
         for grant in grants:
             if grant.error is not None:
                 raise ShardError(grant.error, grants)
