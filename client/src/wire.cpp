@@ -11,6 +11,7 @@ namespace token_client {
 namespace {
 
 constexpr char kArrayMember[] = "array";
+constexpr char kFallbackMember[] = "{\"fallback\":true,";
 constexpr char kAccessKeyMember[] = "accesskey";
 constexpr char kNeedMember[] = "need_tokens";
 constexpr char kRateMember[] = "gen_rate";
@@ -83,8 +84,8 @@ Status check_entries(EntryList entries) {
   return Status();
 }
 
-Status write_request_line(EntryList entries, std::string* line) {
-  std::string text = "{";
+Status write_request_line(EntryList entries, std::string* line, bool fallback) {
+  std::string text = fallback ? kFallbackMember : "{";
   append_json_string(kArrayMember, &text);
   text += ":[";
   Status checked = check_entries(entries);

@@ -63,6 +63,15 @@ TEST(RequestLine, IsOneCompactJsonLine) {
             "{\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,\"gen_rate\":10,"
             "\"burst_size\":20},{\"accesskey\":\"svc-b\",\"need_tokens\":0,\"gen_rate\":1,"
             "\"burst_size\":2}]}\r\n");
+  // Sent to a fallback server: the member the server reads as such, first.
+  std::vector<TokenRequest> moved = {entry("svc-c", 1)};
+  std::string line;
+  ASSERT_TRUE(write_request_line({moved.data(), moved.size()}, &line, true).ok());
+  EXPECT_EQ(line,
+            "{\"fallback\":true,\"array\":[{\"accesskey\":\"svc-c\",\"need_tokens\":1,"
+            "\"gen_rate\":10,\"burst_size\":20}]}\r\n");
+  std::string text;
+  EXPECT_TRUE(server_parse(line, &text)->fallback);
 }
 
 TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
