@@ -277,14 +277,18 @@ class TokenClient(_ClosesOnExit):
             raise exchange.error
         try:
             return parse_reply(exchange.reply, entries)
-        except BadReplyError:
+        except BaseException:  # a bad reply, or an interruption: the connection goes
             self.close()
             raise
 
     def _run(self, exchange):
-        """Carries `exchange` alone to its end; raises its error."""
-        exchange.start(time.monotonic())
-        run_exchanges([exchange])
+        """Carries `exchange` alone to its end; raises its error. Left by an exception (a signal
+        handler's, say), the exchange is abandoned: its reply never reaches a later call."""
+        try:
+            exchange.start(time.monotonic())
+            run_exchanges([exchange])
+        finally:
+            exchange.abandon()  # nothing when it is done
         if exchange.error is not None:
             raise exchange.error
         return exchange
@@ -355,12 +359,15 @@ class TokenClientPool(_ClosesOnExit):
         try:
             return call(client, *args)
         finally:
+            # A call left mid-exchange has closed the connection: it is not kept.
             self._give_back(client)
 
-    def _borrow(self):
+    def _borrow(self, wait=None):
+        """A connection; waits up to `wait` seconds (borrow_timeout when None) for one."""
         with self._lock:
             has_room = lambda: self._idle or self._borrowed < self.max_connections
-            if not self._freed.wait_for(has_room, self.borrow_timeout):
+            wait = self.borrow_timeout if wait is None else max(0.0, wait)
+            if not self._freed.wait_for(has_room, wait):
                 raise ConnectError("connect %s: all %d connections stayed busy for %g s"
                                    % (self.name, self.max_connections, self.borrow_timeout))
             self._close_expired(time.monotonic())
