@@ -107,10 +107,13 @@ def check_entries(entries):
     return checked
 
 
-def request_line(entries):
-    """The token request for `entries` (checked TokenRequests) as bytes, CR LF included."""
-    request = {"array": [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
-                          "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]}
+def request_line(entries, fallback=False):
+    """The token request for `entries` (checked TokenRequests) as bytes, CR LF included.
+    `fallback` marks a request sent to a server other than its keys' own, which then starts a key
+    new to it with an empty bucket: {"fallback":true,"array":[...]}."""
+    request = {"fallback": True} if fallback else {}
+    request["array"] = [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
+                         "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]
     line = json.dumps(request, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
     line += LINE_END
     if len(line) > MAX_REQUEST_BYTES:
@@ -267,9 +270,9 @@ class TokenClient(_ClosesOnExit):
             return []
         return self._read_grants(self._run(self._token_exchange(entries)), entries)
 
-    def _token_exchange(self, entries):
+    def _token_exchange(self, entries, fallback=False):
         """An exchange of the token request for `entries` (checked), not started yet."""
-        return Exchange(self, request_line(entries), check_silence=True)
+        return Exchange(self, request_line(entries, fallback), check_silence=True)
 
     def _read_grants(self, exchange, entries):
         """The grants of a finished token exchange; raises its error, or a bad reply's."""
