@@ -185,8 +185,8 @@ TEST_F(FleetEndToEnd, KilledServerIsCarriedByTheOthersAndTakesItsKeysBack) {
 // rate over the run, and for an outage one burst more (its own bucket refilled meanwhile, beside
 // the fallback one filling from empty) and a second's draws (lost with the kill): here
 // 5 + 20 + 10 × 8 + 20 + 10 = 135. Servers that keep nothing and clients that do not say
-// "fallback" grant each key of the killed server some 155: a full bucket on the fallback server,
-// and another on the restarted one.
+// "fallback" granted the killed server's keys up to 151 in this test: a full bucket on the
+// fallback server, and another on the restarted one.
 TEST_F(FleetEndToEnd, KilledServerStartedWithItsStateKeepsEveryKeyWithinTheBound) {
   constexpr int32_t kRate = 10;
   constexpr int32_t kBurst = 20;
