@@ -77,17 +77,18 @@ void TokenServer::consume_tokens(token_connection* conn) {
     report_error(&conn->trace, "invalid token request: " + problem);
     return;
   }
-  NewClientStart start = request.fallback ? NewClientStart::kEmpty : NewClientStart::kFull;
   // One reference in the capture, so that the function object fits without an allocation.
   struct {
     uint64_t asked = 0;
     double granted = 0;
     uint64_t entries_limited = 0;  // granted fewer than they asked for
+    NewClientStart start = NewClientStart::kFull;
   } tally;
+  if (request.fallback) tally.start = NewClientStart::kEmpty;
   conn->reply_len = write_token_reply(
       request,
-      [this, &tally, start](const TokenEntry& entry) {
-        double granted = grant_entry(entry, start);
+      [this, &tally](const TokenEntry& entry) {
+        double granted = grant_entry(entry, tally.start);
         tally.asked += static_cast<uint64_t>(entry.need_tokens);
         tally.granted += granted;
         tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
