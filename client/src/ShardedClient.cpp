@@ -64,7 +64,6 @@ class ShardedClient::Call {
       server(i).failed = false;
       server(i).status = Status();
     }
-    borrow_deadline_ = Exchange::Clock::now() + client.pool_options_.borrow_timeout;
   }
   // Every connection borrowed goes back, however the call ends; one whose exchange was cut
   // short is closed first, its reply unread.
@@ -84,7 +83,7 @@ class ShardedClient::Call {
       place_open_entries();
       send_parts();
       for (size_t i = 0; i < server_count(); ++i) settle_part(i);
-      send_waiting_parts();
+      if (parts_waiting_) send_waiting_parts();
       std::sort(open_.begin(), open_.end());  // a key named twice keeps its order
     }
   }
@@ -180,11 +179,14 @@ class ShardedClient::Call {
     std::vector<Exchange*>& running = scratch_.running;
     running.clear();
     auto now = Exchange::Clock::now();
+    if (borrow_deadline_ == Exchange::Clock::time_point()) {  // the call's first round
+      borrow_deadline_ = now + client_.pool_options_.borrow_timeout;
+    }
     for (size_t i = 0; i < server_count(); ++i) {
       Server& part = server(i);
       if (part.positions.empty()) continue;
       if (!client_.pools_[i]->borrow(&part.connection, now).ok()) {
-        part.waiting = true;
+        part.waiting = parts_waiting_ = true;
         continue;
       }
       if (start_part(i)) running.push_back(&part.exchange);
@@ -195,6 +197,7 @@ class ShardedClient::Call {
   // Each part whose pool was busy, one at a time: the call waits for that pool (until the
   // call's borrow deadline) holding no connection of any other server.
   void send_waiting_parts() {
+    parts_waiting_ = false;
     for (size_t i = 0; i < server_count(); ++i) {
       Server& part = server(i);
       if (!part.waiting) continue;
@@ -292,7 +295,9 @@ class ShardedClient::Call {
   Scratch& scratch_;
   std::vector<size_t>& open_;
   std::vector<size_t>& owners_;
-  Exchange::Clock::time_point borrow_deadline_;  // the most the call waits for busy pools
+  // The most the call waits for busy pools, set by its first round.
+  Exchange::Clock::time_point borrow_deadline_{};
+  bool parts_waiting_ = false;  // some part of this round waits for its pool
 };
 
 ShardedClient::ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options,

@@ -109,7 +109,7 @@ int NameLookup::take(addrinfo** addresses) {
   return error;
 }
 
-void NameLookup::abandon() {
+void NameLookup::release() {
   if (numeric_ != nullptr) ::freeaddrinfo(numeric_);
   numeric_ = nullptr;
   numeric_answered_ = false;

@@ -35,13 +35,17 @@ class NameLookup {
   // Once answered: the addresses (the caller frees them with freeaddrinfo) or a getaddrinfo
   // error code, which gai_strerror names.
   int take(addrinfo** addresses);
-  // Gives up a lookup under way.
-  void abandon();
+  // Gives up a lookup under way; nothing (and inline, as every exchange ends with it) when none.
+  void abandon() {
+    if (shared_ != nullptr || numeric_ != nullptr) release();
+  }
 
  public:
   struct Shared;  // name_lookup.cpp; public for its notification function
 
  private:
+  void release();
+
   Shared* shared_ = nullptr;     // a lookup under way, or answered and not yet taken
   addrinfo* numeric_ = nullptr;  // a numeric address, resolved at once
   bool numeric_answered_ = false;
