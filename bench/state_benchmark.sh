@@ -3,8 +3,8 @@
 #  - 50 connections drawing from 100,000 keys, on a server with STATE_DIRECTORY set and on one
 #    without, alternated round by round: requests per second, the server's CPU per request and
 #    the p99 latency, with the ratio set / unset of the medians;
-#  - the stop of a server holding 1,000,000 keys: from SIGTERM to its exit, with the last write,
-#    and the size of the file it leaves.
+#  - the stop of a server holding 1,000,000 keys, requests having come since its last write: from
+#    SIGTERM to its exit, its own write of every key included, and the size of the file it leaves.
 #
 #   bash bench/state_benchmark.sh [BUILD_DIR]    (a Release build; default build-bench)
 #
@@ -94,6 +94,8 @@ start_server set
 "$build/bench/load_generator" --keys "$many_keys" --prefill --connections 50 --entries 10 \
   --seconds 0.1 --warmup 0 9>&- >/dev/null
 sleep 2  # a write of every key has happened
+# Requests since that write: the stop writes every key again.
+"$build/bench/load_generator" --keys "$many_keys" --seconds 0.1 --warmup 0 9>&- >/dev/null
 started=$(date +%s%N)
 stop_server
 stopped=$(date +%s%N)

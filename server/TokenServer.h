@@ -369,6 +369,9 @@ class TokenServer {
   // Set by keep_state_in, before the workers serve; null when no state is kept.
   std::unique_ptr<StateStore> state_store;
   std::thread state_writer;  // runs from start_keeping_state to stop_keeping_state
+  // state_changes() at the last write that succeeded; written by the writing thread, then read by
+  // the stop once that thread has ended.
+  uint64_t state_written_changes = 0;
   token_base::Mutex state_mutex;
   token_base::CondVar state_writer_cond;  // wakes the writing thread for the stop
   bool state_writer_stopping GUARDED_BY(state_mutex) = false;

@@ -26,13 +26,15 @@ void TokenServer::stop_keeping_state() {
   }
   state_writer_cond.notify_all();
   state_writer.join();
-  // The workers have ended: this write holds every grant they made.
+  // The workers have ended: this write holds every grant they made. A file written since the
+  // last request holds them already; writing it again would only make the stop longer.
+  if (state_changes() == state_written_changes) return;
   const std::atomic<bool> never{false};
   state_store->write(clients, never);
 }
 
 void TokenServer::run_state_writer() {
-  uint64_t written = state_changes();  // what was loaded is on disk already
+  state_written_changes = state_changes();  // what was loaded is on disk already
   auto next = std::chrono::steady_clock::now() + kStateWriteInterval;
   while (true) {
     {
@@ -44,9 +46,11 @@ void TokenServer::run_state_writer() {
     }
     next += kStateWriteInterval;
     uint64_t changes = state_changes();
-    if (changes == written) continue;
+    if (changes == state_written_changes) continue;
     // A stop abandons this write: the stop's own, after the workers end, replaces it.
-    if (state_store->write(clients, stop) == StateStore::WriteResult::kWritten) written = changes;
+    if (state_store->write(clients, stop) == StateStore::WriteResult::kWritten) {
+      state_written_changes = changes;
+    }
     // A write longer than the interval is followed by the next at once, not by a backlog.
     next = std::max(next, std::chrono::steady_clock::now());
   }
