@@ -13,7 +13,11 @@
 // under it.
 //
 // Beside them, the metrics endpoint answers HTTP on a thread of its own (server/metrics_http.h),
-// so that it answers while every worker is busy; it reads the figures, never a connection.
+// so that it answers while every worker is busy; it reads the figures, never a connection. With
+// STATE_DIRECTORY set, a thread of its own writes the buckets to disk each second in which
+// requests came (server/state_store.h): it reads one bucket at a time under that bucket's mutex,
+// finds them through the client index without the map's mutex, and waits on `state_mutex`
+// alone, which guards only its stop flag.
 //
 // Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
