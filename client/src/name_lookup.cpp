@@ -1,21 +1,21 @@
 #include "name_lookup.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 
 namespace token_client {
 
-// What the calling thread and the notification thread share; the last to let go frees it.
+// What the calling thread and the lookup thread share; the last to let go frees it.
 struct NameLookup::Shared {
-  gaicb request = {};
-  addrinfo hints = {};
   std::string host;
   std::string port;
+  addrinfo* result = nullptr;  // written by the lookup thread before it writes ready_fd
+  int error = 0;
   int ready_fd = -1;  // eventfd, written once the answer is in
   std::atomic<int> holders{2};
 };
@@ -32,17 +32,34 @@ addrinfo tcp_hints(int flags) {
 
 void let_go(NameLookup::Shared* shared) {
   if (shared->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  if (shared->request.ar_result != nullptr) ::freeaddrinfo(shared->request.ar_result);
+  if (shared->result != nullptr) ::freeaddrinfo(shared->result);
   ::close(shared->ready_fd);
   delete shared;
 }
 
-void on_answer(sigval value) {
-  auto* shared = static_cast<NameLookup::Shared*>(value.sival_ptr);
+void* resolve(void* argument) {
+  auto* shared = static_cast<NameLookup::Shared*>(argument);
+  addrinfo hints = tcp_hints(0);
+  shared->error =
+      ::getaddrinfo(shared->host.c_str(), shared->port.c_str(), &hints, &shared->result);
+  if (shared->error != 0) shared->result = nullptr;
   uint64_t one = 1;
-  // An eventfd write of 8 bytes cannot fall short.
+  // An eventfd write of 8 bytes cannot fall short; the reader sees the answer after it.
   [[maybe_unused]] ssize_t written = ::write(shared->ready_fd, &one, sizeof one);
   let_go(shared);
+  return nullptr;
+}
+
+// A detached thread of its own: it may outlive the call that started it, when the resolver is
+// slower than the call's deadline.
+bool start_resolving(NameLookup::Shared* shared) {
+  pthread_attr_t attributes;
+  if (::pthread_attr_init(&attributes) != 0) return false;
+  ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  bool started = ::pthread_create(&thread, &attributes, resolve, shared) == 0;
+  ::pthread_attr_destroy(&attributes);
+  return started;
 }
 
 }  // namespace
@@ -59,36 +76,19 @@ int NameLookup::start(const std::string& host, uint16_t port) {
   }
   numeric_ = nullptr;
   auto* shared = new Shared;
-  shared->hints = tcp_hints(0);
   shared->host = host;
   shared->port = std::move(port_text);
-  shared->request.ar_name = shared->host.c_str();
-  shared->request.ar_service = shared->port.c_str();
-  shared->request.ar_request = &shared->hints;
   shared->ready_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (shared->ready_fd < 0) {
+  if (shared->ready_fd < 0 || !start_resolving(shared)) {
+    if (shared->ready_fd >= 0) ::close(shared->ready_fd);
     delete shared;
     return EAI_SYSTEM;
-  }
-  sigevent notify = {};
-  notify.sigev_notify = SIGEV_THREAD;
-  notify.sigev_value.sival_ptr = shared;
-  notify.sigev_notify_function = on_answer;
-  gaicb* list[] = {&shared->request};
-  int started = ::getaddrinfo_a(GAI_NOWAIT, list, 1, &notify);
-  if (started != 0) {
-    ::close(shared->ready_fd);
-    delete shared;
-    return started;
   }
   shared_ = shared;
   return 0;
 }
 
-bool NameLookup::answered() const {
-  if (numeric_answered_) return true;
-  return shared_ != nullptr && ::gai_error(&shared_->request) != EAI_INPROGRESS;
-}
+bool NameLookup::answered() const { return numeric_answered_; }
 
 int NameLookup::fd() const { return shared_ != nullptr ? shared_->ready_fd : -1; }
 
@@ -100,11 +100,12 @@ int NameLookup::take(addrinfo** addresses) {
     numeric_ = nullptr;
     return *addresses != nullptr ? 0 : EAI_NONAME;
   }
-  int error = ::gai_error(&shared_->request);
-  if (error == 0) {
-    *addresses = shared_->request.ar_result;
-    shared_->request.ar_result = nullptr;
-  }
+  // fd() was readable: the lookup thread wrote the answer before it, and touches it no more.
+  uint64_t count = 0;
+  [[maybe_unused]] ssize_t read = ::read(shared_->ready_fd, &count, sizeof count);
+  int error = shared_->error;
+  *addresses = shared_->result;
+  shared_->result = nullptr;
   abandon();
   return error;
 }

@@ -3,12 +3,13 @@
 // holds no call past it.
 //
 // A numeric address is resolved at once, in the calling thread (no resolver is asked). A name
-// is handed to getaddrinfo_a, whose notification thread writes an eventfd that the call polls
-// with its sockets. A lookup given up before it answers is left to finish on its own: the
-// notification thread frees it then.
+// is resolved by getaddrinfo on a detached thread of its own, which writes an eventfd that the
+// call polls with its sockets. A lookup given up before it answers is left to finish on its
+// own: its thread frees it then. Only new connections to a named server start one.
 //
-// Threads: a NameLookup belongs to the thread that started it; its shared record is freed by
-// whichever of that thread and the notification thread lets go of it last (an atomic count).
+// Threads: a NameLookup belongs to the thread that started it; the record it shares with the
+// lookup thread is freed by whichever of the two lets go of it last (an atomic count), and its
+// answer is read only after the eventfd says it is written.
 #pragma once
 
 #include <netdb.h>
@@ -29,6 +30,7 @@ class NameLookup {
   // answered). Once answered (at once for a numeric address, else when fd() is readable),
   // take() gives the answer.
   int start(const std::string& host, uint16_t port);
+  // Whether the answer is in already: a numeric address.
   bool answered() const;
   // While not answered: the descriptor that becomes readable with the answer.
   int fd() const;
@@ -41,7 +43,7 @@ class NameLookup {
   }
 
  public:
-  struct Shared;  // name_lookup.cpp; public for its notification function
+  struct Shared;  // name_lookup.cpp; public for its thread's function
 
  private:
   void release();

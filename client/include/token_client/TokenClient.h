@@ -25,8 +25,8 @@
 // Time. A call ends within twice the reply timeout: the reply is due one reply timeout after the
 // call starts, name lookup, connecting and sending included (lookup and connecting also within
 // the connect timeout), and the handshake below takes one more. Host names are resolved off the
-// calling thread (getaddrinfo_a), so a slow resolver holds no call past its timeout; a numeric
-// address needs no resolver.
+// calling thread (a thread of its own), so a slow resolver holds no call past its timeout; a
+// numeric address needs no resolver.
 //
 // The server answers a request it refuses with nothing at all, so a silent server is not yet a
 // failed one. When a token request's reply does not come within the reply timeout, the client
