@@ -180,6 +180,30 @@ class BasicTokenBucket {
     return {rate_, burstSize_};
   }
 
+  // What a bucket hands over to be kept beyond the process, and takes back: its rate, its burst
+  // size and the tokens it holds.
+  struct Held {
+    double rate;
+    double burstSize;
+    double tokens;
+  };
+
+  // The bucket as it stands at `now`, read in one hold of its mutex.
+  Held held(double now) {
+    token_base::MutexLock lock(&bucket_.mutex());
+    return {rate_, burstSize_, bucket_.available(rate_, burstSize_, now)};
+  }
+
+  // The empty time of a bucket that takes back `kept`, kept `elapsedSeconds` ago, at `now`: the
+  // tokens it held, refilled for the time that passed, at most a burst. A negative time (the
+  // clock went back) refills nothing.
+  static double emptyTimeTakingBack(const Held& kept, double elapsedSeconds, double now) {
+    double refill = elapsedSeconds > 0 ? elapsedSeconds * kept.rate : 0;
+    double tokens = kept.tokens + refill;
+    if (tokens > kept.burstSize) tokens = kept.burstSize;
+    return now - tokens / kept.rate * kMillisPerSecond;
+  }
+
  private:
   // A requested value outside (0, limit] leaves the stored one in place.
   static double boundedOrStored(double requested, double limit, double stored) {

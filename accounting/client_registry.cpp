@@ -48,8 +48,15 @@ bool TokenServer::is_known_client(const char* accesskey) {
 }
 
 double TokenServer::grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
-                                 double burst_size, DrawDetail* detail) {
+                                 double burst_size, DrawDetail* detail, NewClientStart start) {
   BasicTokenBucket* bucket = find_client(accesskey);
+  if (bucket == nullptr && start == NewClientStart::kEmpty) {
+    // A key that reaches this server only while its own server is down: a full bucket here would
+    // grant a burst on top of what its own server granted. It fills from nothing, and is drawn
+    // from as a known key, also when another worker added it meanwhile.
+    clients.insert(make_client_key(accesskey), gen_rate, burst_size, steadyNowMillis());
+    bucket = find_client(accesskey);
+  }
   if (bucket == nullptr) {
     // A new client starts with a full bucket and is granted its whole need, so that its first
     // request is never refused. If another worker added the key meanwhile, that bucket stands.

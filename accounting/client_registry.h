@@ -77,6 +77,22 @@ class ClientIndex {
   ClientEntry* find(const char* accesskey) const;
   // Adds `entry`, whose key the index does not hold yet. One insertion at a time.
   void insert(ClientEntry* entry);
+  // Calls `visit` with every entry held, without a lock: an entry added meanwhile may be missed.
+  // Entries lie scattered on the heap, each a likely cache miss: those a few slots ahead are
+  // fetched while the current one is visited.
+  template <typename Visit>
+  void for_each(Visit visit) const {
+    constexpr size_t kSlotsAhead = 16;
+    const Table* table = live_.load(std::memory_order_acquire);
+    const size_t capacity = table->mask + 1;
+    for (size_t slot = 0; slot < capacity; ++slot) {
+      if (slot + kSlotsAhead < capacity) {
+        prefetch(table->slots[slot + kSlotsAhead].load(std::memory_order_relaxed));
+      }
+      ClientEntry* entry = table->slots[slot].load(std::memory_order_acquire);
+      if (entry != nullptr) visit(entry);
+    }
+  }
   // Entries held; not beside an insertion.
   size_t size() const { return count_; }
   // The most slots a lookup of a held key reads; not beside an insertion. For tests.
@@ -90,6 +106,13 @@ class ClientIndex {
   };
 
   size_t hash_of(const char* accesskey) const;
+  // Starts loading an entry's key and bucket into the cache; a prefetch never faults.
+  static void prefetch(const ClientEntry* entry) {
+    if (entry == nullptr) return;
+    __builtin_prefetch(entry->first.accesskey);
+    __builtin_prefetch(&entry->second);
+    __builtin_prefetch(reinterpret_cast<const char*>(&entry->second) + sizeof entry->second - 1);
+  }
   void place(const Table& table, ClientEntry* entry) const;
 
   const HashKey hash_key_;          // set at construction; every lookup and insertion reads it
@@ -119,6 +142,12 @@ class ClientMap {
       EXCLUDES(insertion_mutex_);
   // Clients held.
   size_t size() const EXCLUDES(insertion_mutex_);
+  // Calls `visit` with every client's access key and bucket, taking no lock of the map's: a client
+  // added meanwhile may be missed. May run beside lookups and insertions.
+  template <typename Visit>
+  void for_each(Visit visit) const {
+    index_.for_each([&visit](ClientEntry* entry) { visit(entry->first.accesskey, entry->second); });
+  }
 
  private:
   mutable token_base::Mutex insertion_mutex_;

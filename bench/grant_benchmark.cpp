@@ -1,14 +1,19 @@
 // The cost of grant_tokens for known clients, the cost of adding and finding keys crafted to pile
-// up in the client index, and the memory each client takes in the map.
+// up in the client index, the memory each client takes in the map, and the time and size of one
+// write of the state file (STATE_DIRECTORY).
 //
 // Grants run on a server that never listens and has no workers, so only the registry is timed.
 // Every request names the stored rate and burst, so no grant re-rates its bucket.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,6 +24,7 @@
 
 #include "harness/crafted_keys.h"
 #include "server/TokenServer.h"
+#include "server/state_store.h"
 
 namespace token_server {
 namespace {
@@ -191,6 +197,56 @@ void BM_NewClientBytes(benchmark::State& state) {
   state.counters["bucket_bytes"] = sizeof(BasicTokenBucket);
 }
 
+// A client map of `count` clients, made once per count and kept for the run.
+const ClientMap& state_clients(int count) {
+  static std::map<int, std::unique_ptr<ClientMap>> maps;
+  std::unique_ptr<ClientMap>& map = maps[count];
+  if (!map) {
+    map = std::make_unique<ClientMap>();
+    for (const std::string& key : client_keys(count)) {
+      qos_user_instance_t client = {};
+      key.copy(client.accesskey, kMaxAccessKeyLength);
+      map->insert(client, kRate, kBurst, steadyNowMillis());
+    }
+  }
+  return *map;
+}
+
+// One write of the state file, as the server makes it each second while requests come: every
+// bucket read, the file written and flushed, renamed, the directory flushed. In a directory under
+// TMPDIR (/tmp by default): point it at the disk the server would use.
+void BM_StateWrite(benchmark::State& state) {
+  const ClientMap& clients = state_clients(static_cast<int>(state.range(0)));
+  std::string directory =
+      std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/token_state_bench_XXXXXX";
+  if (::mkdtemp(directory.data()) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  StateStore store(directory);
+  const std::atomic<bool> never{false};
+  for (auto _ : state) {
+    if (store.write(clients, never) != StateStore::WriteResult::kWritten) {
+      state.SkipWithError("the write failed");
+      break;
+    }
+  }
+  std::string path = directory + "/" + kStateFileName;
+  struct stat file = {};
+  ::stat(path.c_str(), &file);
+  state.counters["file_bytes"] = static_cast<double>(file.st_size);
+  state.counters["bytes_per_key"] =
+      static_cast<double>(file.st_size) / static_cast<double>(state.range(0));
+  // The load a restart makes of that file, timed once.
+  ClientMap loaded;
+  auto started = std::chrono::steady_clock::now();
+  store.load(&loaded);
+  state.counters["load_ms"] =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  std::remove(path.c_str());
+  ::rmdir(directory.c_str());
+}
+
 // Wall-clock time, so that two threads' throughput compares with one's.
 void one_and_two_threads(benchmark::internal::Benchmark* benchmark) {
   benchmark->UseRealTime()->Threads(1)->Threads(kMaxThreads);
@@ -209,6 +265,13 @@ BENCHMARK(BM_GrantOwnServer)->ArgName("clients")->Arg(1'000)->Apply(one_and_two_
 BENCHMARK(BM_GrantFloodKeys)->ArgName("crafted")->Arg(0)->Arg(1);
 BENCHMARK(BM_NewFloodClients)->ArgName("crafted")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NewClientBytes)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_StateWrite)
+    ->ArgName("keys")
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
 
 }  // namespace token_server
 

@@ -88,7 +88,9 @@ void answer_request_text(const uint8_t* data, size_t size) {
   server.grant_tokens(kKnownKey, 0, 1, 1);
   std::vector<Grant> grants;
   GrantFunction grant = [&](const TokenEntry& entry, DrawDetail* detail) {
-    double granted = server.grant_entry(entry, detail);
+    double granted = server.grant_entry(
+        entry, detail,
+        parsed.fallback ? TokenServer::NewClientStart::kEmpty : TokenServer::NewClientStart::kFull);
     FUZZ_CHECK(granted >= 0 && granted <= entry.need_tokens && std::floor(granted) == granted);
     grants.push_back({entry.accesskey, static_cast<double>(entry.need_tokens), granted});
     return granted;

@@ -86,11 +86,13 @@ void TokenServer::consume_tokens(token_connection* conn) {
     uint64_t asked = 0;
     double granted = 0;
     uint64_t entries_limited = 0;  // granted fewer than they asked for
+    NewClientStart start = NewClientStart::kFull;
   } tally;
+  if (request.fallback) tally.start = NewClientStart::kEmpty;
   conn->reply_len = write_token_reply(
       request,
       [this, &tally](const TokenEntry& entry, DrawDetail* detail) {
-        double granted = grant_entry(entry, detail);
+        double granted = grant_entry(entry, detail, tally.start);
         tally.asked += static_cast<uint64_t>(entry.need_tokens);
         tally.granted += granted;
         tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
@@ -104,11 +106,12 @@ void TokenServer::consume_tokens(token_connection* conn) {
   count(counters.entries_limited, tally.entries_limited);
 }
 
-double TokenServer::grant_entry(const TokenEntry& entry, DrawDetail* detail) {
+double TokenServer::grant_entry(const TokenEntry& entry, DrawDetail* detail, NewClientStart start) {
   if (entry.bucket != nullptr) {
     return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size, detail);
   }
-  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size, detail);
+  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size, detail,
+                      start);
 }
 
 TokenServer::ReplyResult TokenServer::reply_request(token_connection* conn) {

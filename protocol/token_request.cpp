@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::string_view kArrayMember = "array";
 constexpr std::string_view kDetailMember = "detail";
+constexpr std::string_view kFallbackMember = "fallback";
 constexpr const char kTokensMember[] = "tokens";
 // The detail members of a reply entry, each with the comma before it and the colon after it.
 constexpr std::string_view kRemainingMember = ",\"remaining\":";
@@ -77,6 +78,8 @@ class RequestReader {
   bool Bool(bool value) {
     if (Role role = next_role(false); role == Role::kDetail) {
       request_->detail = value;
+    } else if (role == Role::kFallback) {
+      request_->fallback = value;
     } else {
       wrong_kind(role);
     }
@@ -114,6 +117,10 @@ class RequestReader {
                name_is(name, length, kDetailMember)) {
       detail_found_ = true;
       next_ = Role::kDetail;
+    } else if (level_ == Level::kInRequest && !fallback_found_ &&
+               name_is(name, length, kFallbackMember)) {
+      fallback_found_ = true;
+      next_ = Role::kFallback;
     } else if (level_ == Level::kInEntry) {
       int member = member_named(name, length);
       if (member < kMemberCount && !draft_.seen[member]) {
@@ -152,7 +159,7 @@ class RequestReader {
   // Where the reader stands: the innermost container it keeps track of.
   enum class Level { kBeforeRequest, kInRequest, kInArray, kInEntry, kAfterRequest };
   // What the next value stands for.
-  enum class Role { kDocument, kArray, kElement, kMember, kDetail, kIgnored };
+  enum class Role { kDocument, kArray, kElement, kMember, kDetail, kFallback, kIgnored };
 
   // The role of the value that starts now; inside a passed-over container, nothing counts.
   Role next_role(bool starts_container) {
@@ -232,8 +239,9 @@ class RequestReader {
       case Role::kMember:
         record_member(false);
         break;
-      case Role::kArray:   // array_is_array_ stays false
-      case Role::kDetail:  // any value but true asks for nothing
+      case Role::kArray:     // array_is_array_ stays false
+      case Role::kDetail:    // any value but true asks for nothing
+      case Role::kFallback:  // anything but true leaves the request as it is
       case Role::kIgnored:
         break;
     }
@@ -292,6 +300,7 @@ class RequestReader {
   bool array_found_ = false;     // the first "array" member has been met
   bool array_is_array_ = false;  // and its value is an array
   bool detail_found_ = false;    // the first "detail" member has been met
+  bool fallback_found_ = false;  // the first "fallback" member has been met
   int element_count_ = 0;
   EntryDraft draft_;
 };

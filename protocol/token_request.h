@@ -63,6 +63,9 @@ struct ParsedTokenRequest {
   TokenEntry entries[kMaxTokenEntries];
   int entry_count = 0;
   bool detail = false;  // the request's "detail" is true: the reply tells what is left, and when
+  // "fallback": true at the top: the client sent it here because the keys' own server is down,
+  // so a key new here starts with an empty bucket.
+  bool fallback = false;
   RequestFault fault = RequestFault::kNone;
   int fault_entry = 0;                 // index of the entry at fault, for entry faults
   const char* fault_member = nullptr;  // the member at fault, for number faults

@@ -2,7 +2,7 @@
 # Builds the container image token-server:VERSION (packaging/Containerfile) with podman from the
 # Release build: installs what is missing, builds token-server, token-client and discard-stdout in
 # build/, gathers them with exactly the shared libraries they load into the build context
-# build/image/, and builds the image from it.
+# build/image/ (with state/, the empty state directory), and builds the image from it.
 #   image.sh                  all of that; prints the image's name and size
 #   image.sh --context-only   the build context only, for another builder, for instance
 #       docker build -f packaging/Containerfile -t token-server:VERSION build/image
@@ -46,7 +46,7 @@ binaries=("$build_dir/server/token-server" "$build_dir/client/token-client"
 context=$build_dir/image
 rootfs=$context/rootfs
 rm -rf "$context"
-mkdir -p "$rootfs/usr/local/bin"
+mkdir -p "$rootfs/usr/local/bin" "$context/state"
 cp "${binaries[@]}" "$rootfs/usr/local/bin/"
 
 # Every library the loader finds for the binaries, the loader itself included, copied (not

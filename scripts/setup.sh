@@ -10,9 +10,10 @@
 set -euo pipefail
 
 client_packages=(g++ cmake make)
-# The server's alone: JSON, readiness reports to systemd, the client index's keyed hash, and the
-# metrics endpoint. The CMake build looks for none of them with -DTOKEN_BUILD_SERVER=OFF.
-server_only_packages=(rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-dev)
+# The server's alone: JSON, readiness reports to systemd, the client index's keyed hash, the
+# metrics endpoint, and the state file's checksum. The CMake build looks for none of them with
+# -DTOKEN_BUILD_SERVER=OFF.
+server_only_packages=(rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-dev zlib1g-dev)
 server_packages=("${client_packages[@]}" "${server_only_packages[@]}")
 image_packages=(podman buildah)
 # clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the

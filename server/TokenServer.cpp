@@ -11,6 +11,7 @@
 
 #include "protocol/trace.h"
 #include "server/metrics_http.h"
+#include "server/state_store.h"
 #include "server/unique_fd.h"
 
 namespace token_server {
@@ -54,6 +55,7 @@ TokenServer::~TokenServer() {
   sockets_cond.notify_all();
   for (std::thread& worker : workers) worker.join();
   close_queued_sockets();
+  stop_keeping_state();
   metrics_endpoint.reset();  // its pages read the fields below
   ::close(wake_fd);
 }

@@ -13,7 +13,11 @@
 // under it.
 //
 // Beside them, the metrics endpoint answers HTTP on a thread of its own (server/metrics_http.h),
-// so that it answers while every worker is busy; it reads the figures, never a connection.
+// so that it answers while every worker is busy; it reads the figures, never a connection. With
+// STATE_DIRECTORY set, a thread of its own writes the buckets to disk each second in which
+// requests came (server/state_store.h): it reads one bucket at a time under that bucket's mutex,
+// finds them through the client index without the map's mutex, and waits on `state_mutex`
+// alone, which guards only its stop flag.
 //
 // Workers receive and send on blocking sockets, so a waiting worker costs nothing and a busy one
 // makes no call beyond the receive, the send and the trace write. A stop reaches a worker that
@@ -78,6 +82,10 @@ constexpr int kMetricsListenBacklog = static_cast<int>(kMetricsConnectionLimit);
 constexpr std::chrono::milliseconds kMetricsAnswerInterval{10};
 
 class MetricsEndpoint;
+class StateStore;
+
+// How often the state is written while requests change it, when the server keeps its state.
+constexpr std::chrono::seconds kStateWriteInterval{1};
 
 // A peer whose host crashed or left the network sends no FIN and no RST: without probes its
 // connection would hold a worker until the server restarts. The kernel probes a connection idle
@@ -127,6 +135,13 @@ class TokenServer {
   TokenServer& operator=(const TokenServer&) = delete;
   // Asks the accept loop and every worker to end. Safe to call from a signal handler.
   void request_stop();
+
+  // ---- Durable state (server/state_keeping.cpp)
+
+  // Keeps the buckets in `directory`: accept_connection loads them before it listens, a thread
+  // writes them every kStateWriteInterval while requests come, and the stop writes them last.
+  // Call before accept_connection.
+  void keep_state_in(const std::string& directory);
 
   // ---- The listening socket and the accept loop (server/listener.cpp)
 
@@ -189,20 +204,24 @@ class TokenServer {
 
   // ---- Token requests (protocol/connection_loop.cpp)
 
+  // How a client's first request finds its new bucket: full, and granted its whole need; or
+  // empty, filling at its rate from now (a request a client sends to a fallback server).
+  enum class NewClientStart { kFull, kEmpty };
+
   // Answers the token request at req_start, read in place: puts the reply in reply_buf, or none
   // when the request is refused.
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
   // key had none then (an earlier entry or another worker may have added it since). Fills
-  // `detail` when given.
-  double grant_entry(const TokenEntry& entry, DrawDetail* detail);
+  // `detail` when given; `start` says how a key new here begins.
+  double grant_entry(const TokenEntry& entry, DrawDetail* detail, NewClientStart start);
 
   // ---- The client registry (accounting/client_registry.cpp)
 
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
   // With `detail`, also tells what the bucket holds after the grant and when to come back.
   double grant_tokens(const char* accesskey, double need_tokens, double gen_rate, double burst_size,
-                      DrawDetail* detail = nullptr);
+                      DrawDetail* detail = nullptr, NewClientStart start = NewClientStart::kFull);
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
                      double burst_size, DrawDetail* detail = nullptr);
@@ -315,6 +334,17 @@ class TokenServer {
   // What /metrics answers: the figures and the process's own, in Prometheus text format.
   std::string metrics_text() EXCLUDES(sockets_mutex);
 
+  // ---- Durable state (server/state_keeping.cpp)
+
+  // Loads the state file, if the state is kept, and starts the thread that writes it.
+  void start_keeping_state();
+  // Ends the writing thread and writes the state a last time, after the workers have ended.
+  void stop_keeping_state() EXCLUDES(state_mutex);
+  // The writing thread: a write each interval in which token requests were answered.
+  void run_state_writer() EXCLUDES(state_mutex);
+  // Token requests answered so far: the state may have changed when this has.
+  uint64_t state_changes() const;
+
   // ---- The accept loop's chores between connections (server/figures.cpp)
 
   // Drains the wake-up descriptor and writes the lines asked for: a spell's end, the figures.
@@ -386,6 +416,15 @@ class TokenServer {
   // Set by the accept loop; stopped by the destructor once the workers are joined, so that
   // /healthz answers 503 for as long as the stop lasts.
   std::unique_ptr<MetricsEndpoint> metrics_endpoint;
+  // Set by keep_state_in, before the workers serve; null when no state is kept.
+  std::unique_ptr<StateStore> state_store;
+  std::thread state_writer;  // runs from start_keeping_state to stop_keeping_state
+  // state_changes() at the last write that succeeded; written by the writing thread, then read by
+  // the stop once that thread has ended.
+  uint64_t state_written_changes = 0;
+  token_base::Mutex state_mutex;
+  token_base::CondVar state_writer_cond;  // wakes the writing thread for the stop
+  bool state_writer_stopping GUARDED_BY(state_mutex) = false;
 };
 
 }  // namespace token_server

@@ -9,6 +9,7 @@
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 #include "server/service_notify.h"
+#include "server/state_store.h"
 
 namespace token_server {
 
@@ -81,6 +82,13 @@ Figures TokenServer::figures() {
   figures.workers = workers.size();
   figures.known_keys = known_clients();
   for (const RequestCounters& worker : worker_counters) add_worker_counts(&figures, worker);
+  if (state_store != nullptr) {
+    figures.state_kept = true;
+    figures.state_writes = state_store->writes();
+    figures.state_write_failures = state_store->write_failures();
+    figures.state_last_write_nanos = state_store->last_write_nanos();
+    figures.state_keys_loaded = state_store->keys_loaded();
+  }
   return figures;
 }
 
@@ -105,6 +113,13 @@ std::string TokenServer::figures_line() {
   append(&line, "entries_requested", now.entries_requested);
   append(&line, "tokens_requested", now.tokens_requested);
   append(&line, "entries_limited", now.entries_limited);
+  if (now.state_kept) {
+    append(&line, "state_writes", now.state_writes);
+    append(&line, "state_write_failures", now.state_write_failures);
+    append(&line, "state_last_write_s",
+           static_cast<uint64_t>(now.state_last_write_nanos / 1'000'000'000));
+    append(&line, "state_keys_loaded", now.state_keys_loaded);
+  }
   return line;
 }
 

@@ -34,6 +34,12 @@ struct Figures {
   uint64_t tokens_granted = 0;
   uint64_t entries_limited = 0;
   uint64_t trace_lines_lost = 0;
+  // The state kept on disk, when it is (STATE_DIRECTORY).
+  bool state_kept = false;
+  uint64_t state_writes = 0;
+  uint64_t state_write_failures = 0;
+  int64_t state_last_write_nanos = 0;  // wall clock, since the Unix epoch; 0 before the first
+  uint64_t state_keys_loaded = 0;
   // Replies by service time, as RequestCounters keeps them (bucket counts, not cumulative).
   uint64_t service_times[kServiceTimeBuckets] = {};
   uint64_t service_nanos = 0;

@@ -89,6 +89,7 @@ uint16_t TokenServer::local_port(int fd) {
 }
 
 void TokenServer::accept_connection() {
+  start_keeping_state();  // a loaded key is known from the first request on
   wait_for_idle_pool();
   UniqueFd listener(listen_socket());
   note_progress(std::chrono::steady_clock::now());  // before /healthz is first asked

@@ -200,6 +200,22 @@ void add_pool_figures(Exposition* out, const Figures& figures) {
               figures.trace_lines_lost);
 }
 
+// Only when the state is kept: without STATE_DIRECTORY the page is as it always was.
+void add_state_figures(Exposition* out, const Figures& figures) {
+  if (!figures.state_kept) return;
+  out->single("token_server_state_writes_total", "counter", "State files written.",
+              figures.state_writes);
+  out->single("token_server_state_write_failures_total", "counter",
+              "State file writes that failed; the last file written stays.",
+              figures.state_write_failures);
+  out->family("token_server_state_last_write_timestamp_seconds", "gauge",
+              "When the last state file was written, in seconds since the Unix epoch; 0 before.");
+  out->sample("token_server_state_last_write_timestamp_seconds", "",
+              seconds_text(static_cast<uint64_t>(figures.state_last_write_nanos)));
+  out->single("token_server_state_keys_loaded", "gauge",
+              "Keys loaded from the state file at start.", figures.state_keys_loaded);
+}
+
 void add_service_times(Exposition* out, const Figures& figures) {
   constexpr std::string_view kName = "token_server_request_duration_seconds";
   const std::string buckets = std::string(kName) + "_bucket";
@@ -296,6 +312,7 @@ std::string TokenServer::metrics_text() {
   Exposition out;
   add_request_counts(&out, now);
   add_pool_figures(&out, now);
+  add_state_figures(&out, now);
   add_service_times(&out, now);
   add_accept_errors(&out, token_port_accept_errors, metrics_port_accept_errors);
   add_process_figures(

@@ -250,8 +250,18 @@ class ShardedClient::Call {
       return false;
     }
     EntryList entries(entries_, part.positions.data(), part.positions.size());
-    part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now());
+    part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now(),
+                                      holds_fallback(index));
     return true;
+  }
+
+  // Whether a part holds a key whose own server is another, down: the request then says so, and
+  // the server starts each key new to it empty instead of granting a free burst. A key of its own
+  // in the same request, if new, starts empty too.
+  bool holds_fallback(size_t index) {
+    const std::vector<size_t>& positions = server(index).positions;
+    return std::any_of(positions.begin(), positions.end(),
+                       [&](size_t position) { return owners_[position] != index; });
   }
 
   void carry(std::vector<Exchange*>& running) {

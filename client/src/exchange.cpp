@@ -95,10 +95,12 @@ void Exchange::start_handshake(TokenClient* client, Clock::time_point now) {
   start(client, &kHandshake, false, now);
 }
 
-void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock::time_point now) {
+void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock::time_point now,
+                                   bool fallback) {
   client_ = client;
   entries_ = entries;
-  Status written = write_request_line(entries, client->options_.detail, &client->request_);
+  Status written =
+      write_request_line(entries, client->options_.detail, &client->request_, fallback);
   if (!written.ok()) return finish(written);
   start(client, &client->request_, true, now);
 }

@@ -60,8 +60,10 @@ class Exchange {
   void start_connect(TokenClient* client, Clock::time_point now);
   void start_handshake(TokenClient* client, Clock::time_point now);
   // Writes the token request for `entries` into the client's request buffer first; done at once
-  // with kInvalidArgument, and nothing sent, when an entry may not be sent.
-  void start_token_request(TokenClient* client, EntryList entries, Clock::time_point now);
+  // with kInvalidArgument, and nothing sent, when an entry may not be sent. `fallback`: see
+  // write_request_line.
+  void start_token_request(TokenClient* client, EntryList entries, Clock::time_point now,
+                           bool fallback = false);
 
   bool done() const { return step_ == Step::kDone; }
   // Once done: ok when the reply line (CR LF included) is in the client's reply buffer.

@@ -13,6 +13,7 @@ namespace token_client {
 namespace {
 
 constexpr char kArrayMember[] = "array";
+constexpr char kFallbackMember[] = "fallback";
 constexpr char kAccessKeyMember[] = "accesskey";
 constexpr char kNeedMember[] = "need_tokens";
 constexpr char kRateMember[] = "gen_rate";
@@ -111,8 +112,12 @@ Status check_entries(EntryList entries) {
   return Status();
 }
 
-Status write_request_line(EntryList entries, bool detail, std::string* line) {
+Status write_request_line(EntryList entries, bool detail, std::string* line, bool fallback) {
   std::string text = "{";
+  if (fallback) {
+    append_json_string(kFallbackMember, &text);
+    text += ":true,";
+  }
   if (detail) {
     append_json_string(kDetailMember, &text);
     text += ":true,";

@@ -44,8 +44,10 @@ Status check_entries(EntryList entries);
 
 // Writes the token request for `entries` as one compact JSON line with its CR LF into `line`,
 // asking for detail when `detail` is set; kInvalidArgument when an entry fails
-// check_token_request or the line would be longer than kMaxRequestBytes.
-Status write_request_line(EntryList entries, bool detail, std::string* line);
+// check_token_request or the line would be longer than kMaxRequestBytes. `fallback` marks a
+// request sent to a server other than its keys' own, which then starts a key new to it with an
+// empty bucket: {"fallback":true,"array":[...]}.
+Status write_request_line(EntryList entries, bool detail, std::string* line, bool fallback = false);
 
 // Reads `reply_line` (its CR LF included) as the answer to `entries`: one reply entry per request
 // entry, in order, each with the entry's access key and a grant no larger than its need, and the

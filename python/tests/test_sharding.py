@@ -41,6 +41,7 @@ class StandInServer:
         self._delay = delay
         self._close_after_reply = close_after_reply
         self.keys = []  # under _lock
+        self.fallback_keys = []  # those of requests that said "fallback": true; under _lock
         self.open_connections = 0  # under _lock
         self.most_open = 0  # under _lock
         self._lock = threading.Lock()
@@ -99,9 +100,12 @@ class StandInServer:
                 if line == b"SHAKE":
                     connection.sendall(b"OK\r\n")
                     continue
-                entries = json.loads(line)["array"]
+                request = json.loads(line)
+                entries = request["array"]
                 with self._lock:
                     self.keys += [entry["accesskey"] for entry in entries]
+                    if request.get("fallback") is True:
+                        self.fallback_keys += [entry["accesskey"] for entry in entries]
                     gate, self._gate = self._gate, None
                 if gate is not None:
                     try:
@@ -210,6 +214,10 @@ class RequestLineTest(unittest.TestCase):
         self.assertEqual(request_line(entries[:1]),
                          b'{"detail":true,"array":[{"accesskey":"svc-a","need_tokens":5,'
                          b'"gen_rate":10,"burst_size":20}]}\r\n')
+        self.assertEqual(  # sent to a fallback server, byte for byte as from C++
+            request_line(entries[1:], fallback=True),
+            b'{"fallback":true,"detail":true,"array":[{"accesskey":"b","need_tokens":0,'
+            b'"gen_rate":1,"burst_size":2}]}\r\n')
 
     def test_refuses_what_the_server_would_refuse_in_its_words(self):
         for row in shared_vectors()["requests"]:
@@ -329,6 +337,8 @@ class FleetTest(unittest.TestCase):
                 self.assertEqual((grant.server, grant.fallback, grant.checked),
                                  (expected, client.server_for(key) == self.LOST, True), key)
                 self.assertIn(key, self.servers[expected].keys)
+                if client.server_for(key) == self.LOST:  # its request said so
+                    self.assertIn(key, self.servers[expected].fallback_keys)
         self.assertIn(self.LOST, [client.server_for(key) for key, _, _, _ in entries])
         health = client.server_health(self.LOST)
         self.assertEqual((health.up, health.failed_calls), (False, 1))

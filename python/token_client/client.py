@@ -206,9 +206,13 @@ class DenyCache:
         return answered
 
 
-def request_line(entries, detail=True):
-    """The token request for `entries` (checked TokenRequests) as bytes, CR LF included."""
-    request = {"detail": True} if detail else {}
+def request_line(entries, detail=True, fallback=False):
+    """The token request for `entries` (checked TokenRequests) as bytes, CR LF included.
+    `fallback` marks a request sent to a server other than its keys' own, which then starts a key
+    new to it with an empty bucket: {"fallback":true,"array":[...]}."""
+    request = {"fallback": True} if fallback else {}
+    if detail:
+        request["detail"] = True
     request["array"] = [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
                          "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]
     line = json.dumps(request, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
@@ -385,9 +389,9 @@ class TokenClient(_ClosesOnExit):
         return [cached[position] if position in cached else next(answers)
                 for position in range(len(entries))]
 
-    def _token_exchange(self, entries):
+    def _token_exchange(self, entries, fallback=False):
         """An exchange of the token request for `entries` (checked), not started yet."""
-        return Exchange(self, request_line(entries, self.detail), check_silence=True)
+        return Exchange(self, request_line(entries, self.detail, fallback), check_silence=True)
 
     def _read_grants(self, exchange, entries):
         """The grants of a finished token exchange; raises its error, or a bad reply's. Notes

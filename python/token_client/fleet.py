@@ -373,8 +373,11 @@ class _Call:
             reopened += positions
             return
         entries = [self._entries[position] for position in positions]
+        # A part holding a key whose own server is another says so, and the server starts each
+        # key new to it empty instead of granting a free burst; a key of its own, if new, too.
+        fallback = any(self._owners[position] != server for position in positions)
         try:
-            exchange = connection._token_exchange(entries)
+            exchange = connection._token_exchange(entries, fallback)
         except InvalidRequestError as too_long:  # the part does not fit one request line
             pool._give_back(connection)
             self._settle(server, positions, too_long)

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <tuple>
+#include <utility>
 
 #include "accounting/TokenBucket.h"
 
@@ -131,6 +132,22 @@ TEST(TokenBucketTest, ReRateTimedBeforeADrawHandsNothingBack) {
   EXPECT_EQ(bucket.consumeOrDrain(kRate, {kRate, kRate}, reading(1000)), kRate);
   bucket.reset(kRate, kRate - 1, 990);
   EXPECT_EQ(bucket.consumeOrDrain(kRate, {kRate, kRate - 1}, reading(1000)), 0);
+}
+
+// What a bucket hands over it takes back refilled for the time since, up to a full bucket, and
+// without refill when the clock went back; what it hands over is what it holds.
+TEST(TokenBucketTest, HandsOverWhatItHoldsAndTakesItBackRefilled) {
+  BucketHolding holding(3.7);
+  BasicTokenBucket::Held held = holding.bucket.held(holding.now);
+  EXPECT_EQ(held.rate, 1);
+  EXPECT_EQ(held.burstSize, 10);
+  EXPECT_NEAR(held.tokens, 3.7, kTolerance);
+  const std::pair<double, double> rows[] = {{2, 5.7}, {0, 3.7}, {-50, 3.7}, {100, 10}};
+  for (const auto& [elapsed_seconds, tokens] : rows) {
+    double empty = BasicTokenBucket::emptyTimeTakingBack(held, elapsed_seconds, kEmptyTime);
+    BasicTokenBucket taken_back(held.rate, held.burstSize, empty);
+    EXPECT_NEAR(taken_back.available(kEmptyTime), tokens, kTolerance) << elapsed_seconds;
+  }
 }
 
 }  // namespace

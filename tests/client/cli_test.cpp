@@ -138,6 +138,7 @@ TEST(Cli, FailedServerLeavesItsKeysToThePolicy) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   // Nothing listens on port 1. svc-a and svc-b hash to 127.0.0.1:6666, svc-c and svc-d to it.
+  // Moved to 127.0.0.1:6666, svc-c and svc-d are new there and start empty: "fallback".
   const std::string refused = "token-client: connect 127.0.0.1:1: Connection refused; ";
   struct Row {
     std::vector<std::string> options;
@@ -149,11 +150,11 @@ TEST(Cli, FailedServerLeavesItsKeysToThePolicy) {
                "svc-a 1\nsvc-b 3\n",
                refused + "not granted: svc-c svc-d\n"},
            Row{{},
-               "svc-a 1\nsvc-c 2\nsvc-b 3\nsvc-d 4\n",
+               "svc-a 1\nsvc-c 0\nsvc-b 3\nsvc-d 0\n",
                refused + "answered by other servers: svc-c svc-d\n"},
            Row{{"--show-server"},
-               "svc-a 1 127.0.0.1:6666\nsvc-c 2 127.0.0.1:6666 fallback\n"
-               "svc-b 3 127.0.0.1:6666\nsvc-d 4 127.0.0.1:6666 fallback\n",
+               "svc-a 1 127.0.0.1:6666\nsvc-c 0 127.0.0.1:6666 fallback\n"
+               "svc-b 3 127.0.0.1:6666\nsvc-d 0 127.0.0.1:6666 fallback\n",
                refused + "answered by other servers: svc-c svc-d\n"},
            Row{{"--policy=fail_open", "--show-server"},
                "svc-a 1 127.0.0.1:6666\nsvc-c 2 unchecked\nsvc-b 3 127.0.0.1:6666\nsvc-d 4 "
@@ -215,7 +216,7 @@ TEST(Cli, ASlowNameHoldsNoCallPastItsTimeoutNorMarksAnotherServerDown) {
            Row{{"--server", "127.0.0.1:6666", "--server", "slow.invalid", "--show-server",
                 "acquire", "svc-a", "1", "1", "20", "svc-c", "2", "1", "20"},
                "svc-a 1 127.0.0.1:6666 remaining=20 retry_after_ms=0\n"
-               "svc-c 2 127.0.0.1:6666 fallback remaining=20 retry_after_ms=0\n",
+               "svc-c 0 127.0.0.1:6666 fallback remaining=0 retry_after_ms=2000\n",
                slow + "; answered by other servers: svc-c\n"},
        }) {
     std::vector<std::string> command = in_namespace;

@@ -31,9 +31,10 @@ TokenRequest entry(const std::string& key, int32_t need, int32_t rate = 10, int3
   return TokenRequest{key, need, rate, burst};
 }
 
-std::string request_line_of(const std::vector<TokenRequest>& batch, bool detail = false) {
+std::string request_line_of(const std::vector<TokenRequest>& batch, bool detail = false,
+                            bool fallback = false) {
   std::string line;
-  Status written = write_request_line({batch.data(), batch.size()}, detail, &line);
+  Status written = write_request_line({batch.data(), batch.size()}, detail, &line, fallback);
   EXPECT_TRUE(written.ok()) << written.message();
   return line;
 }
@@ -71,6 +72,14 @@ TEST(RequestLine, IsOneCompactJsonLine) {
   EXPECT_EQ(request_line_of({entry("svc-a", 5)}, true),
             "{\"detail\":true,\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,"
             "\"gen_rate\":10,\"burst_size\":20}]}\r\n");
+  // Sent to a fallback server: the member the server reads as such, first.
+  std::string moved = request_line_of({entry("svc-c", 1)}, true, true);
+  EXPECT_EQ(moved,
+            "{\"fallback\":true,\"detail\":true,\"array\":[{\"accesskey\":\"svc-c\","
+            "\"need_tokens\":1,\"gen_rate\":10,\"burst_size\":20}]}\r\n");
+  std::string text;
+  auto parsed = server_parse(moved, &text);
+  EXPECT_TRUE(parsed->fallback && parsed->detail);
 }
 
 TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {

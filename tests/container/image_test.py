@@ -1,5 +1,6 @@
-"""Builds the container image from a Release build, runs it, talks to it through published ports
-and stops it; then checks that the Kubernetes manifests name the ports, probe path, user and stop
+"""Builds the container image from a Release build, runs it with a volume for its state, talks to
+it through published ports, stops it and starts it again to find a drained key still drained;
+then checks that the Kubernetes manifests name the ports, probe path, user and stop
 signal that the image really has.
 
 Usage: python3 tests/container/image_test.py BUILD_DIR   (a configured Release build)
@@ -35,6 +36,7 @@ KEY = "image-test-key"
 TOKEN_REQUEST = ('{"array":[{"accesskey":"%s","need_tokens":5,"gen_rate":1,"burst_size":5}]}\r\n'
                  % KEY).encode()
 TOKEN_REPLY = ('{"array":[{"accesskey":"%s","tokens":5}]}\r\n' % KEY).encode()
+STATE_DIRECTORY = "/var/lib/token-server"
 
 
 class CheckFailed(Exception):
@@ -65,11 +67,11 @@ def inspect(name, template):
 
 # The image as it runs.
 
-def start_container(image, name):
+def start_container(image, name, volume):
     # Without systemd podman cannot time the health checks and says so on standard error, which
     # is not checked; the check is run once, on demand, below.
     podman("run", "--detach", "--name", name, *RUN_LIMITS, "--read-only", "--cap-drop=all",
-           "--security-opt=no-new-privileges",
+           "--security-opt=no-new-privileges", "--volume", "%s:%s" % (volume, STATE_DIRECTORY),
            "--publish", "127.0.0.1::%d" % TOKEN_PORT, "--publish", "127.0.0.1::%d" % HTTP_PORT,
            image)
 
@@ -106,13 +108,36 @@ def connect_when_serving(port):
     return connection
 
 
-def check_token_exchange(port):
+def token_exchange(port):
     with connect_when_serving(port) as connection:
         connection.sendall(TOKEN_REQUEST)
-        reply = read_reply(connection)
+        return read_reply(connection)
+
+
+def check_token_exchange(port):
+    reply = token_exchange(port)
     expect(reply == TOKEN_REPLY, "token request answered %r, not %r" % (reply, TOKEN_REPLY))
     print("port %d: SHAKE -> OK, %s -> %s" % (port, TOKEN_REQUEST.decode().strip(),
                                               reply.decode().strip()))
+
+
+def check_state_kept(name, grace_seconds):
+    """Drains the key, stops the container and starts it again: the key comes back drained, less
+    the refill of 1 token a second meanwhile, where a new key would be granted its need."""
+    reply = token_exchange(published_port(name, TOKEN_PORT))
+    expect(reply == TOKEN_REPLY, "the draining request answered %r" % reply)
+    drained = time.monotonic()
+    check_stop(name, grace_seconds)
+    podman("start", name)
+    reply = token_exchange(published_port(name, TOKEN_PORT))
+    refill = int(time.monotonic() - drained)
+    granted = json.loads(reply)["array"][0]["tokens"]
+    expect(granted <= refill < 5, "after the restart the drained key got %d tokens, %d s on"
+           % (granted, refill))
+    status, body = http_get(published_port(name, HTTP_PORT), METRICS_PATH)
+    expect("token_server_state_keys_loaded 1" in body.splitlines(), "no key loaded:\n" + body)
+    print("drained, stopped, started: %s -> %s, %d s after draining" %
+          (TOKEN_REQUEST.decode().strip(), reply.decode().strip(), refill))
 
 
 def http_get(port, path):
@@ -173,6 +198,21 @@ def check_stop(name, grace_seconds):
            "the container logged:\n%s%s" % (logs.stdout, logs.stderr))
 
 
+def check_state_volume(container, volume_claims, image_config):
+    """The state directory the image declares is a volume from the claim template, and the
+    server is told where it is."""
+    expect(list(image_config.get("Volumes", {})) == [STATE_DIRECTORY] and
+           "STATE_DIRECTORY=" + STATE_DIRECTORY in image_config["Env"],
+           "the image's volumes %s" % image_config.get("Volumes"))
+    (mount,) = container["volumeMounts"]
+    (claim,) = volume_claims
+    env = {variable["name"]: variable["value"] for variable in container["env"]}
+    expect(mount["mountPath"] == STATE_DIRECTORY and mount["name"] == claim["metadata"]["name"] and
+           env.get("STATE_DIRECTORY") == STATE_DIRECTORY and
+           claim["spec"]["resources"]["requests"]["storage"] == "1Gi",
+           "state volume %s, claim %s" % (mount, claim))
+
+
 # The manifests against the image.
 
 def render_manifests(with_component):
@@ -227,6 +267,8 @@ def check_manifests(manifests, image_config, version):
     # Kubernetes stops a container with the image's stop signal, unless the manifest names one.
     expect(image_config["StopSignal"] == "SIGTERM" and
            "stopSignal" not in container.get("lifecycle", {}), "stop signal")
+    check_state_volume(container, manifests["StatefulSet"]["spec"]["volumeClaimTemplates"],
+                       image_config)
 
     labels = pod["metadata"]["labels"]
     service = manifests["Service"]
@@ -265,6 +307,7 @@ def main():
     suffix = str(os.getpid())
     image = "localhost/token-server-test:" + suffix
     name = "token-server-test-" + suffix
+    volume = "token-server-test-state-" + suffix
     try:
         built = run(["bash", os.path.join(ROOT, "scripts", "image.sh")],
                     env=dict(os.environ, TOKEN_BUILD_DIR=build_dir, TOKEN_IMAGE=image))
@@ -280,17 +323,19 @@ def main():
         grace_seconds = (manifests["StatefulSet"]["spec"]["template"]["spec"]
                          ["terminationGracePeriodSeconds"] if manifests else STOP_SECONDS)
 
-        start_container(image, name)
+        start_container(image, name, volume)
         check_token_exchange(published_port(name, TOKEN_PORT))
         check_http(published_port(name, HTTP_PORT), version)
         check_process(name, image_config["User"])
         check_healthcheck(name)
+        check_state_kept(name, grace_seconds)
         check_stop(name, grace_seconds)
     except (CheckFailed, OSError, subprocess.TimeoutExpired) as failure:
         print("image test failed: %s" % failure)
         return 1
     finally:
         podman("rm", "--force", "--time", "0", name, check=False)
+        podman("volume", "rm", "--force", volume, check=False)
         podman("rmi", "--force", image, check=False)
     print("image test passed")
     return 0

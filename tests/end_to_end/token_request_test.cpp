@@ -73,6 +73,30 @@ TEST_F(TokenRequestEndToEnd, NewClientGetsItsNeedKnownClientItsWholeTokens) {
   FAIL() << "no attempt drew between 2 and 3 s after draining";
 }
 
+// Sent to a fallback server, a request creates a key new there empty, filling at its rate, where
+// a full bucket would grant a burst on top of the key's own server; a known key is served as ever.
+TEST_F(TokenRequestEndToEnd, FallbackRequestStartsANewKeyEmpty) {
+  auto fallback = [](const std::string& request) {
+    return "{\"fallback\":true," + request.substr(1);
+  };
+  ASSERT_EQ(exchange(token_request({token_entry("known", "1", "1", "4")})),
+            token_reply({{"known", 1}}));
+  auto created_before = steady_clock::now();
+  ASSERT_EQ(exchange(fallback(token_request(
+                {token_entry("moved", "3", "1", "4"), token_entry("known", "2", "1", "4")}))),
+            token_reply({{"moved", 0}, {"known", 2}}));
+  auto created_after = steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  auto asked = steady_clock::now();
+  std::string reply = exchange(fallback(token_request({token_entry("moved", "4", "1", "4")})));
+  auto answered = steady_clock::now();
+  auto least = static_cast<unsigned>(std::chrono::duration<double>(asked - created_after).count());
+  auto most =
+      static_cast<unsigned>(std::chrono::duration<double>(answered - created_before).count());
+  EXPECT_TRUE(reply == token_reply({{"moved", least}}) || reply == token_reply({{"moved", most}}))
+      << reply;
+}
+
 TEST_F(TokenRequestEndToEnd, EntriesAreGrantedInOrderWhateverTheirShape) {
   // A new client gets all 30 and leaves its bucket full at 5; the later entries draw from it.
   EXPECT_EQ(exchange(token_request(

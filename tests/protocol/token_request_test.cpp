@@ -214,6 +214,31 @@ TEST_F(TokenRequestTest, MembersInAnyOrderFirstOccurrenceCounts) {
   EXPECT_EQ(grants_[1].rate, 3);
 }
 
+// "fallback" counts only as true at the top, at its first occurrence; the reply is the same.
+TEST_F(TokenRequestTest, FallbackIsTrueAtTheTopOnly) {
+  const std::string entries =
+      R"("array":[{"accesskey":"f","need_tokens":1,"gen_rate":1,"burst_size":1}])";
+  const std::pair<std::string, bool> rows[] = {
+      {"{" + entries + "}", false},
+      {R"({"fallback":true,)" + entries + "}", true},
+      {"{" + entries + R"(,"fallback":true})", true},
+      {R"({"fallback":true,"fallback":false,)" + entries + "}", true},
+      {R"({"fallback":false,"fallback":true,)" + entries + "}", false},
+      {R"({"fallback":1,)" + entries + "}", false},
+      {R"({"fallback":"true",)" + entries + "}", false},
+      {R"({"fallback":[true],)" + entries + "}", false},
+      {R"({"x":{"fallback":true},)" + entries + "}", false},
+      {R"({"array":[{"accesskey":"f","need_tokens":1,"gen_rate":1,"burst_size":1,"fallback":true}]})",
+       false},
+  };
+  for (const auto& [text, fallback] : rows) {
+    ParsedText parsed(text);
+    ASSERT_TRUE(parsed.parsed_ok()) << text;
+    EXPECT_EQ(parsed.request()->fallback, fallback) << text;
+    EXPECT_EQ(reply_to(text), token_reply({{"f", 1}})) << text;
+  }
+}
+
 }  // namespace
 
 }  // namespace token_server
