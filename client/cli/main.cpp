@@ -201,11 +201,10 @@ Problem parse_acquire_operands(const std::vector<std::string>& operands,
                "\" is not a 32-bit integer: \"" + text + "\"";
       }
     }
-    if (entry.need_tokens < 0) {
-      return "NEED of \"" + entry.accesskey + "\" is negative: \"" + operands[i + 1] + "\"";
-    }
+    // Refused at once in the server's words, which would refuse it with silence.
     Status checked = token_client::check_token_request(entry);
-    if (!checked.ok()) return checked.message();
+    if (!checked.ok())
+      return "entry " + std::to_string(batch->size() + 1) + ": " + checked.message();
     batch->push_back(entry);
   }
   return {};

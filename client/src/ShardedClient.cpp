@@ -64,13 +64,27 @@ class ShardedClient::Call {
       server(i).failed = false;
       server(i).status = Status();
     }
+    borrow_deadline_ = Exchange::Clock::now() + client.pool_options_.borrow_timeout;
   }
+  // Every connection borrowed goes back, however the call ends; one whose exchange was cut
+  // short is closed first, its reply unread.
+  ~Call() {
+    for (size_t i = 0; i < server_count(); ++i) {
+      Server& part = server(i);
+      if (part.connection == nullptr) continue;
+      if (!part.exchange.done()) part.connection->close();
+      client_.pools_[i]->give_back(std::move(part.connection));
+    }
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
 
   void run() {
     while (!open_.empty()) {
       place_open_entries();
       send_parts();
       for (size_t i = 0; i < server_count(); ++i) settle_part(i);
+      send_waiting_parts();
       std::sort(open_.begin(), open_.end());  // a key named twice keeps its order
     }
   }
@@ -85,6 +99,7 @@ class ShardedClient::Call {
   struct Server {
     bool failed = false;                      // it failed in this call
     bool usable = false;                      // this round may send to it
+    bool waiting = false;                     // its pool had no connection free for this round
     Status status;                            // its error in this call, or why it was left out
     std::vector<size_t> positions;            // this round's part: its entries' places in the batch
     std::unique_ptr<TokenClient> connection;  // borrowed from its pool for the round
@@ -158,31 +173,62 @@ class ShardedClient::Call {
       grant = Grant{0, owners_[position], false, true, server(owners_[position]).status};
   }
 
-  // Borrows a connection for each part, in server order (so that two calls never each hold a
-  // connection the other waits for), starts every exchange, then carries them all.
+  // Sends each part whose pool has a connection free now, and carries them all at once. A part
+  // whose pool is busy waits for send_waiting_parts, so that no server's exchange starts its
+  // clock, or holds its connection, while the call waits for another server's pool.
   void send_parts() {
     std::vector<Exchange*>& running = scratch_.running;
     running.clear();
+    auto now = Exchange::Clock::now();
     for (size_t i = 0; i < server_count(); ++i) {
       Server& part = server(i);
       if (part.positions.empty()) continue;
-      Status borrowed = client_.pools_[i]->borrow(&part.connection);
+      if (!client_.pools_[i]->borrow(&part.connection, now).ok()) {
+        part.waiting = true;
+        continue;
+      }
+      if (start_part(i)) running.push_back(&part.exchange);
+    }
+    carry(running);
+  }
+
+  // Each part whose pool was busy, one at a time: the call waits for that pool (until the
+  // call's borrow deadline) holding no connection of any other server.
+  void send_waiting_parts() {
+    for (size_t i = 0; i < server_count(); ++i) {
+      Server& part = server(i);
+      if (!part.waiting) continue;
+      part.waiting = false;
+      Status borrowed = client_.pools_[i]->borrow(&part.connection, borrow_deadline_);
       if (!borrowed.ok()) {
         settle_unanswered(i, borrowed);
         continue;
       }
-      // The borrow may have waited for calls that found the server failing: the part goes to
-      // the next round, which places it without waiting for the server again.
-      if (!client_.health_->up(i)) {
-        client_.pools_[i]->give_back(std::move(part.connection));
-        open_.insert(open_.end(), part.positions.begin(), part.positions.end());
-        part.positions.clear();
-        continue;
-      }
-      EntryList entries(entries_, part.positions.data(), part.positions.size());
-      part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now());
-      running.push_back(&part.exchange);
+      std::vector<Exchange*>& running = scratch_.running;
+      running.clear();
+      if (start_part(i)) running.push_back(&part.exchange);
+      carry(running);
+      settle_part(i);
     }
+  }
+
+  // Starts the exchange of a part whose connection is borrowed; false when the server went down
+  // meanwhile (a borrow that waited may have waited for calls that found it failing): the part
+  // goes to the next round, which places it without waiting for the server again.
+  bool start_part(size_t index) {
+    Server& part = server(index);
+    if (!client_.health_->up(index)) {
+      client_.pools_[index]->give_back(std::move(part.connection));
+      open_.insert(open_.end(), part.positions.begin(), part.positions.end());
+      part.positions.clear();
+      return false;
+    }
+    EntryList entries(entries_, part.positions.data(), part.positions.size());
+    part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now());
+    return true;
+  }
+
+  void carry(std::vector<Exchange*>& running) {
     scratch_.watch.resize(running.size());
     run_exchanges(running.data(), scratch_.watch.data(), running.size());
   }
@@ -236,11 +282,12 @@ class ShardedClient::Call {
   Scratch& scratch_;
   std::vector<size_t>& open_;
   std::vector<size_t>& owners_;
+  Exchange::Clock::time_point borrow_deadline_;  // the most the call waits for busy pools
 };
 
 ShardedClient::ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options,
                              PoolOptions pool, FleetOptions fleet)
-    : fleet_(fleet) {
+    : pool_options_(pool), fleet_(fleet) {
   assert(!servers.empty());
   std::vector<TokenClientPool*> pools;
   for (const Endpoint& server : servers) {
@@ -262,7 +309,7 @@ ServerHealth ShardedClient::server_health(size_t index) const { return health_->
 
 Status ShardedClient::acquire(const TokenRequest& request, Grant* grant) {
   *grant = Grant();
-  Status checked = check_token_request(request);
+  Status checked = check_entries({&request, 1});
   if (!checked.ok()) return grant->status = checked;
   Call(*this, &request, 1, grant).run();
   return grant->status;
@@ -281,9 +328,8 @@ Status ShardedClient::acquire_batch(const std::vector<TokenRequest>& batch,
   grants->assign(batch.size(), Grant());
   if (server_status != nullptr) server_status->assign(server_count(), Status());
   // A bad entry fails the whole batch before any server is asked.
-  for (const TokenRequest& entry : batch) {
-    Status checked = check_token_request(entry);
-    if (checked.ok()) continue;
+  Status checked = check_entries({batch.data(), batch.size()});
+  if (!checked.ok()) {
     for (Grant& grant : *grants) grant.status = checked;
     return checked;
   }

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "wire.h"
+
 namespace token_client {
 
 TokenClientPool::TokenClientPool(Endpoint server, ClientOptions options, PoolOptions pool)
@@ -31,10 +33,9 @@ void TokenClientPool::take_expired(Clock::time_point now, Clients* expired) {
   }
 }
 
-Status TokenClientPool::borrow(std::unique_ptr<TokenClient>* client) {
+Status TokenClientPool::borrow(std::unique_ptr<TokenClient>* client, Clock::time_point deadline) {
   Clients expired;  // closed after the lock is released, by its destructor
   std::unique_lock<std::mutex> lock(mutex_);
-  auto deadline = Clock::now() + pool_.borrow_timeout;
   auto has_room = [this] { return !idle_.empty() || borrowed_ < pool_.max_connections; };
   if (!client_freed_.wait_until(lock, deadline, has_room)) {
     return Status(StatusCode::kConnectFailed,
@@ -80,8 +81,10 @@ void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
 template <typename Call>
 Status TokenClientPool::with_client(Call call) {
   std::unique_ptr<TokenClient> client;
-  Status borrowed = borrow(&client);
+  Status borrowed = borrow(&client, Clock::now() + pool_.borrow_timeout);
   if (!borrowed.ok()) return borrowed;
+  // The call always ends its exchange (one cut short closes the connection): a connection goes
+  // back carrying no reply of its.
   Status answered = call(*client);
   give_back(std::move(client));
   return answered;
@@ -94,7 +97,7 @@ Status TokenClientPool::ping(std::chrono::microseconds* round_trip) {
 // A refused request or an empty batch needs no connection, so acquire and acquire_batch answer
 // them before borrowing one.
 Status TokenClientPool::acquire(const TokenRequest& request, uint32_t* granted) {
-  Status checked = check_token_request(request);
+  Status checked = check_entries({&request, 1});
   if (!checked.ok()) return checked;
   return with_client([&](TokenClient& client) { return client.acquire(request, granted); });
 }
@@ -103,10 +106,8 @@ Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
                                       std::vector<uint32_t>* granted) {
   granted->assign(batch.size(), 0);
   if (batch.empty()) return Status();
-  for (const TokenRequest& entry : batch) {
-    Status checked = check_token_request(entry);
-    if (!checked.ok()) return checked;
-  }
+  Status checked = check_entries({batch.data(), batch.size()});
+  if (!checked.ok()) return checked;
   return with_client([&](TokenClient& client) { return client.acquire_batch(batch, granted); });
 }
 

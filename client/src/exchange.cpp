@@ -27,11 +27,30 @@ int millis_until(Clock::time_point deadline, Clock::time_point now) {
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT32_MAX));
 }
 
+// Whether a kept connection can carry a request: the server has not closed it (as it closes an
+// idle one when others wait) and it holds no bytes nobody asked for. One system call that does
+// not block.
+bool is_reusable(int fd) {
+  char byte;
+  ssize_t peeked = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// Whether a send or receive error shows the server's end reset the connection: it was closed
+// with our bytes unread, so the request was never read.
+bool is_reset(int error) { return error == ECONNRESET || error == EPIPE; }
+
 }  // namespace
 
-Exchange::~Exchange() { free_addresses(); }
+Exchange::~Exchange() {
+  // Cut short (only a caller's own early exit can do that): the reply is never read, so the
+  // connection must not carry a later request.
+  if (step_ != Step::kDone && client_ != nullptr) client_->close();
+  free_addresses();
+}
 
 void Exchange::free_addresses() {
+  lookup_.abandon();
   if (addresses_ != nullptr) ::freeaddrinfo(addresses_);
   addresses_ = next_address_ = nullptr;
   if (connecting_fd_ >= 0) ::close(connecting_fd_);
@@ -47,6 +66,9 @@ void Exchange::start(TokenClient* client, const std::string* line, bool check_si
   status_ = Status();
   reconnected_ = false;
   check_silence_ = check_silence;
+  const ClientOptions& options = client_->options_;
+  call_deadline_ = now + options.connect_timeout + 2 * options.reply_timeout;
+  if (client_->fd_ >= 0 && !is_reusable(client_->fd_)) client_->close();
   if (client_->fd_ >= 0) {
     begin_sending(now);
   } else {
@@ -72,22 +94,31 @@ void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock
   start(client, &client->request_, true, now);
 }
 
+Clock::time_point Exchange::step_deadline(Clock::time_point now,
+                                          std::chrono::milliseconds limit) const {
+  return std::min(now + limit, call_deadline_);
+}
+
 void Exchange::connect(Clock::time_point now) {
-  step_ = Step::kConnecting;
-  deadline_ = now + client_->options_.connect_timeout;
+  step_ = Step::kResolving;
+  deadline_ = step_deadline(now, client_->options_.connect_timeout);
   connect_error_ = 0;
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
   const Endpoint& server = client_->server_;
-  int resolved =
-      ::getaddrinfo(server.host.c_str(), std::to_string(server.port).c_str(), &hints, &addresses_);
+  int started = lookup_.start(server.host, server.port);
+  if (started != 0) {
+    return finish(Status(StatusCode::kConnectFailed,
+                         "connect " + server_name() + ": " + ::gai_strerror(started)));
+  }
+  if (lookup_.answered()) take_addresses(now);  // a numeric address, at once
+}
+
+void Exchange::take_addresses(Clock::time_point now) {
+  int resolved = lookup_.take(&addresses_);
   if (resolved != 0) {
-    addresses_ = nullptr;
     return finish(Status(StatusCode::kConnectFailed,
                          "connect " + server_name() + ": " + ::gai_strerror(resolved)));
   }
+  step_ = Step::kConnecting;
   next_address_ = addresses_;
   connect_next_address(now);
 }
@@ -138,7 +169,7 @@ void Exchange::begin_sending(Clock::time_point now) {
   if (line_->empty()) return finish(Status());
   step_ = Step::kSending;
   sending_since_ = now;
-  deadline_ = now + client_->options_.reply_timeout;
+  deadline_ = step_deadline(now, client_->options_.reply_timeout);
   sent_ = 0;
   client_->reply_.clear();
   send_some(now);
@@ -154,9 +185,10 @@ void Exchange::send_some(Clock::time_point now) {
     }
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // poll for room
+    int error = written < 0 ? errno : EPIPE;
     return reconnect_or_fail(Status(StatusCode::kConnectionLost,
-                                    "send to " + server_name() + ": " + std::strerror(errno)),
-                             now);
+                                    "send to " + server_name() + ": " + std::strerror(error)),
+                             is_reset(error), now);
   }
   step_ = Step::kReceiving;
 }
@@ -166,9 +198,12 @@ void Exchange::receive_some(Clock::time_point now) {
   ssize_t received = ::recv(client_->fd_, chunk, sizeof chunk, MSG_DONTWAIT);
   if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (received <= 0) {
-    std::string reason = received == 0 ? "closed the connection" : std::strerror(errno);
+    int error = received == 0 ? 0 : errno;
+    std::string reason = error == 0 ? "closed the connection" : std::strerror(error);
+    bool unread = is_reset(error) && client_->reply_.empty() && step_ == Step::kReceiving;
     return reconnect_or_fail(
-        Status(StatusCode::kConnectionLost, "receive from " + server_name() + ": " + reason), now);
+        Status(StatusCode::kConnectionLost, "receive from " + server_name() + ": " + reason),
+        unread, now);
   }
   std::string& reply = client_->reply_;
   reply.append(chunk, static_cast<size_t>(received));
@@ -186,7 +221,7 @@ void Exchange::receive_some(Clock::time_point now) {
 
 void Exchange::send_handshake_after_silence(Clock::time_point now) {
   step_ = Step::kChecking;
-  deadline_ = now + client_->options_.reply_timeout;
+  deadline_ = step_deadline(now, client_->options_.reply_timeout);
   reconnected_ = true;  // the request may have been taken: it is never sent twice from here
   constexpr size_t kLength = sizeof kHandshakeLine - 1;
   ssize_t written = ::send(client_->fd_, kHandshakeLine, kLength, MSG_NOSIGNAL);
@@ -218,8 +253,8 @@ Status Exchange::silence_error() const {
                                           ", nor to the handshake sent then");
 }
 
-void Exchange::reconnect_or_fail(Status lost, Clock::time_point now) {
-  if (reconnected_) return finish(std::move(lost));
+void Exchange::reconnect_or_fail(Status lost, bool unread, Clock::time_point now) {
+  if (reconnected_ || !unread) return finish(std::move(lost));
   reconnected_ = true;
   client_->close();
   connect(now);
@@ -237,14 +272,26 @@ void Exchange::finish(Status status) {
   status_ = std::move(status);
 }
 
-int Exchange::fd() const { return step_ == Step::kConnecting ? connecting_fd_ : client_->fd_; }
+int Exchange::fd() const {
+  switch (step_) {
+    case Step::kResolving:
+      return lookup_.fd();
+    case Step::kConnecting:
+      return connecting_fd_;
+    default:
+      return client_->fd_;
+  }
+}
 
 short Exchange::events() const {
-  return step_ == Step::kReceiving || step_ == Step::kChecking ? POLLIN : POLLOUT;
+  bool reads = step_ == Step::kResolving || step_ == Step::kReceiving || step_ == Step::kChecking;
+  return reads ? POLLIN : POLLOUT;
 }
 
 void Exchange::on_ready(Clock::time_point now) {
   switch (step_) {
+    case Step::kResolving:
+      return take_addresses(now);
     case Step::kConnecting:
       return finish_connecting(now);
     case Step::kSending:
@@ -260,6 +307,10 @@ void Exchange::on_ready(Clock::time_point now) {
 void Exchange::on_deadline(Clock::time_point now) {
   const ClientOptions& options = client_->options_;
   switch (step_) {
+    case Step::kResolving:
+      return finish(Status(StatusCode::kConnectFailed, "connect " + server_name() +
+                                                           ": no address for the name within " +
+                                                           millis_text(options.connect_timeout)));
     case Step::kConnecting:
       return finish(Status(StatusCode::kConnectFailed, "connect " + server_name() +
                                                            ": timed out after " +
@@ -296,17 +347,22 @@ void run_exchanges(Exchange* const* exchanges, pollfd* watch, size_t count) {
     Clock::time_point soonest = Clock::time_point::max();
     for (size_t i = 0; i < count; ++i) {
       Exchange& exchange = *exchanges[i];
-      if (!exchange.done() && now >= exchange.deadline()) exchange.on_deadline(now);
       // poll passes over a negative descriptor: the entry keeps its place, and i its exchange.
       watch[i] = {exchange.done() ? -1 : exchange.fd(), exchange.events(), 0};
       if (!exchange.done()) soonest = std::min(soonest, exchange.deadline());
     }
     if (soonest == Clock::time_point::max()) return;  // every exchange is done
-    // After a failed poll (EINTR) or one that timed out, the deadlines decide.
+    // Readiness first, deadlines after: a deadline already past polls without waiting, and a
+    // socket found ready takes its step. After a failed poll (EINTR), the deadlines decide.
     int ready = ::poll(watch, count, millis_until(soonest, now));
     now = Clock::now();
-    for (size_t i = 0; ready > 0 && i < count; ++i) {
-      if (watch[i].revents != 0) exchanges[i]->on_ready(now);
+    for (size_t i = 0; i < count; ++i) {
+      Exchange& exchange = *exchanges[i];
+      if (ready > 0 && watch[i].revents != 0) {
+        exchange.on_ready(now);
+      } else if (!exchange.done() && now >= exchange.deadline()) {
+        exchange.on_deadline(now);
+      }
     }
   }
 }

@@ -2,11 +2,20 @@
 // so that one thread can carry several at once with one poll over their sockets (a
 // ShardedClient batch carries one per server) and a TokenClient carries its own alone.
 //
-// The steps: connecting, when the client has no connection (the host is resolved anew for each
-// connection, and each address tried in turn); sending the request line; receiving the one reply
-// line. A connection found broken while sending or receiving is made again once and the request
-// sent again, as TokenClient.h says. An exchange that ends with an error closes the client's
-// connection, so that a late reply is never read as the answer to a later request.
+// The steps: resolving the host and connecting, when the client has no connection (the host is
+// resolved anew for each connection, off the calling thread, and each address tried in turn);
+// sending the request line; receiving the one reply line. Every step, the name lookup included,
+// ends by the exchange's own deadline, and the whole exchange by connect_timeout plus twice the
+// reply timeout from its start.
+//
+// A reply always belongs to its request: an exchange that ends with an error, or that is
+// destroyed before it is done, closes the client's connection, so that a late reply is never
+// read as the answer to a later request. A kept connection that the server has closed while it
+// was idle (or that holds bytes nobody asked for) is found before anything is sent, and
+// replaced. A request is sent at most once, unless the server provably never read it: the
+// connection was reset (the server's end closed with the request unread) before any reply byte;
+// then it is sent once more on a new connection. A connection the server closed after reading
+// the request is an error, never a reason to send it again.
 //
 // The server answers a token request it refuses with nothing, so silence alone does not tell a
 // refusal from a failed server. When a token request's reply does not come within the reply
@@ -26,6 +35,7 @@
 #include <cstdint>
 #include <string>
 
+#include "name_lookup.h"
 #include "token_client/TokenClient.h"
 #include "wire.h"
 
@@ -36,7 +46,8 @@ class Exchange {
   using Clock = std::chrono::steady_clock;
 
   Exchange() = default;
-  ~Exchange();  // frees the resolved addresses of a connection cut short
+  // Frees what a connection cut short holds; a client left mid-exchange loses its connection.
+  ~Exchange();
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
@@ -70,13 +81,14 @@ class Exchange {
   Status check_handshake_answer();
 
  private:
-  enum class Step { kConnecting, kSending, kReceiving, kChecking, kDone };
+  enum class Step { kResolving, kConnecting, kSending, kReceiving, kChecking, kDone };
 
   void start(TokenClient* client, const std::string* line, bool check_silence,
              Clock::time_point now);
   // Resolves the host and tries its addresses in turn, each until it connects or fails, all
   // within one connect timeout.
   void connect(Clock::time_point now);
+  void take_addresses(Clock::time_point now);
   void connect_next_address(Clock::time_point now);
   void finish_connecting(Clock::time_point now);
   void connected(Clock::time_point now);
@@ -87,8 +99,11 @@ class Exchange {
   void send_handshake_after_silence(Clock::time_point now);
   void read_first_answer(size_t line_end);
   Status silence_error() const;
-  // A connection found broken: made again once, else the exchange fails with `lost`.
-  void reconnect_or_fail(Status lost, Clock::time_point now);
+  // A connection found broken: made again once when the server never read the request
+  // (`unread`: reset before any reply byte), else the exchange fails with `lost`.
+  void reconnect_or_fail(Status lost, bool unread, Clock::time_point now);
+  // A step's deadline: `limit` from `now`, but never past the whole exchange's.
+  Clock::time_point step_deadline(Clock::time_point now, std::chrono::milliseconds limit) const;
   void finish(Status status);
   // Frees the resolved addresses and closes a socket still connecting.
   void free_addresses();
@@ -99,19 +114,23 @@ class Exchange {
   EntryList entries_;                  // of a token request
   Step step_ = Step::kDone;
   Status status_;
-  Clock::time_point deadline_;
+  Clock::time_point deadline_;       // of the step under way
+  Clock::time_point call_deadline_;  // of the whole exchange
   Clock::time_point sending_since_;
   size_t sent_ = 0;                   // bytes of *line_ sent
   bool check_silence_ = false;        // a token request: its silence is checked with the handshake
   bool reconnected_ = false;          // the one new connection after a broken one is spent
+  NameLookup lookup_;                 // while resolving
   addrinfo* addresses_ = nullptr;     // owned, while connecting
   addrinfo* next_address_ = nullptr;  // the next to try, in addresses_
   int connecting_fd_ = -1;            // owned, while its connection is in progress
   int connect_error_ = 0;             // errno of the last address that failed
 };
 
-// Carries every exchange until each is done, polling all their sockets at once. `watch` has
-// room for `count` entries.
+// Carries every exchange until each is done, polling all their sockets at once. An exchange whose
+// socket is ready takes its next step even when its deadline passed meanwhile: a thread held up
+// elsewhere never makes a server that answered in time look failed. `watch` has room for `count`
+// entries.
 void run_exchanges(Exchange* const* exchanges, pollfd* watch, size_t count);
 
 }  // namespace token_client

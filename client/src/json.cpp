@@ -35,12 +35,14 @@ class JsonReader {
 
  private:
   bool read_value(JsonValue* value, int depth) {
-    if (depth > kMaxJsonDepth || at_ == text_.size()) return false;
+    if (at_ == text_.size()) return false;
     switch (text_[at_]) {
       case '{':
+        if (depth >= kMaxJsonDepth) return false;
         value->kind = JsonValue::Kind::kObject;
         return read_object(value, depth);
       case '[':
+        if (depth >= kMaxJsonDepth) return false;
         value->kind = JsonValue::Kind::kArray;
         return read_array(value, depth);
       case '"':
@@ -72,6 +74,8 @@ class JsonReader {
       if (!take(':')) return false;
       skip_space();
       if (!read_value(&member.second, depth + 1)) return false;
+      // A member named twice could be read either way; the reply is not trusted at all.
+      if (object->member(member.first) != nullptr) return false;
       object->members.push_back(std::move(member));
       skip_space();
     } while (take(','));

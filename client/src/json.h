@@ -31,7 +31,8 @@ struct JsonValue {
 };
 
 // Reads `text` as one JSON value with white space around it; false when it is not one (nesting
-// deeper than kMaxJsonDepth counts as not).
+// deeper than kMaxJsonDepth objects and arrays, and an object naming a member twice, count as
+// not). The Python client reads replies with the same limits.
 constexpr int kMaxJsonDepth = 64;
 bool parse_json(std::string_view text, JsonValue* value);
 

@@ -59,18 +59,26 @@ void append_number_member(const char* name, int32_t value, std::string* text) {
 }  // namespace
 
 Status check_token_request(const TokenRequest& request) {
+  // The server's own words for the same refusals, which it would make silently.
   if (request.accesskey.size() > static_cast<size_t>(kMaxAccessKeyLength)) {
-    return Status(StatusCode::kInvalidArgument, "access key \"" + request.accesskey +
-                                                    "\" is longer than " +
-                                                    std::to_string(kMaxAccessKeyLength) + " bytes");
+    return Status(StatusCode::kInvalidArgument,
+                  "accesskey longer than " + std::to_string(kMaxAccessKeyLength) + " bytes");
   }
   // The server reads a key only up to a NUL, so it would answer for another key.
   if (request.accesskey.find('\0') != std::string::npos) {
-    return Status(StatusCode::kInvalidArgument, "access key holds a NUL byte");
+    return Status(StatusCode::kInvalidArgument, "accesskey holds a NUL byte");
   }
-  if (request.need_tokens < 0) {
-    return Status(StatusCode::kInvalidArgument,
-                  "need_tokens of \"" + request.accesskey + "\" is negative");
+  if (request.need_tokens < 0)
+    return Status(StatusCode::kInvalidArgument, "need_tokens is negative");
+  return Status();
+}
+
+Status check_entries(EntryList entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    Status checked = check_token_request(entries[i]);
+    if (!checked.ok()) {
+      return Status(checked.code(), "entry " + std::to_string(i + 1) + ": " + checked.message());
+    }
   }
   return Status();
 }
@@ -79,10 +87,10 @@ Status write_request_line(EntryList entries, std::string* line) {
   std::string text = "{";
   append_json_string(kArrayMember, &text);
   text += ":[";
+  Status checked = check_entries(entries);
+  if (!checked.ok()) return checked;
   for (size_t i = 0; i < entries.size(); ++i) {
     const TokenRequest& entry = entries[i];
-    Status checked = check_token_request(entry);
-    if (!checked.ok()) return checked;
     text += i == 0 ? "{" : ",{";
     append_json_string(kAccessKeyMember, &text);
     text.push_back(':');
@@ -106,6 +114,10 @@ Status write_request_line(EntryList entries, std::string* line) {
 Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32_t* granted) {
   size_t count = entries.size();
   if (reply_line.size() < kLineEndLength) return bad_reply("empty");
+  // A reply is never longer than its request, and no request is longer than this.
+  if (reply_line.size() > static_cast<size_t>(kMaxRequestBytes)) {
+    return bad_reply("longer than the longest request");
+  }
   JsonValue reply;
   if (!parse_json(std::string_view(reply_line).substr(0, reply_line.size() - kLineEndLength),
                   &reply)) {

@@ -35,6 +35,10 @@ class EntryList {
   size_t count_ = 0;
 };
 
+// Checks each entry as check_token_request does; the first refusal names its entry, as the
+// server's would: "entry 2: need_tokens is negative".
+Status check_entries(EntryList entries);
+
 // Writes the token request for `entries` as one compact JSON line with its CR LF into `line`;
 // kInvalidArgument when an entry fails check_token_request or the line would be longer than
 // kMaxRequestBytes.

@@ -7,6 +7,7 @@ it was asked for and counts its connections.
 import itertools
 import json
 import os
+import signal
 import socket
 import threading
 import time
@@ -16,7 +17,8 @@ import token_client
 from token_client import (FAIL_CLOSED, FAIL_OPEN, BadReplyError, InvalidRequestError,
                           ReplyTimeoutError, ShardError, ShardedClient, TokenClient,
                           TokenClientPool, rendezvous_order, rendezvous_pick, rendezvous_weight)
-from token_client.client import check_token_request, parse_address, parse_reply, request_line
+from token_client.client import (check_entries, check_token_request, parse_address, parse_reply,
+                                 request_line)
 
 
 WAIT_LIMIT = 10.0  # seconds, for what happens on another thread
@@ -30,10 +32,14 @@ class StandInServer:
     The kernel picks the port unless `port` is given (a stand-in for one that stopped). Each
     connection is served on a thread of its own; `open_connections` counts those not yet seen
     closed, `most_open` the most there were at once. With a `gate` (a threading.Barrier), the
-    first reply waits until every stand-in sharing it has a request.
+    first reply waits until every stand-in sharing it has a request. Each reply comes `delay`
+    seconds after its request; with `close_after_reply`, the connection is closed after it, as
+    the server closes an idle connection.
     """
 
-    def __init__(self, port=0, gate=None):
+    def __init__(self, port=0, gate=None, delay=0.0, close_after_reply=False):
+        self._delay = delay
+        self._close_after_reply = close_after_reply
         self.keys = []  # under _lock
         self.open_connections = 0  # under _lock
         self.most_open = 0  # under _lock
@@ -71,7 +77,10 @@ class StandInServer:
     def _serve_connection(self, connection):
         with connection:
             connection.settimeout(0.05)
-            self._answer(connection)
+            try:
+                self._answer(connection)
+            except OSError:
+                pass  # the client closed first, as an interrupted one does
         with self._lock:
             self.open_connections -= 1
 
@@ -101,12 +110,16 @@ class StandInServer:
                         self.gate_broken = True  # the other stand-in had no request in time
                 reply = {"array": [{"accesskey": e["accesskey"], "tokens": e["need_tokens"]}
                                    for e in entries]}
+                time.sleep(self._delay)
                 connection.sendall(json.dumps(reply).encode() + b"\r\n")
+                if self._close_after_reply:
+                    return
 
 
 class OneReplyServer:
     """Answers its first connection with `reply` once `lines` request lines have come: a server
-    that is slow until the client checks on it with the handshake (2), or silent (more)."""
+    that is slow until the client checks on it with the handshake (2), or silent (more). A
+    `reply` of None closes the connection instead, the request read."""
 
     def __init__(self, reply, lines):
         self._listener = socket.create_server(("127.0.0.1", 0))
@@ -129,6 +142,8 @@ class OneReplyServer:
                 if not chunk:
                     return  # the client gave up and closed
                 received += chunk
+            if reply is None:
+                return
             connection.sendall(reply)
             connection.recv(4096)  # until the client closes
 
@@ -151,12 +166,16 @@ def closed_port():
         return listener.getsockname()[1]
 
 
+def shared_vectors():
+    """The rows that the C++ client's tests read too: both must place a key alike, up or down,
+    keys must not move from one release to the next, and both refuse and read alike."""
+    with open(FLEET_VECTORS, encoding="utf-8") as file:
+        return json.load(file)
+
+
 class RendezvousTest(unittest.TestCase):
-    # The C++ client's tests read the same file: both must place a key alike, up or down, and
-    # keys must not move from one release to the next.
     def test_matches_the_shared_vectors(self):
-        with open(FLEET_VECTORS, encoding="utf-8") as file:
-            vectors = json.load(file)
+        vectors = shared_vectors()
         for row in vectors["weights"]:
             self.assertEqual(rendezvous_weight(row["server"], row["key"]), int(row["weight"], 16),
                              row)
@@ -189,12 +208,16 @@ class RequestLineTest(unittest.TestCase):
             b'{"array":[{"accesskey":"svc-a","need_tokens":5,"gen_rate":10,"burst_size":20},'
             b'{"accesskey":"b","need_tokens":0,"gen_rate":1,"burst_size":2}]}\r\n')
 
-    def test_rejects_what_the_server_would_not_answer(self):
-        check_token_request(("k" * 29, 0, 1, 1))
-        check_token_request(("caf\u00e9" + "k" * 24, 0, 1, 1))  # 29 bytes of UTF-8
-        for entry in [("k" * 30, 1, 1, 1), ("caf\u00e9" + "k" * 25, 1, 1, 1), ("a\0b", 1, 1, 1),
-                      ("k", -1, 1, 1), ("k", 2**31, 1, 1), ("k", 1, 1.5, 1), ("k", True, 1, 1),
-                      (b"k", 1, 1, 1), ("\ud800", 1, 1, 1), ("k", 1, 1)]:
+    def test_refuses_what_the_server_would_refuse_in_its_words(self):
+        for row in shared_vectors()["requests"]:
+            if row["error"] is None:
+                self.assertEqual(len(check_entries(row["entries"])), len(row["entries"]))
+                continue
+            with self.assertRaises(InvalidRequestError, msg=row) as raised:
+                check_entries(row["entries"])
+            self.assertEqual(str(raised.exception), row["error"])
+        for entry in [("k", 1, 1.5, 1), ("k", True, 1, 1), (b"k", 1, 1, 1), ("\ud800", 1, 1, 1),
+                      ("k", 1, 1)]:
             with self.assertRaises(InvalidRequestError, msg=repr(entry)):
                 check_token_request(entry)
 
@@ -203,17 +226,18 @@ class RequestLineTest(unittest.TestCase):
         with self.assertRaises(InvalidRequestError):
             request_line(entries)
 
-    def test_reply_must_answer_the_request(self):
-        entries = [check_token_request(("a", 5, 1, 5)), check_token_request(('b"', 3, 1, 5))]
-        good = b'{"array":[{"accesskey":"a","tokens":5},{"accesskey":"b\\"","tokens":0}]}\r\n'
-        self.assertEqual(parse_reply(good, entries), [5, 0])
-        for bad in [b'{"array":[{"accesskey":"a","tokens":5}]}\r\n',
-                    b'{"array":[{"accesskey":"a","tokens":6},{"accesskey":"b\\"","tokens":0}]}\r\n',
-                    b'{"array":[{"accesskey":"b\\"","tokens":3},{"accesskey":"a","tokens":5}]}\r\n',
-                    b'{"array":[{"accesskey":"a","tokens":1.0},{"accesskey":"b\\"","tokens":0}]}\r\n',
-                    b'OK\r\n', b'[]\r\n']:
-            with self.assertRaises(BadReplyError, msg=bad):
-                parse_reply(bad, entries)
+    def test_replies_get_the_shared_verdicts(self):
+        for row in shared_vectors()["replies"]:
+            entries = [check_token_request((key, need, 1, 1)) for key, need in row["entries"]]
+            nest = row.get("nest", 0)
+            fill = "[" * nest + "]" * nest if nest else " " * row.get("pad", 0)
+            reply = row["reply"].replace("@", fill).encode() + b"\r\n"
+            if "error" not in row:
+                self.assertEqual(parse_reply(reply, entries), row["grants"], reply[:200])
+                continue
+            with self.assertRaises(BadReplyError, msg=reply[:200]) as raised:
+                parse_reply(reply, entries)
+            self.assertEqual(str(raised.exception), row["error"])
 
     def test_addresses(self):
         self.assertEqual(parse_address("127.0.0.1:7000"), ("127.0.0.1", 7000))
@@ -357,6 +381,48 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(client.server_health(self.LOST).failed_calls, 1)
         self.assertEqual(answers_nothing.connections_after_the_first(), 0)
 
+    def test_a_server_is_marked_down_only_for_its_own_failure(self):
+        # The lost server's one connection is held by a call that waits for it to fail, while a
+        # batch asks a healthy server and the lost one: the healthy server's part neither waits
+        # nor times out while the batch waits for the other pool.
+        answers_nothing = OneReplyServer(b"", lines=1000)
+        self.addCleanup(answers_nothing.close)
+        client = self.client(answers_nothing.port, max_connections=1)
+        batch = (self.keys_of(client, 0, 1, "healthy-")
+                 + self.keys_of(client, self.LOST, 1, "held-"))
+        holds_the_connection = threading.Thread(target=client.acquire, args=batch[1])
+        holds_the_connection.start()
+        deadline = time.monotonic() + WAIT_LIMIT
+        while client.servers[self.LOST].open_connections() == 0 and time.monotonic() < deadline:
+            time.sleep(0.005)
+        grants = client.acquire_batch(batch)
+        holds_the_connection.join()
+        self.assertEqual((grants[0].server, grants[0].fallback), (0, False))
+        self.assertTrue(client.server_health(0).up, client.server_health(0).last_failure)
+
+    def test_a_slow_name_holds_no_call_past_its_timeout_nor_marks_another_server_down(self):
+        resolve = socket.getaddrinfo
+
+        def slow_resolver(host, *args, **kwargs):
+            if host == "slow.invalid":
+                time.sleep(3)
+            return resolve(host, *args, **kwargs)
+
+        socket.getaddrinfo = slow_resolver
+        self.addCleanup(setattr, socket, "getaddrinfo", resolve)
+        started = time.monotonic()
+        with self.assertRaises(token_client.ConnectError):
+            TokenClient("slow.invalid:6666", connect_timeout=0.2).ping()
+        client = ShardedClient(["127.0.0.1:%d" % self.servers[0].port, "slow.invalid:6666"],
+                               connect_timeout=0.2, reply_timeout=0.2, first_probe_delay=3600.0)
+        self.addCleanup(client.close)
+        batch = self.keys_of(client, 0, 1, "quick-") + self.keys_of(client, 1, 1, "slow-")
+        grants = client.acquire_batch(batch)
+        self.assertLess(time.monotonic() - started, 2.0)  # the lookups take 3 s each
+        self.assertEqual([(grant.server, grant.fallback) for grant in grants],
+                         [(0, False), (0, True)])
+        self.assertEqual([client.server_health(i).up for i in range(2)], [True, False])
+
     def test_fail_closed_refuses_and_fail_open_grants_unchecked_the_keys_of_a_down_server(self):
         for policy, tokens, checked in [(FAIL_CLOSED, 0, True), (FAIL_OPEN, 3, False)]:
             with self.subTest(policy):
@@ -425,6 +491,46 @@ class TokenClientPoolTest(unittest.TestCase):
         self.assertLessEqual(self.server.most_open, 2)
         self.assertGreaterEqual(self.server.open_connections, 1)  # kept open between calls
 
+    def test_an_interrupted_call_leaves_no_reply_behind_nor_its_connection_borrowed(self):
+        # A signal handler raising while the call waits for its reply, as a SIGALRM timeout or
+        # KeyboardInterrupt does: the late reply must not answer the next call.
+        slow = StandInServer(delay=0.3)
+        self.addCleanup(slow.close)
+
+        class Interrupted(Exception):
+            pass
+
+        def interrupt(*_):
+            raise Interrupted()
+
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        self.addCleanup(signal.signal, signal.SIGALRM, previous)
+        address = "127.0.0.1:%d" % slow.port
+        for kind, make in [("pool", TokenClientPool), ("sharded", ShardedClient)]:
+            with self.subTest(kind):
+                caller = make(address if kind == "pool" else [address], max_connections=2,
+                              borrow_timeout=WAIT_LIMIT)
+                self.addCleanup(caller.close)
+                for need in (7, 8):
+                    signal.setitimer(signal.ITIMER_REAL, 0.1)
+                    with self.assertRaises(Interrupted):
+                        caller.acquire("interrupted", need, 1000, 1000)
+                self.assertEqual(caller.acquire("interrupted", 9, 1000, 1000), 9)
+                pool = caller if kind == "pool" else caller.servers[0]
+                self.assertEqual(pool.open_connections(), 1)
+
+    def test_a_connection_the_server_closed_while_idle_is_replaced(self):
+        closing = StandInServer(close_after_reply=True)
+        self.addCleanup(closing.close)
+        pool = TokenClientPool("127.0.0.1:%d" % closing.port)
+        self.addCleanup(pool.close)
+        self.assertEqual(pool.acquire("stale", 1, 1, 5), 1)
+        deadline = time.monotonic() + WAIT_LIMIT
+        while closing.open_connections > 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(pool.acquire("stale", 2, 1, 5), 2)
+        self.assertEqual(closing.keys, ["stale", "stale"])
+
     def test_idle_connections_are_closed_without_further_calls(self):
         pool = self.pool(idle_timeout=0.2)
         self.assertEqual(pool.acquire("idle", 1, 1, 5), 1)
@@ -459,6 +565,13 @@ class TokenClientFailureTest(unittest.TestCase):
         self.assertEqual(str(raised.exception), "no reply from 127.0.0.1:%d within 0.2 s, nor to "
                          "the handshake sent then" % silent.port)
         self.assertFalse(client.connected)
+
+    def test_a_request_read_then_left_unanswered_is_not_sent_again(self):
+        closes = OneReplyServer(None, lines=1)
+        self.addCleanup(closes.close)
+        with self.assertRaises(token_client.ConnectionLostError):
+            TokenClient("127.0.0.1:%d" % closes.port).acquire("k", 1, 1, 1)
+        self.assertEqual(closes.connections_after_the_first(), 0)
 
     def test_a_late_reply_is_taken_and_the_connection_closed(self):
         late = OneReplyServer(b'{"array":[{"accesskey":"k","tokens":1}]}\r\nOK\r\n', lines=2)

@@ -20,6 +20,7 @@ sizes of every process that uses one server well under 50.
 
 import collections
 import json
+import re
 import threading
 import time
 from collections import namedtuple
@@ -31,6 +32,7 @@ from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REQUEST_BYTES,
 MAX_ACCESS_KEY_LENGTH = 29  # bytes of UTF-8
 DEFAULT_PORT = 6666
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
+_UINT32_MAX = 2**32 - 1
 
 TokenRequest = namedtuple("TokenRequest", "accesskey need_tokens gen_rate burst_size")
 TokenRequest.__doc__ = """One entry of a token request.
@@ -65,29 +67,44 @@ def address_name(host, port):
 
 
 def check_token_request(entry):
-    """Returns `entry` as a TokenRequest; raises InvalidRequestError when it may not be sent."""
+    """Returns `entry` as a TokenRequest; raises InvalidRequestError when it may not be sent.
+
+    The server would refuse it with silence; the message is the server's own ("need_tokens is
+    negative"). What only the server knows (a rate or size of 0 or less, refused for a new key
+    and kept for a known one) is left to it: RefusedError.
+    """
     if len(entry) != 4:
         raise InvalidRequestError("an entry is (accesskey, need_tokens, gen_rate, burst_size)")
     entry = TokenRequest(*entry)
     if not isinstance(entry.accesskey, str):
-        raise InvalidRequestError("access key must be a str")
+        raise InvalidRequestError("accesskey must be a string")
     try:
         key_length = len(entry.accesskey.encode("utf-8"))
     except UnicodeEncodeError:
-        raise InvalidRequestError("access key %r is not valid UTF-8" % entry.accesskey) from None
+        raise InvalidRequestError("accesskey is not valid UTF-8") from None
     if key_length > MAX_ACCESS_KEY_LENGTH:
-        raise InvalidRequestError("access key %r is longer than %d bytes"
-                                  % (entry.accesskey, MAX_ACCESS_KEY_LENGTH))
+        raise InvalidRequestError("accesskey longer than %d bytes" % MAX_ACCESS_KEY_LENGTH)
     # The server reads a key only up to a NUL, so it would answer for another key.
     if "\0" in entry.accesskey:
-        raise InvalidRequestError("access key holds a NUL character")
+        raise InvalidRequestError("accesskey holds a NUL byte")
     for name in ("need_tokens", "gen_rate", "burst_size"):
         value = getattr(entry, name)
         if type(value) is not int or not _INT32_MIN <= value <= _INT32_MAX:
-            raise InvalidRequestError("%s of %r is not a 32-bit integer" % (name, entry.accesskey))
+            raise InvalidRequestError("%s must be a 32-bit signed integer" % name)
     if entry.need_tokens < 0:
-        raise InvalidRequestError("need_tokens of %r is negative" % entry.accesskey)
+        raise InvalidRequestError("need_tokens is negative")
     return entry
+
+
+def check_entries(entries):
+    """The entries as TokenRequests; the first refused names its place, as the server would."""
+    checked = []
+    for number, entry in enumerate(entries, 1):
+        try:
+            checked.append(check_token_request(entry))
+        except InvalidRequestError as refused:
+            raise InvalidRequestError("entry %d: %s" % (number, refused)) from None
+    return checked
 
 
 def request_line(entries):
@@ -102,26 +119,85 @@ def request_line(entries):
     return line
 
 
+MAX_JSON_DEPTH = 64  # objects and arrays in one another, as the C++ client reads
+_STRINGS = re.compile(rb'"(?:[^"\\]|\\.)*"')
+_NEGATIVE = object()  # an integer written with a minus sign: never a grant, not even -0
+
+
+def _nesting_depth(text):
+    """How deep objects and arrays nest in JSON `text` (bytes), strings passed over."""
+    if text.count(b"[") + text.count(b"{") <= MAX_JSON_DEPTH:
+        return 0  # cannot nest deeper than it opens
+    depth = deepest = 0
+    for byte in _STRINGS.sub(b"", text):
+        if byte in b"[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif byte in b"]}":
+            depth -= 1
+    return deepest
+
+
+def _unique_members(pairs):
+    """An object's members; a member named twice rejects the reply, which could be read either
+    way."""
+    members = dict(pairs)
+    if len(members) != len(pairs):
+        raise ValueError("a member named twice")
+    return members
+
+
+def _no_constant(name):
+    raise ValueError("%s is not JSON" % name)
+
+
+def _parse_int(text):
+    return _NEGATIVE if text.startswith("-") else int(text)
+
+
 def parse_reply(line, entries):
-    """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order."""
+    """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order.
+
+    Raises BadReplyError with the C++ client's words for the same reply
+    (tests/client/fleet_vectors.json holds the verdicts both give): a reply too long, too deep,
+    not JSON or naming a member twice, or one that does not answer the entries in order.
+    Members it does not know are passed over.
+    """
+    if len(line) > MAX_REQUEST_BYTES:
+        raise BadReplyError("bad reply: longer than the longest request")
+    body = line[:-len(LINE_END)]
     try:
-        reply = json.loads(line[:-len(LINE_END)].decode("utf-8"))
-    except ValueError:
+        if _nesting_depth(body) > MAX_JSON_DEPTH:
+            raise ValueError("nested too deep")
+        reply = json.loads(body.decode("utf-8"), object_pairs_hook=_unique_members,
+                           parse_constant=_no_constant, parse_int=_parse_int)
+    except (ValueError, RecursionError):
         raise BadReplyError("bad reply: not JSON") from None
-    answers = reply.get("array") if isinstance(reply, dict) else None
+    if not isinstance(reply, dict):
+        raise BadReplyError("bad reply: not a JSON object")
+    answers = reply.get("array")
     if not isinstance(answers, list):
         raise BadReplyError("bad reply: no \"array\"")
     if len(answers) != len(entries):
         raise BadReplyError("bad reply: %d entries for %d" % (len(answers), len(entries)))
-    granted = []
-    for number, (answer, entry) in enumerate(zip(answers, entries), 1):
-        if not isinstance(answer, dict) or answer.get("accesskey") != entry.accesskey:
-            raise BadReplyError("bad reply: entry %d does not match the request" % number)
-        tokens = answer.get("tokens")
-        if type(tokens) is not int or not 0 <= tokens <= entry.need_tokens:
-            raise BadReplyError("bad reply: entry %d: bad tokens" % number)
-        granted.append(tokens)
-    return granted
+    return [_grant_of(answer, number, entry)
+            for number, (answer, entry) in enumerate(zip(answers, entries), 1)]
+
+
+def _grant_of(answer, number, entry):
+    if not isinstance(answer, dict):
+        raise BadReplyError("bad reply: entry %d: not an object" % number)
+    key = answer.get("accesskey")
+    if not isinstance(key, str):
+        raise BadReplyError("bad reply: entry %d: no accesskey" % number)
+    if key != entry.accesskey:
+        raise BadReplyError("bad reply: entry %d: accesskey does not match the request" % number)
+    tokens = answer.get("tokens")
+    if type(tokens) is not int or tokens > _UINT32_MAX:
+        raise BadReplyError("bad reply: entry %d: no tokens" % number)
+    if tokens > entry.need_tokens:
+        raise BadReplyError("bad reply: entry %d: more tokens than asked for" % number)
+    return tokens
 
 
 class _CallableCount(int):
@@ -186,7 +262,7 @@ class TokenClient(_ClosesOnExit):
         Returns the grants in the entries' order. Entries are granted in order, so a key named
         twice draws the second time from what the first left. An empty batch sends nothing.
         """
-        entries = [check_token_request(entry) for entry in entries]
+        entries = check_entries(entries)
         if not entries:
             return []
         return self._read_grants(self._run(self._token_exchange(entries)), entries)
@@ -201,14 +277,18 @@ class TokenClient(_ClosesOnExit):
             raise exchange.error
         try:
             return parse_reply(exchange.reply, entries)
-        except BadReplyError:
+        except BaseException:  # a bad reply, or an interruption: the connection goes
             self.close()
             raise
 
     def _run(self, exchange):
-        """Carries `exchange` alone to its end; raises its error."""
-        exchange.start(time.monotonic())
-        run_exchanges([exchange])
+        """Carries `exchange` alone to its end; raises its error. Left by an exception (a signal
+        handler's, say), the exchange is abandoned: its reply never reaches a later call."""
+        try:
+            exchange.start(time.monotonic())
+            run_exchanges([exchange])
+        finally:
+            exchange.abandon()  # nothing when it is done
         if exchange.error is not None:
             raise exchange.error
         return exchange
@@ -269,7 +349,7 @@ class TokenClientPool(_ClosesOnExit):
     def acquire_batch(self, entries):
         """As TokenClient.acquire_batch, on a borrowed connection."""
         # A refused entry or an empty batch needs no connection, nor a wait for one.
-        entries = [check_token_request(entry) for entry in entries]
+        entries = check_entries(entries)
         if not entries:
             return []
         return self._with_client(TokenClient.acquire_batch, entries)
@@ -279,12 +359,15 @@ class TokenClientPool(_ClosesOnExit):
         try:
             return call(client, *args)
         finally:
+            # A call left mid-exchange has closed the connection: it is not kept.
             self._give_back(client)
 
-    def _borrow(self):
+    def _borrow(self, wait=None):
+        """A connection; waits up to `wait` seconds (borrow_timeout when None) for one."""
         with self._lock:
             has_room = lambda: self._idle or self._borrowed < self.max_connections
-            if not self._freed.wait_for(has_room, self.borrow_timeout):
+            wait = self.borrow_timeout if wait is None else max(0.0, wait)
+            if not self._freed.wait_for(has_room, wait):
                 raise ConnectError("connect %s: all %d connections stayed busy for %g s"
                                    % (self.name, self.max_connections, self.borrow_timeout))
             self._close_expired(time.monotonic())

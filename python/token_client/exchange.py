@@ -3,11 +3,19 @@
 So that one thread can carry several exchanges at once with one poll over their sockets (a
 ShardedClient batch carries one per server), and a TokenClient carries its own alone.
 
-The steps: connecting, when the client has no connection (the host is resolved anew for each
-connection, and each address tried in turn); sending the request line; receiving the one reply
-line. A connection found broken while sending or receiving is made again once and the request
-sent again. An exchange that ends with an error closes the client's connection, so that a late
-reply is never read as the answer to a later request.
+The steps: resolving the host and connecting, when the client has no connection (the host is
+resolved anew for each connection, on a thread of its own, and each address tried in turn);
+sending the request line; receiving the one reply line. Every step, the name lookup included,
+ends by the exchange's own deadline, and the whole exchange by connect_timeout plus twice the
+reply timeout from its start.
+
+A reply always belongs to its request: an exchange that ends with an error, or that its caller
+leaves before it is done (an exception, a signal handler raising), closes the client's
+connection (abandon()), so that a late reply is never read as the answer to a later request. A
+kept connection that the server closed while it was idle (or that holds bytes nobody asked for)
+is found before anything is sent, and replaced. A request is sent at most once, unless the
+server provably never read it: the connection was reset (the server's end closed with the
+request unread) before any reply byte; then it is sent once more on a new connection.
 
 The server answers a token request it refuses with nothing, so silence alone does not tell a
 refusal from a failed server. When a token request's reply does not come within the reply
@@ -22,6 +30,7 @@ import math
 import os
 import select
 import socket
+import threading
 import time
 
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, RefusedError,
@@ -32,7 +41,79 @@ LINE_END = b"\r\n"
 HANDSHAKE = b"SHAKE\r\n"
 HANDSHAKE_ANSWER = b"OK\r\n"
 
-_CONNECTING, _SENDING, _RECEIVING, _CHECKING, _DONE = range(5)
+_RESOLVING, _CONNECTING, _SENDING, _RECEIVING, _CHECKING, _DONE = range(6)
+# Errors that show the server's end reset the connection: closed with our bytes unread.
+_RESETS = (errno.ECONNRESET, errno.EPIPE)
+
+
+def _is_reusable(sock):
+    """Whether a kept connection can carry a request: the server has not closed it (as it closes
+    an idle one when others wait) and it holds no bytes nobody asked for."""
+    try:
+        sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+    except (BlockingIOError, InterruptedError):
+        return True
+    except OSError:
+        return False
+    return False  # closed by the server, or bytes nobody asked for
+
+
+def _is_numeric(host):
+    """Whether `host` is an IPv4 or IPv6 address, which needs no resolver."""
+    for family in (socket.AF_INET, socket.AF_INET6):
+        try:
+            socket.inet_pton(family, host)
+            return True
+        except OSError:
+            pass
+    return False
+
+
+class _NameLookup:
+    """A host name resolved on a thread of its own, so that a wait for it ends by the exchange's
+    deadline; a numeric address is resolved at once. The thread closes its end of a pipe when
+    the answer is in, which makes fileno() readable; a lookup given up finishes on its own."""
+
+    def __init__(self, host, port):
+        self.answer = None  # the addresses, or the OSError, once in
+        self._read_end = None
+        if _is_numeric(host):
+            try:
+                self.answer = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM,
+                                                 flags=socket.AI_NUMERICHOST)
+            except OSError as error:
+                self.answer = error
+            return
+        self._read_end, write_end = os.pipe()
+        threading.Thread(target=self._resolve, args=(host, port, write_end), daemon=True).start()
+
+    @property
+    def answered(self):
+        return self._read_end is None
+
+    def fileno(self):
+        return self._read_end
+
+    def take(self):
+        """Once fileno() is readable (or at once when answered): the addresses; raises the
+        OSError of a failed lookup."""
+        self.close()
+        if isinstance(self.answer, BaseException):
+            raise self.answer
+        return self.answer
+
+    def close(self):
+        if self._read_end is not None:
+            os.close(self._read_end)
+            self._read_end = None
+
+    def _resolve(self, host, port, write_end):
+        try:
+            self.answer = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+        except OSError as error:
+            self.answer = error
+        finally:
+            os.close(write_end)
 
 
 class Exchange:
@@ -48,10 +129,12 @@ class Exchange:
         self.error = None  # once done: None, or the TokenClientError it ended with
         self.reply = b""  # once done without an error: the reply line, CR LF included
         self.sending_since = None
-        self.deadline = None
+        self.deadline = None  # of the step under way
+        self._call_deadline = None  # of the whole exchange
         self._step = _DONE
         self._sent = 0
         self._reconnected = False
+        self._lookup = None  # while resolving
         self._addresses = []  # still to try while connecting
         self._connecting = None  # the socket whose connection is in progress
         self._connect_error = 0
@@ -61,22 +144,40 @@ class Exchange:
         return self._step == _DONE
 
     def start(self, now):
-        if self.client._socket is not None:
+        client = self.client
+        self._call_deadline = now + client.connect_timeout + 2 * client.reply_timeout
+        if client._socket is not None and not _is_reusable(client._socket):
+            client.close()
+        if client._socket is not None:
             self._begin_sending(now)
         else:
             self._connect(now)
 
+    def abandon(self):
+        """Ends an exchange its caller leaves before it is done: the reply will never be read,
+        so the connection goes too."""
+        if not self.done:
+            self._step = _DONE
+            self._close_lookup()
+            self._close_connecting()
+            self.client.close()
+
     def fileno(self):
         """The socket to poll while not done."""
+        if self._step == _RESOLVING:
+            return self._lookup.fileno()
         sock = self._connecting if self._step == _CONNECTING else self.client._socket
         return sock.fileno()
 
     def events(self):
-        return select.POLLIN if self._step in (_RECEIVING, _CHECKING) else select.POLLOUT
+        reads = self._step in (_RESOLVING, _RECEIVING, _CHECKING)
+        return select.POLLIN if reads else select.POLLOUT
 
     def on_ready(self, now):
         """The next step, once poll finds the socket ready (or failed)."""
-        if self._step == _CONNECTING:
+        if self._step == _RESOLVING:
+            self._take_addresses(now)
+        elif self._step == _CONNECTING:
             self._finish_connecting(now)
         elif self._step == _SENDING:
             self._send_some(now)
@@ -86,7 +187,10 @@ class Exchange:
     def on_deadline(self, now):
         """The next step, once the deadline has passed."""
         name, client = self.client.name, self.client
-        if self._step == _CONNECTING:
+        if self._step == _RESOLVING:
+            self._finish(ConnectError("connect %s: no address for the name within %g s"
+                                      % (name, client.connect_timeout)))
+        elif self._step == _CONNECTING:
             self._finish(ConnectError("connect %s: timed out after %g s"
                                       % (name, client.connect_timeout)))
         elif self._step == _RECEIVING and self.check_silence:
@@ -98,15 +202,26 @@ class Exchange:
             self._finish(ReplyTimeoutError("no reply from %s within %g s, nor to the handshake "
                                            "sent then" % (name, client.reply_timeout)))
 
+    def _step_deadline(self, now, limit):
+        """`limit` seconds from `now`, but never past the whole exchange's deadline."""
+        return min(now + limit, self._call_deadline)
+
     def _connect(self, now):
-        self._step = _CONNECTING
-        self.deadline = now + self.client.connect_timeout
+        self._step = _RESOLVING
+        self.deadline = self._step_deadline(now, self.client.connect_timeout)
+        self._lookup = _NameLookup(self.client.host, self.client.port)
+        if self._lookup.answered:
+            self._take_addresses(now)
+
+    def _take_addresses(self, now):
         try:
-            self._addresses = socket.getaddrinfo(self.client.host, self.client.port,
-                                                 type=socket.SOCK_STREAM)
+            self._addresses = self._lookup.take()
         except OSError as error:
             return self._finish(ConnectError("connect %s: %s"
                                              % (self.client.name, error.strerror or error)))
+        finally:
+            self._lookup = None
+        self._step = _CONNECTING
         self._connect_next_address(now)
 
     def _connect_next_address(self, now):
@@ -149,7 +264,7 @@ class Exchange:
             return self._finish(None)
         self._step = _SENDING
         self.sending_since = now
-        self.deadline = now + self.client.reply_timeout
+        self.deadline = self._step_deadline(now, self.client.reply_timeout)
         self._sent = 0
         self.reply = b""
         self._send_some(now)
@@ -163,7 +278,8 @@ class Exchange:
                 return  # poll for room
             except OSError as error:
                 return self._reconnect_or_fail(ConnectionLostError(
-                    "exchange with %s: %s" % (self.client.name, error.strerror or error)), now)
+                    "send to %s: %s" % (self.client.name, error.strerror or error)),
+                    error.errno in _RESETS, now)
         self._step = _RECEIVING
 
     def _receive_some(self, now):
@@ -172,11 +288,12 @@ class Exchange:
         except (BlockingIOError, InterruptedError):
             return
         except OSError as error:
+            unread = error.errno in _RESETS and not self.reply and self._step == _RECEIVING
             return self._reconnect_or_fail(ConnectionLostError(
-                "exchange with %s: %s" % (self.client.name, error.strerror or error)), now)
+                "receive from %s: %s" % (self.client.name, error.strerror or error)), unread, now)
         if not chunk:
             return self._reconnect_or_fail(ConnectionLostError(
-                "receive from %s: closed the connection" % self.client.name), now)
+                "receive from %s: closed the connection" % self.client.name), False, now)
         self.reply += chunk
         end = self.reply.find(LINE_END)
         if end >= 0 and self._step == _CHECKING:
@@ -190,7 +307,7 @@ class Exchange:
 
     def _send_handshake_after_silence(self, now):
         self._step = _CHECKING
-        self.deadline = now + self.client.reply_timeout
+        self.deadline = self._step_deadline(now, self.client.reply_timeout)
         self._reconnected = True  # the request may have been taken: never sent twice from here
         try:
             written = self.client._socket.send(HANDSHAKE)
@@ -214,12 +331,19 @@ class Exchange:
         self.client.close()
         self._finish(None)
 
-    def _reconnect_or_fail(self, lost, now):
-        if self._reconnected:
+    def _reconnect_or_fail(self, lost, unread, now):
+        """A connection found broken: made again once when the server never read the request
+        (`unread`: reset before any reply byte); else the exchange fails with `lost`."""
+        if self._reconnected or not unread:
             return self._finish(lost)
         self._reconnected = True
         self.client.close()
         self._connect(now)
+
+    def _close_lookup(self):
+        if self._lookup is not None:
+            self._lookup.close()
+            self._lookup = None
 
     def _close_connecting(self):
         if self._connecting is not None:
@@ -229,6 +353,7 @@ class Exchange:
     def _finish(self, error):
         self._step = _DONE
         self._addresses = []
+        self._close_lookup()
         self._close_connecting()
         # After an error the connection may still carry the late reply; a refused request
         # leaves it ready for the next.
@@ -238,14 +363,17 @@ class Exchange:
 
 
 def run_exchanges(exchanges):
-    """Carries every started exchange until each is done, polling all their sockets at once."""
+    """Carries every started exchange until each is done, polling all their sockets at once.
+
+    Readiness first, deadlines after: an exchange whose socket is ready takes its step even when
+    its deadline passed meanwhile, so a thread held up elsewhere never makes a server that
+    answered in time look failed. The caller abandons the exchanges not done when this raises.
+    """
     now = time.monotonic()
     while True:
         waiting = {}
         soonest = None
         for exchange in exchanges:
-            if not exchange.done and now >= exchange.deadline:
-                exchange.on_deadline(now)
             if not exchange.done:
                 waiting[exchange.fileno()] = exchange
                 soonest = exchange.deadline if soonest is None else min(soonest, exchange.deadline)
@@ -254,8 +382,11 @@ def run_exchanges(exchanges):
         poller = select.poll()
         for fd, exchange in waiting.items():
             poller.register(fd, exchange.events())
-        # Rounded up, so that a wait never ends before its deadline.
-        ready = poller.poll(max(0, math.ceil((soonest - now) * 1000)))
+        # Rounded up, so that a wait never ends before its deadline; a deadline past, no wait.
+        ready = dict(poller.poll(max(0, math.ceil((soonest - now) * 1000))))
         now = time.monotonic()
-        for fd, _ in ready:
-            waiting[fd].on_ready(now)
+        for fd, exchange in waiting.items():
+            if fd in ready:
+                exchange.on_ready(now)
+            elif now >= exchange.deadline:
+                exchange.on_deadline(now)

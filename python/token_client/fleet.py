@@ -34,7 +34,7 @@ import threading
 import time
 from collections import namedtuple
 
-from .client import TokenClientPool, _ClosesOnExit, check_token_request
+from .client import TokenClientPool, _ClosesOnExit, check_entries
 from .errors import (ConnectError, ConnectionLostError, InvalidRequestError, ReplyTimeoutError,
                      ShardError, TokenClientError)
 from .exchange import run_exchanges
@@ -237,8 +237,8 @@ class ShardedClient(_ClosesOnExit):
 
     def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
         """Asks for one key; returns its Grant, or raises the error that left it with none."""
-        grant = _Call(self, [check_token_request((accesskey, need_tokens, gen_rate,
-                                                  burst_size))]).run()[0]
+        grant = _Call(self, check_entries([(accesskey, need_tokens, gen_rate,
+                                            burst_size)])).run()[0]
         if grant.error is not None:
             raise grant.error
         return grant
@@ -249,7 +249,7 @@ class ShardedClient(_ClosesOnExit):
         Returns a Grant per entry. When an entry gets nothing, raises ShardError with the first
         such entry's error; its `granted` holds every entry's Grant (0 for those with nothing).
         """
-        grants = _Call(self, [check_token_request(entry) for entry in entries]).run()
+        grants = _Call(self, check_entries(entries)).run()
         for grant in grants:
             if grant.error is not None:
                 raise ShardError(grant.error, grants)
@@ -274,6 +274,8 @@ class _Call:
         self._owners = [None] * len(entries)
         self._failed = [False] * count  # the servers that failed in this call
         self._errors = [None] * count  # each server's error in this call, or why it was left out
+        # The most the call waits for busy pools, in all.
+        self._borrow_deadline = time.monotonic() + client.servers[0].borrow_timeout
 
     def run(self):
         open_positions = list(range(len(self._entries)))
@@ -307,32 +309,64 @@ class _Call:
         return parts
 
     def _send(self, parts):
-        """Sends every part and settles its entries; returns those open again."""
-        sent, reopened = [], []
-        # In server order, so that two calls never each hold a connection the other waits for.
-        for server in sorted(parts):
-            try:
-                connection = self._client.servers[server]._borrow()
-            except ConnectError as busy:  # every connection stayed borrowed: the server is up
-                self._settle(server, parts[server], busy)
-                continue
-            if not self._client._health.up(server):
-                # The borrow waited for calls that found the server failing: the part goes to
-                # the next round, which places it without waiting for the server again.
+        """Sends every part and settles its entries; returns those open again.
+
+        The parts whose pools have a connection free go out at once, together. A part whose pool
+        is busy is sent after them, alone: the call waits for that pool holding no connection of
+        another server, and no server's clock runs while the call waits for another's pool.
+        """
+        reopened, waiting, sent = [], [], []
+        try:
+            for server in sorted(parts):
+                try:
+                    connection = self._client.servers[server]._borrow(wait=0)
+                except ConnectError:
+                    waiting.append(server)
+                    continue
+                self._start(server, connection, parts[server], sent, reopened)
+            self._carry(sent, parts, reopened)
+            for server in waiting:
+                try:
+                    connection = self._client.servers[server]._borrow(
+                        wait=self._borrow_deadline - time.monotonic())
+                except ConnectError as busy:  # every connection stayed borrowed: it is up
+                    self._settle(server, parts[server], busy)
+                    continue
+                self._start(server, connection, parts[server], sent, reopened)
+                self._carry(sent, parts, reopened)
+        finally:
+            # Left by an exception (a signal handler's, say): every connection goes back, and
+            # one whose reply was not read is closed first.
+            for server, connection, exchange, _ in sent:
+                exchange.abandon()
                 self._client.servers[server]._give_back(connection)
-                reopened += parts[server]
-                continue
-            entries = [self._entries[position] for position in parts[server]]
-            try:
-                exchange = connection._token_exchange(entries)
-            except InvalidRequestError as too_long:  # the part does not fit one request line
-                self._client.servers[server]._give_back(connection)
-                self._settle(server, parts[server], too_long)
-                continue
-            exchange.start(time.monotonic())
-            sent.append((server, connection, exchange, entries))
+        return reopened
+
+    def _start(self, server, connection, positions, sent, reopened):
+        """Starts the exchange of a part on its borrowed connection, adding it to `sent`."""
+        pool = self._client.servers[server]
+        if not self._client._health.up(server):
+            # The borrow waited for calls that found the server failing: the part goes to the
+            # next round, which places it without waiting for the server again.
+            pool._give_back(connection)
+            reopened += positions
+            return
+        entries = [self._entries[position] for position in positions]
+        try:
+            exchange = connection._token_exchange(entries)
+        except InvalidRequestError as too_long:  # the part does not fit one request line
+            pool._give_back(connection)
+            self._settle(server, positions, too_long)
+            return
+        sent.append((server, connection, exchange, entries))
+        exchange.start(time.monotonic())
+
+    def _carry(self, sent, parts, reopened):
+        """Carries the started parts to their ends, settles them and gives their connections
+        back, emptying `sent`."""
         run_exchanges([exchange for _, _, exchange, _ in sent])
-        for server, connection, exchange, entries in sent:
+        while sent:
+            server, connection, exchange, entries = sent[0]
             try:
                 self._settle(server, parts[server], connection._read_grants(exchange, entries))
             except TokenClientError as error:
@@ -342,8 +376,8 @@ class _Call:
                     reopened += parts[server]
                 self._settle(server, parts[server], error)
             finally:
+                sent.pop(0)
                 self._client.servers[server]._give_back(connection)
-        return reopened
 
     def _settle(self, server, positions, answer):
         """Gives the entries at `positions` the grants in `answer`, or its error."""

@@ -1,10 +1,13 @@
 // token-client against the real binary: its output and its exit statuses.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,18 +38,19 @@ std::string temp_file() {
   return path;
 }
 
-// Runs the client with `args`; a client still running after kRunLimit is killed.
-CliRun run_cli(const std::vector<std::string>& args) {
+// Runs `command` (a program on the PATH, or the client); one still running after kRunLimit is
+// killed.
+CliRun run_command(const std::vector<std::string>& command) {
   std::string out_path = temp_file();
   std::string err_path = temp_file();
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(::open(out_path.c_str(), O_WRONLY | O_TRUNC), 1);
     ::dup2(::open(err_path.c_str(), O_WRONLY | O_TRUNC), 2);
-    std::vector<char*> argv = {const_cast<char*>(TOKEN_CLIENT_CLI)};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    ::execv(TOKEN_CLIENT_CLI, argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   CliRun run;
@@ -66,6 +70,12 @@ CliRun run_cli(const std::vector<std::string>& args) {
   ::unlink(out_path.c_str());
   ::unlink(err_path.c_str());
   return run;
+}
+
+CliRun run_cli(const std::vector<std::string>& args) {
+  std::vector<std::string> command = {TOKEN_CLIENT_CLI};
+  command.insert(command.end(), args.begin(), args.end());
+  return run_command(command);
 }
 
 // "127.0.0.1:6666 OK 0.123 ms\n": milliseconds with three decimals.
@@ -157,6 +167,61 @@ TEST(Cli, FailedServerLeavesItsKeysToThePolicy) {
     EXPECT_EQ(run.out, row.out);
     EXPECT_EQ(run.err, row.err);
   }
+}
+
+// A resolver that never answers: a UDP socket on port 53 of a loopback address, named by a
+// resolv.conf that a mount namespace of the client's own puts in place.
+TEST(Cli, ASlowNameHoldsNoCallPastItsTimeoutNorMarksAnotherServerDown) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+  constexpr char kSilentResolver[] = "127.25.25.53";
+  int resolver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  ::inet_pton(AF_INET, kSilentResolver, &address.sin_addr);
+  ASSERT_EQ(::bind(resolver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string resolv_conf = temp_file();
+  {
+    std::ofstream(resolv_conf) << "nameserver " << kSilentResolver
+                               << "\noptions timeout:5 attempts:1\n";
+  }
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  std::vector<std::string> in_namespace = {"unshare",
+                                           "--mount",
+                                           "sh",
+                                           "-c",
+                                           "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                                           resolv_conf,
+                                           TOKEN_CLIENT_CLI,
+                                           "--timeout",
+                                           "0.2"};
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  };
+  std::string slow =
+      "token-client: connect slow.invalid:6666: no address for the name within 200 ms";
+  for (const Row& row : {
+           Row{{"--server", "slow.invalid", "ping"}, "", slow + "\n"},
+           Row{{"--server", "127.0.0.1:6666", "--server", "slow.invalid", "--show-server",
+                "acquire", "svc-a", "1", "1", "20", "svc-c", "2", "1", "20"},
+               "svc-a 1 127.0.0.1:6666\nsvc-c 2 127.0.0.1:6666 fallback\n",
+               slow + "; answered by other servers: svc-c\n"},
+       }) {
+    std::vector<std::string> command = in_namespace;
+    command.insert(command.end(), row.args.begin(), row.args.end());
+    auto started = std::chrono::steady_clock::now();
+    CliRun run = run_command(command);
+    // The resolver is waited for 5 s; the call ends by its own 0.2 s connect timeout.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.err, row.err);
+  }
+  ::close(resolver);
+  ::unlink(resolv_conf.c_str());
 }
 
 TEST(Cli, NegativeRateAndBurstAreValues) {

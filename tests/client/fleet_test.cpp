@@ -170,6 +170,30 @@ TEST_F(FleetTest, ACallThatWaitedForAConnectionDoesNotWaitForTheFailedServerToo)
   EXPECT_EQ(answers_nothing.connections(), 1);
 }
 
+TEST_F(FleetTest, AServerIsMarkedDownOnlyForItsOwnFailure) {
+  // The lost server's one connection is held by a call that waits for it to fail, while a batch
+  // asks a healthy server and the lost one: the healthy server's part does not wait, nor time
+  // out, while the batch waits for the other pool.
+  ScriptedServer answers_nothing({"never"}, /*lines_before_reply=*/1000);
+  PoolOptions one_connection;
+  one_connection.max_connections = 1;
+  ShardedClient client(fleet_with(answers_nothing.port()), short_timeouts(), one_connection,
+                       fleet_options(FailurePolicy::kFailover));
+  std::vector<TokenRequest> batch = {keys_of(client, 0, 1, "healthy-")[0],
+                                     keys_of(client, kLost, 1, "held-")[0]};
+  std::thread holds_the_connection([&] {
+    Grant grant;
+    client.acquire(batch[1], &grant);
+  });
+  ASSERT_TRUE(wait_until([&] { return answers_nothing.connections() == 1; }));
+  std::vector<Grant> grants;
+  Status answered = client.acquire_batch(batch, &grants);
+  holds_the_connection.join();
+  EXPECT_TRUE(answered.ok()) << answered.message();
+  EXPECT_TRUE(grants[0].server == 0 && !grants[0].fallback);
+  EXPECT_TRUE(client.server_health(0).up) << client.server_health(0).last_failure.message();
+}
+
 TEST_F(FleetTest, FailClosedRefusesAndFailOpenGrantsUncheckedTheKeysOfADownServer) {
   struct Row {
     FailurePolicy policy;

@@ -66,6 +66,8 @@ class ScriptedServer {
  public:
   // A reply that grants every entry of the request its need.
   static constexpr char kGrantEveryNeed[] = "grant every need";
+  // Closes the connection at once, reading nothing: as the server closes an idle connection.
+  static constexpr char kCloseAtOnce[] = "close at once";
 
   // The first request of connection i is answered with replies[i]; an empty reply closes the
   // connection without answering. Connections past the script are closed at once. With
@@ -91,7 +93,9 @@ class ScriptedServer {
   void serve() {
     accept_each(listen_fd_, stop_, [this](int fd) {
       size_t index = static_cast<size_t>(connections_++);
-      if (index < replies_.size()) answer_first_request(fd, replies_[index]);
+      if (index < replies_.size() && replies_[index] != kCloseAtOnce) {
+        answer_first_request(fd, replies_[index]);
+      }
       ::close(fd);
     });
   }

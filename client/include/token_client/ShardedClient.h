@@ -150,6 +150,7 @@ class ShardedClient {
   std::vector<std::string> names_;     // the servers' "HOST:PORT", in the order given
   std::vector<uint64_t> name_hashes_;  // hash_server_name of each name, for the weights
   std::vector<std::unique_ptr<TokenClientPool>> pools_;  // one per server, same order
+  PoolOptions pool_options_;
   FleetOptions fleet_;
   std::unique_ptr<FleetHealth> health_;  // after pools_, which it probes through
 };

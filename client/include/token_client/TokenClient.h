@@ -107,7 +107,10 @@ struct TokenRequest {
   int32_t burst_size = 0;
 };
 
-// Whether `request` may be sent: kInvalidArgument naming the problem, or ok.
+// Whether `request` may be sent: kInvalidArgument naming the problem in the server's words
+// ("need_tokens is negative"), or ok. A call refuses a bad entry so, at once, naming its place
+// ("entry 2: ..."). What only the server knows (a rate or size of 0 or less, refused for a new
+// key and kept for a known one) is left to the server: kRefused.
 Status check_token_request(const TokenRequest& request);
 
 class TokenClient {

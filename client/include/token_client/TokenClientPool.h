@@ -76,8 +76,8 @@ class TokenClientPool {
   using Clients = std::vector<std::unique_ptr<TokenClient>>;
 
   // Takes an idle connection, or a new unconnected client while fewer than max_connections are
-  // open; waits up to borrow_timeout when none is free.
-  Status borrow(std::unique_ptr<TokenClient>* client);
+  // open; waits until `deadline` when none is free (not at all when it has passed).
+  Status borrow(std::unique_ptr<TokenClient>* client, Clock::time_point deadline);
   void give_back(std::unique_ptr<TokenClient> client);
   // Runs `call` on a borrowed client and gives the client back.
   template <typename Call>
