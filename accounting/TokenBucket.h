@@ -10,9 +10,12 @@
 // under it; no other lock is taken meanwhile.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 
 #include "base/mutex.h"
 
@@ -36,6 +39,17 @@ inline double steadyNowMillis() {
 struct SteadyClockMillis {
   double operator()() const { return steadyNowMillis(); }
 };
+
+// What a draw tells a client that asks: the bucket as the draw (and its re-rate) left it.
+struct DrawDetail {
+  uint64_t remaining = 0;  // whole tokens left
+  // Until the bucket holds the unmet part of the need, or its burst size if that is smaller;
+  // 0 when the need was met.
+  uint64_t retry_after_ms = 0;
+};
+
+// Time differences below the clock's nanosecond are the doubles' rounding, not time to wait.
+constexpr double kClockResolutionMillis = 1e-6;
 
 // The clock state of one bucket; its rate and burst size are passed to every operation.
 class BasicDynamicTokenBucket {
@@ -133,8 +147,10 @@ class BasicTokenBucket {
   // read from `clock` (steady-clock ms) under the bucket's mutex: no other draw or re-rate of the
   // bucket comes between reading the time and using it, so the times of its operations follow
   // their order, and a re-rate cannot hand back tokens that a later-timed draw took.
+  // With `detail`, also tells what the draw left, under the same lock and at the same time.
   template <typename Clock = SteadyClockMillis>
-  double consumeOrDrain(double amount, const Rates& asked, Clock clock = {}) {
+  double consumeOrDrain(double amount, const Rates& asked, Clock clock = {},
+                        DrawDetail* detail = nullptr) {
     token_base::MutexLock lock(&bucket_.mutex());
     double now = clock();
     double granted = bucket_.drainLocked(amount, rate_, burstSize_, now);
@@ -142,6 +158,7 @@ class BasicTokenBucket {
       resetLocked(boundedOrStored(asked.rate, kMaxGenRate, rate_),
                   boundedOrStored(asked.burstSize, kMaxBurstSize, burstSize_), now);
     }
+    if (detail != nullptr) *detail = detailLocked(amount, granted, now);
     return granted;
   }
 
@@ -182,6 +199,21 @@ class BasicTokenBucket {
     rate_ = genRate;
     burstSize_ = burstSize;
     bucket_.setEmptyTime(empty);
+  }
+
+  // The bucket after a draw of `granted` out of `amount` at `now`, at the rate and burst size the
+  // next draw will use. A short grant took every whole token, so less than one is left and the
+  // wait is positive.
+  DrawDetail detailLocked(double amount, double granted, double now) REQUIRES(bucket_.mutex()) {
+    DrawDetail detail;
+    detail.remaining = static_cast<uint64_t>(bucket_.available(rate_, burstSize_, now));
+    if (granted < amount) {
+      double wanted = std::min(amount - granted, burstSize_);
+      double wait = bucket_.emptyTime() + wanted / rate_ * kMillisPerSecond - now;
+      detail.retry_after_ms =
+          static_cast<uint64_t>(std::max(1.0, std::ceil(wait - kClockResolutionMillis)));
+    }
+    return detail;
   }
 
   BasicDynamicTokenBucket bucket_;

@@ -48,7 +48,7 @@ bool TokenServer::is_known_client(const char* accesskey) {
 }
 
 double TokenServer::grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
-                                 double burst_size) {
+                                 double burst_size, DrawDetail* detail) {
   BasicTokenBucket* bucket = find_client(accesskey);
   if (bucket == nullptr) {
     // A new client starts with a full bucket and is granted its whole need, so that its first
@@ -58,14 +58,16 @@ double TokenServer::grant_tokens(const char* accesskey, double need_tokens, doub
     qos_user_instance_t key = make_client_key(accesskey);
     double full_now = steadyNowMillis() - burst_size / gen_rate * kMillisPerSecond;
     clients.insert(key, gen_rate, burst_size, full_now);
+    // Nothing is drawn: the new bucket stays full.
+    if (detail != nullptr) *detail = {static_cast<uint64_t>(burst_size), 0};
     return need_tokens;
   }
-  return draw_tokens(bucket, need_tokens, gen_rate, burst_size);
+  return draw_tokens(bucket, need_tokens, gen_rate, burst_size, detail);
 }
 
 double TokenServer::draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
-                                double burst_size) {
-  return bucket->consumeOrDrain(need_tokens, {gen_rate, burst_size});
+                                double burst_size, DrawDetail* detail) {
+  return bucket->consumeOrDrain(need_tokens, {gen_rate, burst_size}, SteadyClockMillis{}, detail);
 }
 
 }  // namespace token_server

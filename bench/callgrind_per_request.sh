@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # User instructions the server spends per token request, counted by callgrind: repeatable on a
 # busy machine, where timings are not.
-#   [PIPELINE=N] bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES] [TRACE_FILE]
+#   [PIPELINE=N] [DETAIL=1] bench/callgrind_per_request.sh SERVER_BINARY [ENTRIES] [TRACE_FILE]
 # Runs SERVER_BINARY under callgrind twice, sending 500 and then 2,500 requests of ENTRIES entries
 # (default 1) on one connection, each after the previous reply, and prints the difference divided
 # by 2,000, so that start-up and stop cancel out. PIPELINE=N (default 1; it divides 500) sends N
-# requests at once instead, then reads their N replies: requests held behind one another. Standard
+# requests at once instead, then reads their N replies: requests held behind one another. DETAIL=1
+# makes every request ask for "detail" (remaining tokens and the wait in each reply entry). Standard
 # output goes to /dev/null, where the server writes no trace, or to TRACE_FILE (overwritten), to
 # count writing it too. Every request names the same keys with their stored rate and burst, so all
 # but the first draw from a known bucket. The server listens on port 6666: run this where nothing
@@ -15,17 +16,19 @@ server=$1
 entries=${2:-1}
 trace_file=${3:-/dev/null}
 pipeline=${PIPELINE:-1}
+detail=${DETAIL:-0}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Sends $1 requests and closes; waits up to 60 s for the server, slow to start under callgrind.
 send_requests() {
-  python3 - "$1" "$entries" "$pipeline" <<'PY'
+  python3 - "$1" "$entries" "$pipeline" "$detail" <<'PY'
 import socket, sys, time
 count, entries, pipeline = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+detail = '"detail":true,' if sys.argv[4] == "1" else ""
 body = ",".join('{"accesskey":"key%d","need_tokens":1,"gen_rate":1000000,"burst_size":1000000}'
                 % i for i in range(entries))
-request = ('{"array":[%s]}\r\n' % body).encode()
+request = ('{%s"array":[%s]}\r\n' % (detail, body)).encode()
 deadline = time.monotonic() + 60
 while True:
     try:

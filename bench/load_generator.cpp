@@ -51,6 +51,7 @@ using token_server::kConnectionBufferSize;
 using token_server::kHandshakeReply;
 using token_server::kHeartbeatLine;
 using token_server::kMetricsPort;
+using token_server::kReplyBufferSize;
 using token_server::kServerPort;
 using token_server::loopback_address;
 using token_server::process_cpu_ticks;
@@ -87,6 +88,7 @@ struct Options {
   pid_t server_pid = 0;
   std::string fixed_reply;  // when set, every reply must be this line (the baseline's answer)
   bool prefill = false;
+  bool detail = false;  // token requests ask for "detail"
   bool count_syscalls = false;
   int timeout_millis = 5000;
   uint64_t seed = 1;
@@ -117,12 +119,13 @@ const char* mode_name(Mode mode) {
                "usage: load_generator [--port P] [--mode tokens|handshake|connect|idle]\n"
                "         [--connections N] [--threads 1|2] [--seconds S] [--warmup S]\n"
                "         [--entries E] [--keys K] [--need N] [--rate R] [--burst B]\n"
-               "         [--server-pid PID] [--count-syscalls] [--prefill]\n"
+               "         [--server-pid PID] [--count-syscalls] [--prefill] [--detail]\n"
                "         [--fixed-reply TEXT] [--timeout-ms MS] [--seed N]\n"
                "         [--scrape-interval-ms MS] [--metrics-port P]\n"
                "Traffic goes to 127.0.0.1 only. connect mode opens a new connection for each\n"
                "token request over N slots. --fixed-reply checks every reply against one line\n"
                "(the baseline server's); --prefill creates every key's bucket first.\n"
+               "--detail asks for the remaining tokens and the wait in every reply entry.\n"
                "--count-syscalls counts the system calls of --server-pid over the window with\n"
                "perf stat (root, or a permissive perf_event_paranoid).\n"
                "--scrape-interval-ms fetches /metrics from --metrics-port (9666) every MS ms\n"
@@ -164,6 +167,10 @@ Options parse_options(int argc, char** argv) {
     if (name == "--help") usage("");
     if (name == "--prefill") {
       options.prefill = true;
+      continue;
+    }
+    if (name == "--detail") {
+      options.detail = true;
       continue;
     }
     if (name == "--count-syscalls") {
@@ -261,7 +268,8 @@ class Connection {
       : fd_(fd),
         options_(options),
         picker_(seed),
-        request_(options.mode == Mode::kHandshake ? 0 : options.entries, options.numbers) {}
+        request_(options.mode == Mode::kHandshake ? 0 : options.entries, options.numbers,
+                 options.detail) {}
   ~Connection() { close_socket(); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -366,7 +374,7 @@ class Connection {
   KeyPicker picker_;
   TokenRequestText request_;
   size_t sent_ = 0;
-  char reply_[kConnectionBufferSize];
+  char reply_[kReplyBufferSize];
   size_t received_ = 0;
   int64_t sent_at_ = 0;
   bool in_flight_ = false;

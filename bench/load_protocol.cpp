@@ -10,8 +10,11 @@ constexpr std::string_view kKeyPrefix = "k";
 constexpr std::string_view kReplyStart = "{\"array\":[";
 constexpr std::string_view kReplyEntryStart = "{\"accesskey\":\"";
 constexpr std::string_view kReplyTokens = "\",\"tokens\":";
+constexpr std::string_view kReplyRemaining = ",\"remaining\":";
+constexpr std::string_view kReplyRetryAfter = ",\"retry_after_ms\":";
 constexpr std::string_view kReplyEnd = "]}\r\n";
-constexpr int kMaxGrantDigits = 10;  // a 32-bit unsigned grant
+constexpr int kMaxGrantDigits = 10;   // a 32-bit unsigned grant
+constexpr int kMaxDetailDigits = 20;  // a 64-bit unsigned remaining or wait
 constexpr double kNanosPerMicro = 1000;
 
 // Consumes `expected` from the front of `rest`; false when `rest` does not start with it.
@@ -21,16 +24,29 @@ bool take(std::string_view* rest, std::string_view expected) {
   return true;
 }
 
-// Consumes a grant written as plain decimal (no sign, no leading zeros) and checks its bounds.
-bool take_grant(std::string_view* rest, int need) {
+// Consumes a number written as plain decimal (no sign, no leading zeros) of at most `max_digits`.
+bool take_decimal(std::string_view* rest, size_t max_digits, unsigned long long* value) {
   size_t digits = 0;
   while (digits < rest->size() && (*rest)[digits] >= '0' && (*rest)[digits] <= '9') ++digits;
-  if (digits == 0 || digits > kMaxGrantDigits) return false;
+  if (digits == 0 || digits > max_digits) return false;
   if (digits > 1 && (*rest)[0] == '0') return false;
-  long long grant = 0;
-  for (size_t i = 0; i < digits; ++i) grant = grant * 10 + ((*rest)[i] - '0');
+  *value = 0;
+  for (size_t i = 0; i < digits; ++i) *value = *value * 10 + ((*rest)[i] - '0');
   rest->remove_prefix(digits);
-  return grant <= need;
+  return true;
+}
+
+// Consumes a grant and checks its bounds.
+bool take_grant(std::string_view* rest, int need) {
+  unsigned long long grant = 0;
+  return take_decimal(rest, kMaxGrantDigits, &grant) && grant <= static_cast<unsigned>(need);
+}
+
+// Consumes the remaining tokens and the wait of a detailed reply entry.
+bool take_detail(std::string_view* rest) {
+  unsigned long long ignored = 0;
+  return take(rest, kReplyRemaining) && take_decimal(rest, kMaxDetailDigits, &ignored) &&
+         take(rest, kReplyRetryAfter) && take_decimal(rest, kMaxDetailDigits, &ignored);
 }
 
 double percentile_micros(const std::vector<uint32_t>& sorted, double fraction) {
@@ -42,8 +58,9 @@ double percentile_micros(const std::vector<uint32_t>& sorted, double fraction) {
 
 }  // namespace
 
-TokenRequestText::TokenRequestText(int entries, const EntryNumbers& numbers) {
-  text_ = "{\"array\":[";
+TokenRequestText::TokenRequestText(int entries, const EntryNumbers& numbers, bool detail)
+    : detail_(detail) {
+  text_ = detail ? "{\"detail\":true,\"array\":[" : "{\"array\":[";
   const std::string numbers_text = "\",\"need_tokens\":" + std::to_string(numbers.need) +
                                    ",\"gen_rate\":" + std::to_string(numbers.rate) +
                                    ",\"burst_size\":" + std::to_string(numbers.burst) + "}";
@@ -76,7 +93,8 @@ bool is_valid_token_reply(std::string_view reply, const TokenRequestText& reques
   for (int entry = 0; entry < request.entries(); ++entry) {
     if (entry > 0 && !take(&rest, ",")) return false;
     if (!take(&rest, kReplyEntryStart) || !take(&rest, request.key_text(entry)) ||
-        !take(&rest, kReplyTokens) || !take_grant(&rest, need) || !take(&rest, "}")) {
+        !take(&rest, kReplyTokens) || !take_grant(&rest, need) ||
+        (request.detail() && !take_detail(&rest)) || !take(&rest, "}")) {
       return false;
     }
   }

@@ -27,9 +27,11 @@ struct EntryNumbers {
 // One token request of a fixed number of entries whose keys can be changed in place.
 class TokenRequestText {
  public:
-  TokenRequestText(int entries, const EntryNumbers& numbers);
+  // With `detail`, the request asks for the remaining tokens and the wait in every reply entry.
+  TokenRequestText(int entries, const EntryNumbers& numbers, bool detail = false);
 
   int entries() const { return static_cast<int>(key_offsets_.size()); }
+  bool detail() const { return detail_; }
   // Sets the access key of `entry` to key number `key` (0 <= key < kMaxKeySpace).
   void set_key(int entry, long key);
   // The request with its CR LF.
@@ -40,10 +42,12 @@ class TokenRequestText {
  private:
   std::string text_;
   std::vector<size_t> key_offsets_;  // where each entry's access key starts within text_
+  bool detail_;
 };
 
 // Whether `reply` (up to and including its CR LF, nothing after it) answers `request`: the
-// compact reply object listing the request's keys in order, each with 0 <= tokens <= need.
+// compact reply object listing the request's keys in order, each with 0 <= tokens <= need (and
+// "remaining" and "retry_after_ms" when the request asks for detail).
 bool is_valid_token_reply(std::string_view reply, const TokenRequestText& request, int need);
 
 // Returns the length of the first CR LF-ended line in `bytes`, or 0 when there is none yet.

@@ -68,6 +68,19 @@ TEST_F(TokenReplyCheck, RejectsAnythingAroundTheObject) {
   EXPECT_FALSE(valid(""));
 }
 
+TEST(DetailedTokenReplyCheck, WantsBothMembersInEveryEntry) {
+  TokenRequestText request(1, numbers(5), true);
+  request.set_key(0, 1);
+  EXPECT_EQ(request.text().substr(0, 24), "{\"detail\":true,\"array\":[");
+  const std::string start = "{\"array\":[{\"accesskey\":\"k0000001\",\"tokens\":5";
+  EXPECT_TRUE(is_valid_token_reply(
+      start + ",\"remaining\":0,\"retry_after_ms\":2147483648000}]}\r\n", request, 5));
+  EXPECT_FALSE(is_valid_token_reply(start + "}]}\r\n", request, 5));
+  EXPECT_FALSE(is_valid_token_reply(start + ",\"remaining\":0}]}\r\n", request, 5));
+  EXPECT_FALSE(
+      is_valid_token_reply(start + ",\"remaining\":-1,\"retry_after_ms\":0}]}\r\n", request, 5));
+}
+
 TEST(LineLength, FindsTheFirstCrLfAlsoWhenSplitAcrossReceives) {
   EXPECT_EQ(line_length("OK\r\nOK\r\n", 0), 4u);
   EXPECT_EQ(line_length("OK\r", 0), 0u);

@@ -1,7 +1,8 @@
 // Fuzzes the token request text alone: any text gets either no reply, or a reply that is valid
 // JSON with one entry per request entry, in order, each granting from 0 to its need, and never
-// longer than the request. The server reads requests in one pass over rapidjson's events; a
-// document parsed from the same text tells which texts are JSON and what their entries are.
+// longer than the request, but for the detail's digits when the request asks for it. The server
+// reads requests in one pass over rapidjson's events; a document parsed from the same text tells
+// which texts are JSON and what their entries are.
 //
 // Input: the request text without its CR LF, read as the server reads it. Grants come from the
 // server's own grant_tokens on a fresh client map per input that knows one key, "known", so that
@@ -37,8 +38,9 @@ struct Grant {
 
 const Value& entries_of(const Value& request) { return request.FindMember("array")->value; }
 
-// The reply names each request entry's key and the grant made for it, in request order.
-void check_reply_entries(const Value& request, const std::vector<Grant>& grants,
+// The reply names each request entry's key and the grant made for it, in request order, with
+// the detail when asked: a wait exactly when the need was not met.
+void check_reply_entries(const Value& request, const std::vector<Grant>& grants, bool detail,
                          const char* reply_json) {
   rapidjson::Document reply;
   reply.Parse<0>(reply_json);
@@ -51,7 +53,7 @@ void check_reply_entries(const Value& request, const std::vector<Grant>& grants,
   FUZZ_CHECK(grants.size() == request_entries.Size());
   for (rapidjson::SizeType i = 0; i < reply_entries.Size(); ++i) {
     const Value& entry = reply_entries[i];
-    FUZZ_CHECK(entry.IsObject() && entry.MemberCount() == 2);
+    FUZZ_CHECK(entry.IsObject() && entry.MemberCount() == (detail ? 4u : 2u));
     auto accesskey = entry.FindMember("accesskey");
     auto tokens = entry.FindMember("tokens");
     FUZZ_CHECK(accesskey != entry.MemberEnd() && accesskey->value.IsString());
@@ -61,6 +63,12 @@ void check_reply_entries(const Value& request, const std::vector<Grant>& grants,
     FUZZ_CHECK(
         std::strcmp(request_entries[i]["accesskey"].GetString(), grants[i].accesskey.c_str()) == 0);
     FUZZ_CHECK(tokens->value.GetUint() == grants[i].granted);
+    if (!detail) continue;
+    auto remaining = entry.FindMember("remaining");
+    auto retry = entry.FindMember("retry_after_ms");
+    FUZZ_CHECK(remaining != entry.MemberEnd() && remaining->value.IsUint64());
+    FUZZ_CHECK(retry != entry.MemberEnd() && retry->value.IsUint64());
+    FUZZ_CHECK((retry->value.GetUint64() == 0) == (grants[i].granted == grants[i].need));
   }
 }
 
@@ -79,24 +87,25 @@ void answer_request_text(const uint8_t* data, size_t size) {
   TokenServer server(0, 0);  // no workers, never listens: only its client map is used
   server.grant_tokens(kKnownKey, 0, 1, 1);
   std::vector<Grant> grants;
-  GrantFunction grant = [&](const TokenEntry& entry) {
-    double granted = server.grant_entry(entry);
+  GrantFunction grant = [&](const TokenEntry& entry, DrawDetail* detail) {
+    double granted = server.grant_entry(entry, detail);
     FUZZ_CHECK(granted >= 0 && granted <= entry.need_tokens && std::floor(granted) == granted);
     grants.push_back({entry.accesskey, static_cast<double>(entry.need_tokens), granted});
     return granted;
   };
   std::string problem = check_token_request(
       &parsed, [&](const char* accesskey) { return server.find_client(accesskey); });
-  if (!problem.empty()) return;  // no reply, and nothing is granted
+  if (!problem.empty()) return;  // nothing is granted, and no reply but an error
 
-  char reply[kConnectionBufferSize];
+  static char reply[kReplyBufferSize];
   int reply_length = write_token_reply(parsed, grant, reply);
   size_t request_length = std::strlen(text.c_str()) + kReplyEndLength;
-  FUZZ_CHECK(static_cast<size_t>(reply_length) <= request_length);
+  size_t detail_growth = parsed.detail ? grants.size() * kMostDetailGrowth : 0;
+  FUZZ_CHECK(static_cast<size_t>(reply_length) <= request_length + detail_growth);
   FUZZ_CHECK(std::strlen(reply) == static_cast<size_t>(reply_length));
   FUZZ_CHECK(std::strcmp(reply + reply_length - kReplyEndLength, "\r\n") == 0);
   reply[reply_length - kReplyEndLength] = '\0';
-  check_reply_entries(request, grants, reply);
+  check_reply_entries(request, grants, parsed.detail, reply);
 }
 
 }  // namespace

@@ -74,7 +74,10 @@ void TokenServer::consume_tokens(token_connection* conn) {
       check_token_request(&request, [this](const char* key) { return find_client(key); });
   if (!problem.empty()) {
     count(counters.refusals);
-    report_error(&conn->trace, "invalid token request: " + problem);
+    std::string line = "invalid token request: " + problem;
+    report_error(&conn->trace, line);
+    // A client that asked for detail hears the refusal at once instead of waiting it out.
+    if (request.detail) conn->reply_len = write_error_reply(line, conn->reply_buf);
     return;
   }
   // One reference in the capture, so that the function object fits without an allocation.
@@ -85,8 +88,8 @@ void TokenServer::consume_tokens(token_connection* conn) {
   } tally;
   conn->reply_len = write_token_reply(
       request,
-      [this, &tally](const TokenEntry& entry) {
-        double granted = grant_entry(entry);
+      [this, &tally](const TokenEntry& entry, DrawDetail* detail) {
+        double granted = grant_entry(entry, detail);
         tally.asked += static_cast<uint64_t>(entry.need_tokens);
         tally.granted += granted;
         tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
@@ -100,11 +103,11 @@ void TokenServer::consume_tokens(token_connection* conn) {
   count(counters.entries_limited, tally.entries_limited);
 }
 
-double TokenServer::grant_entry(const TokenEntry& entry) {
+double TokenServer::grant_entry(const TokenEntry& entry, DrawDetail* detail) {
   if (entry.bucket != nullptr) {
-    return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size);
+    return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size, detail);
   }
-  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size);
+  return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size, detail);
 }
 
 TokenServer::ReplyResult TokenServer::reply_request(token_connection* conn) {

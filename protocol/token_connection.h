@@ -16,6 +16,9 @@ namespace token_server {
 
 // Capacity of each buffer of a connection; a request, CR LF included, is at most this long.
 constexpr int kConnectionBufferSize = 16384;
+// Capacity of a connection's reply buffer. A plain reply is never longer than its request; a
+// detailed one may be, by a few digits an entry (token_request.h checks that it fits).
+constexpr int kReplyBufferSize = kConnectionBufferSize * 3 / 2;
 
 // The handshake line and its reply, without a terminating NUL.
 constexpr char kHeartbeatLine[] = "SHAKE\r\n";
@@ -34,7 +37,7 @@ struct token_connection {
   int nread;
   int req_start;
   // Reply text to send, NUL-terminated; reply_len == 0 means there is nothing to send.
-  char reply_buf[kConnectionBufferSize];
+  char reply_buf[kReplyBufferSize];
   int reply_len;
   int req_len;        // length of the current request, CR LF included; 0 means no request
   TraceBuffer trace;  // this connection's trace lines not yet written

@@ -7,6 +7,7 @@
 #include "protocol/token_request.h"
 
 #include <rapidjson/allocators.h>
+#include <rapidjson/internal/itoa.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
@@ -22,7 +23,13 @@ namespace token_server {
 namespace {
 
 constexpr std::string_view kArrayMember = "array";
+constexpr std::string_view kDetailMember = "detail";
 constexpr const char kTokensMember[] = "tokens";
+// The detail members of a reply entry, each with the comma before it and the colon after it.
+constexpr std::string_view kRemainingMember = ",\"remaining\":";
+constexpr std::string_view kRetryAfterMember = ",\"retry_after_ms\":";
+constexpr size_t kMostUint64Digits = 20;
+constexpr const char kErrorMember[] = "error";
 constexpr const char kReplyEnd[] = "\r\n";
 
 // The members an entry must have, in the order they are checked.
@@ -67,7 +74,14 @@ class RequestReader {
   explicit RequestReader(ParsedTokenRequest* request) : request_(request) {}
 
   bool Null() { return scalar(); }
-  bool Bool(bool) { return scalar(); }
+  bool Bool(bool value) {
+    if (Role role = next_role(false); role == Role::kDetail) {
+      request_->detail = value;
+    } else {
+      wrong_kind(role);
+    }
+    return true;
+  }
   bool Int(int value) { return number(true, value); }
   bool Uint(unsigned value) {
     return value <= INT_MAX ? number(true, static_cast<int>(value)) : number(false, 0);
@@ -96,6 +110,10 @@ class RequestReader {
     if (level_ == Level::kInRequest && !array_found_ && name_is(name, length, kArrayMember)) {
       array_found_ = true;
       next_ = Role::kArray;
+    } else if (level_ == Level::kInRequest && !detail_found_ &&
+               name_is(name, length, kDetailMember)) {
+      detail_found_ = true;
+      next_ = Role::kDetail;
     } else if (level_ == Level::kInEntry) {
       int member = member_named(name, length);
       if (member < kMemberCount && !draft_.seen[member]) {
@@ -134,7 +152,7 @@ class RequestReader {
   // Where the reader stands: the innermost container it keeps track of.
   enum class Level { kBeforeRequest, kInRequest, kInArray, kInEntry, kAfterRequest };
   // What the next value stands for.
-  enum class Role { kDocument, kArray, kElement, kMember, kIgnored };
+  enum class Role { kDocument, kArray, kElement, kMember, kDetail, kIgnored };
 
   // The role of the value that starts now; inside a passed-over container, nothing counts.
   Role next_role(bool starts_container) {
@@ -214,7 +232,8 @@ class RequestReader {
       case Role::kMember:
         record_member(false);
         break;
-      case Role::kArray:  // array_is_array_ stays false
+      case Role::kArray:   // array_is_array_ stays false
+      case Role::kDetail:  // any value but true asks for nothing
       case Role::kIgnored:
         break;
     }
@@ -272,6 +291,7 @@ class RequestReader {
   bool document_is_object_ = false;
   bool array_found_ = false;     // the first "array" member has been met
   bool array_is_array_ = false;  // and its value is an array
+  bool detail_found_ = false;    // the first "detail" member has been met
   int element_count_ = 0;
   EntryDraft draft_;
 };
@@ -288,14 +308,51 @@ class ReplyText {
     ++length_;
   }
   void Flush() {}
+  // Appends text that needs no escaping, as a writer would have written it.
+  void append(const char* bytes, size_t count) {
+    if (count <= sizeof text_ - std::min(length_, sizeof text_)) {
+      std::memcpy(text_ + length_, bytes, count);
+    }
+    length_ += count;
+  }
 
   const char* data() const { return text_; }
   size_t size() const { return length_; }
 
  private:
-  char text_[kConnectionBufferSize];
+  char text_[kReplyBufferSize];
   size_t length_ = 0;
 };
+
+using ReplyWriter =
+    rapidjson::Writer<ReplyText, rapidjson::UTF8<>, rapidjson::UTF8<>, PoolAllocator>;
+
+// Appends a member's fixed text and its number.
+void append_number_member(std::string_view member, uint64_t value, ReplyText* text) {
+  char digits[kMostUint64Digits];
+  char* end = rapidjson::internal::u64toa(value, digits);
+  text->append(member.data(), member.size());
+  text->append(digits, static_cast<size_t>(end - digits));
+}
+
+// Appends the detail members to the reply entry the writer has open, after its "tokens". They go
+// straight into the text, as the writer would write them: it would check each byte of the fixed
+// names for escapes, a third of a detailed entry's cost, and it closes the entry the same way
+// without counting them.
+void append_detail(const DrawDetail& detail, ReplyText* text) {
+  append_number_member(kRemainingMember, detail.remaining, text);
+  append_number_member(kRetryAfterMember, detail.retry_after_ms, text);
+}
+
+// Copies the writer's JSON text with CR LF and a NUL into `reply`; returns its length without the
+// NUL.
+int finish_reply(const ReplyText& text, char (&reply)[kReplyBufferSize]) {
+  assert(text.size() + sizeof kReplyEnd <= sizeof reply && "a reply fits its buffer");
+  size_t json_length = std::min(text.size(), sizeof reply - sizeof kReplyEnd);
+  std::memcpy(reply, text.data(), json_length);
+  std::memcpy(reply + json_length, kReplyEnd, sizeof kReplyEnd);  // with its NUL
+  return static_cast<int>(json_length + sizeof kReplyEnd - 1);
+}
 
 std::string entry_problem(int index, const std::string& problem) {
   return "entry " + std::to_string(index + 1) + ": " + problem;
@@ -390,34 +447,42 @@ std::string check_token_request(ParsedTokenRequest* request, const ClientLookup&
 }
 
 int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant,
-                      char (&reply)[kConnectionBufferSize]) {
+                      char (&reply)[kReplyBufferSize]) {
   ReplyText text;
   alignas(std::max_align_t) char writer_stack[kWriterStackBytes];
   PoolAllocator writer_stack_pool(writer_stack, sizeof writer_stack);
-  rapidjson::Writer<ReplyText, rapidjson::UTF8<>, rapidjson::UTF8<>, PoolAllocator> writer(
-      text, &writer_stack_pool);
+  ReplyWriter writer(text, &writer_stack_pool);
   writer.StartObject();
   writer.Key(kArrayMember.data(), static_cast<rapidjson::SizeType>(kArrayMember.size()));
   writer.StartArray();
   for (int i = 0; i < request.entry_count; ++i) {
     const TokenEntry& entry = request.entries[i];
     if (i + 1 < request.entry_count) prefetch_bucket(request.entries[i + 1].bucket);
-    double granted = grant(entry);
+    DrawDetail detail;
+    double granted = grant(entry, request.detail ? &detail : nullptr);
     writer.StartObject();
     writer.Key(kMemberNames[kAccessKey]);
     writer.String(entry.accesskey);
     writer.Key(kTokensMember);
     writer.Uint(static_cast<unsigned>(static_cast<int>(granted)));
+    if (request.detail) append_detail(detail, &text);
     writer.EndObject();
   }
   writer.EndArray();
   writer.EndObject();
-  assert(text.size() + sizeof kReplyEnd <= sizeof reply &&
-         "a reply is never longer than its request");
-  size_t json_length = std::min(text.size(), sizeof reply - sizeof kReplyEnd);
-  std::memcpy(reply, text.data(), json_length);
-  std::memcpy(reply + json_length, kReplyEnd, sizeof kReplyEnd);  // with its NUL
-  return static_cast<int>(json_length + sizeof kReplyEnd - 1);
+  return finish_reply(text, reply);
+}
+
+int write_error_reply(std::string_view problem, char (&reply)[kReplyBufferSize]) {
+  ReplyText text;
+  alignas(std::max_align_t) char writer_stack[kWriterStackBytes];
+  PoolAllocator writer_stack_pool(writer_stack, sizeof writer_stack);
+  ReplyWriter writer(text, &writer_stack_pool);
+  writer.StartObject();
+  writer.Key(kErrorMember);
+  writer.String(problem.data(), static_cast<rapidjson::SizeType>(problem.size()));
+  writer.EndObject();
+  return finish_reply(text, reply);
 }
 
 }  // namespace token_server

@@ -32,6 +32,15 @@ constexpr std::string_view kShortestEntry =
     R"({"accesskey":"","need_tokens":0,"gen_rate":0,"burst_size":0},)";
 constexpr int kMaxTokenEntries = kConnectionBufferSize / static_cast<int>(kShortestEntry.size());
 
+// A detailed reply entry outgrows the request entry it answers by at most the digits that
+// "remaining" (at most a burst size, 10 digits) and "retry_after_ms" (at most a burst's worth of
+// time at 1 token/s, 13 digits) have beyond the one digit each of "burst_size" and "gen_rate":
+// the fixed text of the two entries is equally long, and "tokens" has no more digits than
+// "need_tokens".
+constexpr int kMostDetailGrowth = 10 + 13 - 2;
+static_assert(kConnectionBufferSize + kMaxTokenEntries * kMostDetailGrowth <= kReplyBufferSize,
+              "a detailed reply fits the reply buffer");
+
 // What makes a request text no valid token request, as found while reading it.
 enum class RequestFault {
   kNone,
@@ -53,6 +62,7 @@ enum class RequestFault {
 struct ParsedTokenRequest {
   TokenEntry entries[kMaxTokenEntries];
   int entry_count = 0;
+  bool detail = false;  // the request's "detail" is true: the reply tells what is left, and when
   RequestFault fault = RequestFault::kNone;
   int fault_entry = 0;                 // index of the entry at fault, for entry faults
   const char* fault_member = nullptr;  // the member at fault, for number faults
@@ -60,8 +70,8 @@ struct ParsedTokenRequest {
 
 // The bucket of an access key, or nullptr for a key without one.
 using ClientLookup = std::function<BasicTokenBucket*(const char* accesskey)>;
-// Grants one entry; returns the whole tokens granted.
-using GrantFunction = std::function<double(const TokenEntry& entry)>;
+// Grants one entry; returns the whole tokens granted and, when `detail` is given, fills it.
+using GrantFunction = std::function<double(const TokenEntry& entry, DrawDetail* detail)>;
 
 // Reads the NUL-terminated request text in place: its strings are unescaped where they stand,
 // and the entries point into it. Returns false when the text is not one JSON value (an empty or
@@ -76,9 +86,14 @@ bool parse_token_request(char* text, ParsedTokenRequest* request);
 std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client);
 
 // Grants the entries of a checked request in order and writes the compact JSON reply with its
-// CR LF and a NUL into `reply`, a connection's reply buffer, which it always fits: a reply is never
-// longer than the request it answers. Returns the reply's length without the NUL.
+// CR LF and a NUL into `reply`, a connection's reply buffer, which it always fits. Each entry has
+// "accesskey" and "tokens", and for a detailed request "remaining" and "retry_after_ms" after
+// them. Returns the reply's length without the NUL.
 int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant,
-                      char (&reply)[kConnectionBufferSize]);
+                      char (&reply)[kReplyBufferSize]);
+
+// Writes {"error":<problem>} with its CR LF and a NUL into `reply`: the answer to a refused request
+// that asked for detail. Returns the reply's length without the NUL.
+int write_error_reply(std::string_view problem, char (&reply)[kReplyBufferSize]);
 
 }  // namespace token_server

@@ -180,17 +180,19 @@ class TokenServer {
   // when the request is refused.
   void consume_tokens(token_connection* conn);
   // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
-  // key had none then (an earlier entry or another worker may have added it since).
-  double grant_entry(const TokenEntry& entry);
+  // key had none then (an earlier entry or another worker may have added it since). Fills
+  // `detail` when given.
+  double grant_entry(const TokenEntry& entry, DrawDetail* detail);
 
   // ---- The client registry (accounting/client_registry.cpp)
 
   // Grants a client up to need_tokens whole tokens and re-rates its bucket for the next request.
-  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate,
-                      double burst_size);
+  // With `detail`, also tells what the bucket holds after the grant and when to come back.
+  double grant_tokens(const char* accesskey, double need_tokens, double gen_rate, double burst_size,
+                      DrawDetail* detail = nullptr);
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
-                     double burst_size);
+                     double burst_size, DrawDetail* detail = nullptr);
   // Whether `accesskey` already has a bucket.
   bool is_known_client(const char* accesskey);
   // The bucket of `accesskey`, or nullptr for a key not seen yet. Takes no lock; a bucket never

@@ -46,8 +46,12 @@ class ClientRegistryTest : public ::testing::Test {
 
 TEST_F(ClientRegistryTest, NewClientIsGrantedItsWholeNeedEvenAboveItsBurst) {
   EXPECT_FALSE(server_.is_known_client("fresh"));
-  EXPECT_EQ(grant("fresh", kAboveBurst), kAboveBurst);
+  DrawDetail detail{7, 7};
+  EXPECT_EQ(server_.grant_tokens("fresh", kAboveBurst, kFastRate, kBurst, &detail), kAboveBurst);
   EXPECT_TRUE(server_.is_known_client("fresh"));
+  // Nothing is drawn from the new bucket: it stays full, and there is nothing to wait for.
+  EXPECT_EQ(detail.remaining, kBurst);
+  EXPECT_EQ(detail.retry_after_ms, 0u);
   EXPECT_EQ(stored("fresh").rate, kFastRate);
   EXPECT_EQ(stored("fresh").burstSize, kBurst);
 }

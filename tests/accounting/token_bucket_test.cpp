@@ -1,6 +1,9 @@
 // Bucket arithmetic at chosen times: `now` is always passed in, never read from the clock.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <tuple>
+
 #include "accounting/TokenBucket.h"
 
 namespace token_server {
@@ -22,6 +25,13 @@ struct BucketHolding {
   explicit BucketHolding(double tokens) : now(kEmptyTime + tokens * 1000) {}
   // Draws at `now`, naming the stored rate and burst size.
   double draw(double amount) { return bucket.consumeOrDrain(amount, kStored, reading(now)); }
+  // Draws naming `asked`, and what the bucket tells of the draw.
+  std::tuple<double, uint64_t, uint64_t> draw_detailed(double amount,
+                                                       BasicTokenBucket::Rates asked = kStored) {
+    DrawDetail detail;
+    double granted = bucket.consumeOrDrain(amount, asked, reading(now), &detail);
+    return {granted, detail.remaining, detail.retry_after_ms};
+  }
   BasicTokenBucket bucket{kStored.rate, kStored.burstSize, kEmptyTime};
   double now;
 };
@@ -34,6 +44,35 @@ TEST(TokenBucketTest, GrantsWholeTokensAndKeepsTheFraction) {
   BucketHolding asked_for_less(3.7);
   EXPECT_EQ(asked_for_less.draw(2), 2);
   EXPECT_NEAR(asked_for_less.bucket.available(asked_for_less.now), 1.7, kTolerance);
+}
+
+// What the bucket tells a client after a draw: the whole tokens left and how long until it holds
+// the unmet need (at most a burst), at rate 1 token/s and burst 10 unless re-rated.
+TEST(TokenBucketTest, DetailTellsWhatIsLeftAndWhenToComeBack) {
+  struct Row {
+    const char* what;
+    double held, need;
+    BasicTokenBucket::Rates asked;
+    double granted;
+    uint64_t remaining, retry_after_ms;
+  };
+  const BasicTokenBucket::Rates kSame = BucketHolding::kStored;
+  const Row kRows[] = {
+      {"met in full", 3.7, 2, kSame, 2, 1, 0},
+      {"need zero", 3.7, 0, kSame, 0, 3, 0},
+      {"partial grant: 0.7 left, 2 unmet", 3.7, 5, kSame, 3, 0, 1300},
+      {"zero grant: 0.4 held", 0.4, 1, kSame, 0, 0, 600},
+      {"need above the burst waits for a full bucket", 1000, 25, kSame, 10, 0, 10'000},
+      {"re-rated to 2/s: 0.7 carried, 2 unmet", 3.7, 5, {2, 4}, 3, 0, 650},
+      {"re-rated to burst 4: the rest is capped", 9, 1, {1, 4}, 1, 4, 0},
+      {"re-rated to burst 4: waits for 4, not 6", 1000, 20, {1, 4}, 10, 0, 4000},
+  };
+  for (const Row& row : kRows) {
+    BucketHolding bucket(row.held);
+    EXPECT_EQ(bucket.draw_detailed(row.need, row.asked),
+              std::make_tuple(row.granted, row.remaining, row.retry_after_ms))
+        << row.what;
+  }
 }
 
 TEST(TokenBucketTest, LessThanOneTokenGrantsNothingAndChangesNothing) {

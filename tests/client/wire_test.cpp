@@ -52,9 +52,13 @@ std::string server_reply_to(const std::string& line) {
   auto request = server_parse(line, &text);
   EXPECT_EQ(token_server::check_token_request(request.get(), [](const char*) { return nullptr; }),
             "");
-  char reply[token_server::kConnectionBufferSize];
+  char reply[token_server::kReplyBufferSize];
   int length = token_server::write_token_reply(
-      *request, [](const token_server::TokenEntry& entry) { return entry.need_tokens; }, reply);
+      *request,
+      [](const token_server::TokenEntry& entry, token_server::DrawDetail*) {
+        return entry.need_tokens;
+      },
+      reply);
   return std::string(reply, static_cast<size_t>(length));
 }
 

@@ -174,6 +174,29 @@ TEST_F(TokenRequestEndToEnd, InvalidRequestsGrantNothing) {
   EXPECT_EQ(server_.stderr_text(), expected_errors);
 }
 
+// A request with "detail": true is told what is left and when to come back, and hears a refusal;
+// the same request without it gets the plain reply.
+TEST_F(TokenRequestEndToEnd, DetailedRequestsAreToldWhatIsLeftAndWhenToComeBack) {
+  // The new bucket stays full at 4; the second entry empties it and waits 4 s for a full one.
+  const std::string entries =
+      token_entry("told", "1", "1", "4") + "," + token_entry("told", "10", "1", "4");
+  EXPECT_EQ(exchange("{\"array\":[" + entries + "],\"detail\":true}"),
+            "{\"array\":[{\"accesskey\":\"told\",\"tokens\":1,\"remaining\":4,"
+            "\"retry_after_ms\":0},{\"accesskey\":\"told\",\"tokens\":4,\"remaining\":0,"
+            "\"retry_after_ms\":4000}]}\r\n");
+  EXPECT_EQ(exchange("{\"array\":[" + entries + "],\"detail\":false}"),
+            token_reply({{"told", 0}, {"told", 0}}));
+
+  const std::string error_reply =
+      "{\"error\":\"invalid token request: entry 1: need_tokens is negative\"}\r\n";
+  EXPECT_EQ(exchange("{\"detail\":true,\"array\":[" + token_entry("k", "-1") + "]}"), error_reply);
+  EXPECT_TRUE(server_.wait_for_stdout("reply msg: " + error_reply + "\n"));
+  // Text that is no JSON cannot ask for anything.
+  expect_no_reply("{\"detail\":true,", "probe");
+  EXPECT_EQ(server_.stderr_text(),
+            "invalid token request: entry 1: need_tokens is negative\n" + kParseError);
+}
+
 }  // namespace
 
 }  // namespace token_server

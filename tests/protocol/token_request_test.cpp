@@ -23,6 +23,7 @@ struct Grant {
   double rate;
   double burst;
   const BasicTokenBucket* bucket;  // what the check found, if it looked
+  bool detail_asked;
 };
 
 // `text` read in place, as the server reads a request; the entries point into `text_`.
@@ -56,7 +57,7 @@ class TokenRequestTest : public ::testing::Test {
     ParsedText parsed(text);
     EXPECT_TRUE(parsed.parsed_ok()) << text;
     EXPECT_EQ(check_token_request(parsed.request(), find_known()), "") << text;
-    char reply[kConnectionBufferSize];
+    char reply[kReplyBufferSize];
     int length = write_token_reply(*parsed.request(), record_grant(), reply);
     EXPECT_EQ(reply[length], '\0');
     return std::string(reply, static_cast<size_t>(length));
@@ -68,10 +69,14 @@ class TokenRequestTest : public ::testing::Test {
   }
 
   GrantFunction record_grant() {
-    return [this](const TokenEntry& entry) {
+    return [this](const TokenEntry& entry, DrawDetail* detail) {
       grants_.push_back({entry.accesskey, static_cast<double>(entry.need_tokens),
                          static_cast<double>(entry.gen_rate), static_cast<double>(entry.burst_size),
-                         entry.bucket});
+                         entry.bucket, detail != nullptr});
+      // Detail that tells the entry's own numbers back: burst as remaining, rate as the wait.
+      if (detail != nullptr) {
+        *detail = {static_cast<uint64_t>(entry.burst_size), static_cast<uint64_t>(entry.gen_rate)};
+      }
       return entry.need_tokens;
     };
   }
@@ -95,6 +100,31 @@ TEST(TokenRequestParse, DeepNestingNeedsNoDeepStack) {
   const size_t kHalf = kDepth / 2 - 16;
   EXPECT_TRUE(
       parses("{\"array\":[],\"x\":" + std::string(kHalf, '[') + std::string(kHalf, ']') + "}"));
+}
+
+// Only a top-level "detail" whose first occurrence is true asks for detail.
+TEST(TokenRequestParse, DetailIsAskedByATopLevelTrueOnly) {
+  const std::pair<std::string, bool> kRows[] = {
+      {"{\"array\":[],\"detail\":true}", true},
+      {"{\"detail\":true,\"array\":[]}", true},
+      {"{\"d\\u0065tail\":true,\"array\":[]}", true},
+      {"{\"detail\":true}", true},  // refused, but told so
+      {"{\"array\":[]}", false},
+      {"{\"array\":[],\"detail\":false}", false},
+      {"{\"array\":[],\"detail\":1}", false},
+      {"{\"array\":[],\"detail\":\"true\"}", false},
+      {"{\"array\":[],\"detail\":[true]}", false},
+      {"{\"array\":[],\"detail\":null,\"detail\":true}", false},
+      {"{\"array\":[],\"Detail\":true}", false},
+      {"{\"array\":[],\"x\":{\"detail\":true}}", false},
+      {"{\"array\":[{\"detail\":true}]}", false},
+      {"[{\"detail\":true}]", false},
+  };
+  for (const auto& [text, detail] : kRows) {
+    ParsedText parsed(text);
+    EXPECT_TRUE(parsed.parsed_ok()) << text;
+    EXPECT_EQ(parsed.request()->detail, detail) << text;
+  }
 }
 
 TEST_F(TokenRequestTest, RefusesWhatBreaksTheRequestRules) {
@@ -131,6 +161,27 @@ TEST_F(TokenRequestTest, ReplyListsEveryEntryInOrder) {
   // The bucket the check looked up goes with its entry, so the grant need not look again.
   EXPECT_EQ(grants_[0].bucket, nullptr);
   EXPECT_EQ(grants_[1].bucket, &known_bucket_);
+}
+
+TEST_F(TokenRequestTest, DetailFollowsTokensInEveryEntry) {
+  EXPECT_EQ(
+      reply_to("{\"detail\":true,\"array\":[" + token_entry("a", "5", "10", "20") + "," +
+               token_entry("b", "0", "2147483647", "1") + "]}"),
+      "{\"array\":[{\"accesskey\":\"a\",\"tokens\":5,\"remaining\":20,\"retry_after_ms\":10},"
+      "{\"accesskey\":\"b\",\"tokens\":0,\"remaining\":1,\"retry_after_ms\":2147483647}]}\r\n");
+  EXPECT_TRUE(grants_[0].detail_asked);
+  EXPECT_EQ(reply_to("{\"detail\":true,\"array\":[]}"), "{\"array\":[]}\r\n");
+  // Without it, the grant is asked for no detail.
+  reply_to(token_request({token_entry("c")}));
+  EXPECT_FALSE(grants_.back().detail_asked);
+}
+
+TEST(TokenErrorReply, CarriesTheProblemAsAJsonString) {
+  char reply[kReplyBufferSize];
+  int length = write_error_reply("invalid token request: \"array\" missing", reply);
+  EXPECT_EQ(std::string(reply, static_cast<size_t>(length)),
+            "{\"error\":\"invalid token request: \\\"array\\\" missing\"}\r\n");
+  EXPECT_EQ(reply[length], '\0');
 }
 
 TEST_F(TokenRequestTest, EmptyArrayGetsAnEmptyArray) {
