@@ -24,7 +24,8 @@ image_packages=(podman buildah)
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
                python3-venv python3-setuptools python3-wheel gnuplot-nox procps systemd runc python3-yaml iproute2 socat nftables)
 # Prometheus and promtool, for the metrics test; installed without the exporters it recommends.
-test_packages_without_recommends=(prometheus)
+# mypy checks the Python client's type hints.
+test_packages_without_recommends=(prometheus mypy)
 
 case "${1:-test}" in
   client)

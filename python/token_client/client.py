@@ -23,7 +23,8 @@ import json
 import re
 import threading
 import time
-from collections import namedtuple
+from typing import (Any, Callable, Deque, Iterable, List, NamedTuple, Optional, Sequence, Tuple,
+                    TypeVar)
 
 from .errors import BadReplyError, ConnectError, InvalidRequestError
 from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REQUEST_BYTES, Exchange,
@@ -34,16 +35,28 @@ DEFAULT_PORT = 6666
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _UINT32_MAX = 2**32 - 1
 
-TokenRequest = namedtuple("TokenRequest", "accesskey need_tokens gen_rate burst_size")
-TokenRequest.__doc__ = """One entry of a token request.
-
-accesskey: str, at most 29 bytes of UTF-8, no NUL. need_tokens: tokens wanted now, 0 or more.
-gen_rate, burst_size: the bucket's rate (tokens/s) and size. A known key keeps its stored rate
-or size when given 0 or less; a new key needs both above 0, or the server does not answer.
-"""
 
 
-def parse_address(address):
+class TokenRequest(NamedTuple):
+    """One entry of a token request.
+
+    accesskey: at most 29 bytes of UTF-8, no NUL. need_tokens: tokens wanted now, 0 or more.
+    gen_rate, burst_size: the bucket's rate (tokens/s) and size. A known key keeps its stored
+    rate or size when given 0 or less; a new key needs both above 0, or the server does not
+    answer.
+    """
+    accesskey: str
+    need_tokens: int
+    gen_rate: int
+    burst_size: int
+
+
+# What the calls take for an entry: a TokenRequest, or any (accesskey, need_tokens, gen_rate,
+# burst_size) tuple.
+Entry = Tuple[str, int, int, int]
+
+
+def parse_address(address: str) -> Tuple[str, int]:
     """Splits "HOST:PORT" (or "[V6]:PORT", or a bare HOST for port 6666) into (host, port)."""
     text = address
     if text.startswith("["):
@@ -61,12 +74,12 @@ def parse_address(address):
     return host, int(port)
 
 
-def address_name(host, port):
+def address_name(host: str, port: int) -> str:
     """The server's name for sharding: "HOST:PORT", IPv6 hosts in brackets."""
     return ("[%s]:%d" if ":" in host else "%s:%d") % (host, port)
 
 
-def check_token_request(entry):
+def check_token_request(entry: Sequence[Any]) -> TokenRequest:
     """Returns `entry` as a TokenRequest; raises InvalidRequestError when it may not be sent.
 
     The server would refuse it with silence; the message is the server's own ("need_tokens is
@@ -75,28 +88,28 @@ def check_token_request(entry):
     """
     if len(entry) != 4:
         raise InvalidRequestError("an entry is (accesskey, need_tokens, gen_rate, burst_size)")
-    entry = TokenRequest(*entry)
-    if not isinstance(entry.accesskey, str):
+    request = TokenRequest(*entry)
+    if not isinstance(request.accesskey, str):
         raise InvalidRequestError("accesskey must be a string")
     try:
-        key_length = len(entry.accesskey.encode("utf-8"))
+        key_length = len(request.accesskey.encode("utf-8"))
     except UnicodeEncodeError:
         raise InvalidRequestError("accesskey is not valid UTF-8") from None
     if key_length > MAX_ACCESS_KEY_LENGTH:
         raise InvalidRequestError("accesskey longer than %d bytes" % MAX_ACCESS_KEY_LENGTH)
     # The server reads a key only up to a NUL, so it would answer for another key.
-    if "\0" in entry.accesskey:
+    if "\0" in request.accesskey:
         raise InvalidRequestError("accesskey holds a NUL byte")
     for name in ("need_tokens", "gen_rate", "burst_size"):
-        value = getattr(entry, name)
+        value = getattr(request, name)
         if type(value) is not int or not _INT32_MIN <= value <= _INT32_MAX:
             raise InvalidRequestError("%s must be a 32-bit signed integer" % name)
-    if entry.need_tokens < 0:
+    if request.need_tokens < 0:
         raise InvalidRequestError("need_tokens is negative")
-    return entry
+    return request
 
 
-def check_entries(entries):
+def check_entries(entries: Iterable[Sequence[Any]]) -> List[TokenRequest]:
     """The entries as TokenRequests; the first refused names its place, as the server would."""
     checked = []
     for number, entry in enumerate(entries, 1):
@@ -107,7 +120,7 @@ def check_entries(entries):
     return checked
 
 
-def request_line(entries):
+def request_line(entries: Sequence[TokenRequest]) -> bytes:
     """The token request for `entries` (checked TokenRequests) as bytes, CR LF included."""
     request = {"array": [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
                           "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]}
@@ -155,7 +168,7 @@ def _parse_int(text):
     return _NEGATIVE if text.startswith("-") else int(text)
 
 
-def parse_reply(line, entries):
+def parse_reply(line: bytes, entries: Sequence[TokenRequest]) -> List[int]:
     """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order.
 
     Raises BadReplyError with the C++ client's words for the same reply
@@ -203,18 +216,24 @@ def _grant_of(answer, number, entry):
 class _CallableCount(int):
     """A count that also answers a call with itself."""
 
-    def __call__(self):
+    def __call__(self) -> int:
         return int(self)
+
+
+_Closable = TypeVar("_Closable", bound="_ClosesOnExit")
 
 
 class _ClosesOnExit:
     """Lets a `with` block close the object it opened."""
 
-    def __enter__(self):
+    def __enter__(self: _Closable) -> _Closable:
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+    def close(self) -> None:
+        raise NotImplementedError
 
 
 class TokenClient(_ClosesOnExit):
@@ -223,28 +242,29 @@ class TokenClient(_ClosesOnExit):
     Raises TokenClientError subclasses (see errors.py). Use from one thread at a time.
     """
 
-    def __init__(self, address="127.0.0.1:6666", connect_timeout=1.0, reply_timeout=1.0):
+    def __init__(self, address: str = "127.0.0.1:6666", connect_timeout: float = 1.0,
+                 reply_timeout: float = 1.0) -> None:
         self.host, self.port = parse_address(address)
         self.name = address_name(self.host, self.port)
         self.connect_timeout = connect_timeout
         self.reply_timeout = reply_timeout
-        self._socket = None
+        self._socket: Any = None
 
     @property
-    def connected(self):
+    def connected(self) -> bool:
         return self._socket is not None
 
-    def connect(self):
+    def connect(self) -> None:
         """Connects now instead of on the first call; nothing when already connected."""
         if self._socket is None:
             self._run(Exchange(self, b""))
 
-    def close(self):
+    def close(self) -> None:
         if self._socket is not None:
             self._socket.close()
             self._socket = None
 
-    def ping(self):
+    def ping(self) -> float:
         """Sends the handshake: a health check. Returns the round-trip time in seconds."""
         exchange = self._run(Exchange(self, HANDSHAKE))
         if exchange.reply != HANDSHAKE_ANSWER:
@@ -252,11 +272,11 @@ class TokenClient(_ClosesOnExit):
             raise BadReplyError("bad reply: the handshake was not answered OK")
         return time.monotonic() - exchange.sending_since
 
-    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int, burst_size: int) -> int:
         """Asks for need_tokens tokens of accesskey's bucket; returns the whole tokens granted."""
         return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
 
-    def acquire_batch(self, entries):
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[int]:
         """Asks for every (accesskey, need_tokens, gen_rate, burst_size) entry in one request.
 
         Returns the grants in the entries' order. Entries are granted in order, so a key named
@@ -306,8 +326,9 @@ class TokenClientPool(_ClosesOnExit):
     connections now; the pool stays usable.
     """
 
-    def __init__(self, address="127.0.0.1:6666", connect_timeout=1.0, reply_timeout=1.0,
-                 max_connections=4, idle_timeout=10.0, borrow_timeout=2.0):
+    def __init__(self, address: str = "127.0.0.1:6666", connect_timeout: float = 1.0,
+                 reply_timeout: float = 1.0, max_connections: int = 4,
+                 idle_timeout: float = 10.0, borrow_timeout: float = 2.0) -> None:
         if max_connections < 1:
             raise InvalidRequestError("a pool needs at least one connection")
         self.host, self.port = parse_address(address)
@@ -320,12 +341,14 @@ class TokenClientPool(_ClosesOnExit):
         self._lock = threading.Lock()
         self._freed = threading.Condition(self._lock)  # a client was given back or a place freed
         self._reaper_wake = threading.Condition(self._lock)  # close() was called
-        self._idle = collections.deque()  # (idle since, TokenClient), oldest first; under _lock
+        # (idle since, TokenClient), oldest first; under _lock
+        self._idle: Deque[Tuple[float, TokenClient]] = collections.deque()
         self._borrowed = 0  # under _lock; len(_idle) + _borrowed <= max_connections
-        self._reaper = None  # the reaper thread while connections are idle; under _lock
+        # The reaper thread while connections are idle; under _lock.
+        self._reaper: Optional[threading.Thread] = None
 
     @property
-    def open_connections(self):
+    def open_connections(self) -> _CallableCount:
         """Connections open now, borrowed or idle: `pool.open_connections()`, as in C++.
 
         Read without the call, as code written for 1.1 does, it is the same count.
@@ -333,20 +356,20 @@ class TokenClientPool(_ClosesOnExit):
         with self._lock:
             return _CallableCount(len(self._idle) + self._borrowed)
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             while self._idle:
                 self._idle.popleft()[1].close()
             self._reaper_wake.notify()
 
-    def ping(self):
+    def ping(self) -> float:
         """Sends the handshake on a borrowed connection; returns the round trip in seconds."""
         return self._with_client(TokenClient.ping)
 
-    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int, burst_size: int) -> int:
         return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
 
-    def acquire_batch(self, entries):
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[int]:
         """As TokenClient.acquire_batch, on a borrowed connection."""
         # A refused entry or an empty batch needs no connection, nor a wait for one.
         entries = check_entries(entries)
@@ -354,7 +377,7 @@ class TokenClientPool(_ClosesOnExit):
             return []
         return self._with_client(TokenClient.acquire_batch, entries)
 
-    def _with_client(self, call, *args):
+    def _with_client(self, call: Callable[..., Any], *args: Any) -> Any:
         client = self._borrow()
         try:
             return call(client, *args)
