@@ -67,7 +67,10 @@ void Exchange::start(TokenClient* client, const std::string* line, bool check_si
   reconnected_ = false;
   check_silence_ = check_silence;
   const ClientOptions& options = client_->options_;
-  call_deadline_ = now + options.connect_timeout + 2 * options.reply_timeout;
+  // One reply timeout for the whole way to the reply, name lookup included, and one more for
+  // the handshake that tells a refusal from a failed server.
+  reply_deadline_ = now + options.reply_timeout;
+  call_deadline_ = reply_deadline_ + options.reply_timeout;
   if (client_->fd_ >= 0 && !is_reusable(client_->fd_)) client_->close();
   if (client_->fd_ >= 0) {
     begin_sending(now);
@@ -94,14 +97,13 @@ void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock
   start(client, &client->request_, true, now);
 }
 
-Clock::time_point Exchange::step_deadline(Clock::time_point now,
-                                          std::chrono::milliseconds limit) const {
-  return std::min(now + limit, call_deadline_);
+std::chrono::milliseconds Exchange::connect_limit() const {
+  return std::min(client_->options_.connect_timeout, client_->options_.reply_timeout);
 }
 
 void Exchange::connect(Clock::time_point now) {
   step_ = Step::kResolving;
-  deadline_ = step_deadline(now, client_->options_.connect_timeout);
+  deadline_ = std::min(now + client_->options_.connect_timeout, reply_deadline_);
   connect_error_ = 0;
   const Endpoint& server = client_->server_;
   int started = lookup_.start(server.host, server.port);
@@ -169,7 +171,7 @@ void Exchange::begin_sending(Clock::time_point now) {
   if (line_->empty()) return finish(Status());
   step_ = Step::kSending;
   sending_since_ = now;
-  deadline_ = step_deadline(now, client_->options_.reply_timeout);
+  deadline_ = reply_deadline_;
   sent_ = 0;
   client_->reply_.clear();
   send_some(now);
@@ -221,7 +223,7 @@ void Exchange::receive_some(Clock::time_point now) {
 
 void Exchange::send_handshake_after_silence(Clock::time_point now) {
   step_ = Step::kChecking;
-  deadline_ = step_deadline(now, client_->options_.reply_timeout);
+  deadline_ = std::min(now + client_->options_.reply_timeout, call_deadline_);
   reconnected_ = true;  // the request may have been taken: it is never sent twice from here
   constexpr size_t kLength = sizeof kHandshakeLine - 1;
   ssize_t written = ::send(client_->fd_, kHandshakeLine, kLength, MSG_NOSIGNAL);
@@ -310,11 +312,11 @@ void Exchange::on_deadline(Clock::time_point now) {
     case Step::kResolving:
       return finish(Status(StatusCode::kConnectFailed, "connect " + server_name() +
                                                            ": no address for the name within " +
-                                                           millis_text(options.connect_timeout)));
+                                                           millis_text(connect_limit())));
     case Step::kConnecting:
-      return finish(Status(StatusCode::kConnectFailed, "connect " + server_name() +
-                                                           ": timed out after " +
-                                                           millis_text(options.connect_timeout)));
+      return finish(
+          Status(StatusCode::kConnectFailed,
+                 "connect " + server_name() + ": timed out after " + millis_text(connect_limit())));
     case Step::kSending:
       return finish(Status(StatusCode::kTimeout, "send to " + server_name() + ": timed out after " +
                                                      millis_text(options.reply_timeout)));

@@ -4,9 +4,10 @@
 //
 // The steps: resolving the host and connecting, when the client has no connection (the host is
 // resolved anew for each connection, off the calling thread, and each address tried in turn);
-// sending the request line; receiving the one reply line. Every step, the name lookup included,
-// ends by the exchange's own deadline, and the whole exchange by connect_timeout plus twice the
-// reply timeout from its start.
+// sending the request line; receiving the one reply line. The reply is due one reply timeout
+// after the exchange starts, name lookup and connecting (each also within the connect timeout)
+// included; the handshake after a token request's silence takes one reply timeout more, so an
+// exchange ends within twice the reply timeout.
 //
 // A reply always belongs to its request: an exchange that ends with an error, or that is
 // destroyed before it is done, closes the client's connection, so that a late reply is never
@@ -102,8 +103,8 @@ class Exchange {
   // A connection found broken: made again once when the server never read the request
   // (`unread`: reset before any reply byte), else the exchange fails with `lost`.
   void reconnect_or_fail(Status lost, bool unread, Clock::time_point now);
-  // A step's deadline: `limit` from `now`, but never past the whole exchange's.
-  Clock::time_point step_deadline(Clock::time_point now, std::chrono::milliseconds limit) const;
+  // The most that connecting may take: the connect timeout, within the reply timeout.
+  std::chrono::milliseconds connect_limit() const;
   void finish(Status status);
   // Frees the resolved addresses and closes a socket still connecting.
   void free_addresses();
@@ -114,8 +115,9 @@ class Exchange {
   EntryList entries_;                  // of a token request
   Step step_ = Step::kDone;
   Status status_;
-  Clock::time_point deadline_;       // of the step under way
-  Clock::time_point call_deadline_;  // of the whole exchange
+  Clock::time_point deadline_;        // of the step under way
+  Clock::time_point reply_deadline_;  // of the reply: start + reply timeout
+  Clock::time_point call_deadline_;   // of the whole exchange: one reply timeout more
   Clock::time_point sending_since_;
   size_t sent_ = 0;                   // bytes of *line_ sent
   bool check_silence_ = false;        // a token request: its silence is checked with the handshake

@@ -5,11 +5,13 @@ A request is one line ending in CR LF: "SHAKE" (the handshake, answered "OK") or
 request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}, answered by
 {"array": [{"accesskey", "tokens"}, ...]}, entry by entry in order.
 
-A client connects on first use and keeps its connection. A connection that breaks (say, the
-server restarted) is reconnected once and the request sent again; after a failure or a bad reply
+A client connects on first use and keeps its connection. A reply always belongs to its call:
+after a failure, a bad reply or an exception that leaves the call early (a signal handler's),
 the connection is closed, so that a late reply is never taken for the answer to a later request.
-A token request that meets the reply timeout is checked with the handshake (exchange.py), so
-that a refused request (RefusedError) is told from a failed server (ReplyTimeoutError). A
+A call ends within twice the reply timeout, name lookup (on a thread of its own) included. A
+request is sent at most once, unless the server provably never read it (exchange.py). A token
+request that meets the reply timeout is checked with the handshake (exchange.py), so that a
+refused request (RefusedError) is told from a failed server (ReplyTimeoutError). A
 TokenClient is for one thread at a time; a TokenClientPool and a ShardedClient may be shared by
 any number of threads.
 

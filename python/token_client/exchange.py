@@ -5,9 +5,10 @@ ShardedClient batch carries one per server), and a TokenClient carries its own a
 
 The steps: resolving the host and connecting, when the client has no connection (the host is
 resolved anew for each connection, on a thread of its own, and each address tried in turn);
-sending the request line; receiving the one reply line. Every step, the name lookup included,
-ends by the exchange's own deadline, and the whole exchange by connect_timeout plus twice the
-reply timeout from its start.
+sending the request line; receiving the one reply line. The reply is due one reply timeout after
+the exchange starts, name lookup and connecting (each also within the connect timeout)
+included; the handshake after a token request's silence takes one reply timeout more, so an
+exchange ends within twice the reply timeout.
 
 A reply always belongs to its request: an exchange that ends with an error, or that its caller
 leaves before it is done (an exception, a signal handler raising), closes the client's
@@ -130,7 +131,8 @@ class Exchange:
         self.reply = b""  # once done without an error: the reply line, CR LF included
         self.sending_since = None
         self.deadline = None  # of the step under way
-        self._call_deadline = None  # of the whole exchange
+        self._reply_deadline = None  # start + reply timeout
+        self._call_deadline = None  # of the whole exchange: one reply timeout more
         self._step = _DONE
         self._sent = 0
         self._reconnected = False
@@ -145,7 +147,10 @@ class Exchange:
 
     def start(self, now):
         client = self.client
-        self._call_deadline = now + client.connect_timeout + 2 * client.reply_timeout
+        # One reply timeout for the whole way to the reply, name lookup included, and one more
+        # for the handshake that tells a refusal from a failed server.
+        self._reply_deadline = now + client.reply_timeout
+        self._call_deadline = self._reply_deadline + client.reply_timeout
         if client._socket is not None and not _is_reusable(client._socket):
             client.close()
         if client._socket is not None:
@@ -189,10 +194,10 @@ class Exchange:
         name, client = self.client.name, self.client
         if self._step == _RESOLVING:
             self._finish(ConnectError("connect %s: no address for the name within %g s"
-                                      % (name, client.connect_timeout)))
+                                      % (name, min(client.connect_timeout, client.reply_timeout))))
         elif self._step == _CONNECTING:
             self._finish(ConnectError("connect %s: timed out after %g s"
-                                      % (name, client.connect_timeout)))
+                                      % (name, min(client.connect_timeout, client.reply_timeout))))
         elif self._step == _RECEIVING and self.check_silence:
             self._send_handshake_after_silence(now)
         elif self._step in (_SENDING, _RECEIVING):
@@ -202,13 +207,9 @@ class Exchange:
             self._finish(ReplyTimeoutError("no reply from %s within %g s, nor to the handshake "
                                            "sent then" % (name, client.reply_timeout)))
 
-    def _step_deadline(self, now, limit):
-        """`limit` seconds from `now`, but never past the whole exchange's deadline."""
-        return min(now + limit, self._call_deadline)
-
     def _connect(self, now):
         self._step = _RESOLVING
-        self.deadline = self._step_deadline(now, self.client.connect_timeout)
+        self.deadline = min(now + self.client.connect_timeout, self._reply_deadline)
         self._lookup = _NameLookup(self.client.host, self.client.port)
         if self._lookup.answered:
             self._take_addresses(now)
@@ -264,7 +265,7 @@ class Exchange:
             return self._finish(None)
         self._step = _SENDING
         self.sending_since = now
-        self.deadline = self._step_deadline(now, self.client.reply_timeout)
+        self.deadline = self._reply_deadline
         self._sent = 0
         self.reply = b""
         self._send_some(now)
@@ -307,7 +308,7 @@ class Exchange:
 
     def _send_handshake_after_silence(self, now):
         self._step = _CHECKING
-        self.deadline = self._step_deadline(now, self.client.reply_timeout)
+        self.deadline = min(now + self.client.reply_timeout, self._call_deadline)
         self._reconnected = True  # the request may have been taken: never sent twice from here
         try:
             written = self.client._socket.send(HANDSHAKE)

@@ -25,7 +25,9 @@ again on its own server when it returns, so each move may grant up to one burst 
 
 Batches. A batch is split by server, and each server's part is sent on a connection from that
 server's pool, all from the calling thread: the parts go out together and their replies are read
-as they come, with one poll. No thread is started per call.
+as they come, with one poll. No thread is started per call. A part whose pool is busy is sent
+after the others, the call holding no other server's connection while it waits; a server is
+marked down only for its own failure, measured from when its part could go out.
 
 The C++ client (token_client/ShardedClient.h) does the same, with the same names.
 """

@@ -36,8 +36,15 @@
 // Buckets are the servers' own: a key that moves starts with a full bucket on its fallback, and
 // again on its own server when it returns, so each move may grant up to one burst too many.
 //
-// Time. Only the calls that meet a server as it fails wait for it: up to the connect timeout, or
-// twice the reply timeout (TokenClient.h). Later calls skip it until a probe finds it up.
+// Time. Only the calls that meet a server as it fails wait for it, up to twice the reply timeout
+// (TokenClient.h); later calls skip it until a probe finds it up. A server is marked down only for
+// its own failure: each server's part has its own deadlines, started when its connection is in
+// hand, and a reply that came in time is read even when the calling thread was held up. A call
+// that finds a server's pool busy sends the other parts first and then waits for that pool (up to
+// borrow_timeout in all), holding no connection of another server; the wait marks nothing down.
+// Bounds of one call, R the reply timeout and B the borrow timeout: kFailClosed and kFailOpen at
+// most 2R (+ B); kFailover 2R for each round, one round more for each server that fails during
+// the call (one fails: at most 4R, + B).
 //
 // Batches. acquire_batch splits a batch by server and sends each server's part on a connection
 // from that server's pool, all from the calling thread: the parts go out together, and their

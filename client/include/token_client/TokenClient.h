@@ -7,16 +7,26 @@
 //
 // Errors are values, never exceptions: every call returns a Status, and its out-parameters hold an
 // answer only when the Status is ok. What each code means for the request:
-//   kInvalidArgument  rejected before anything was sent (a key too long, a negative need, ...)
-//   kConnectFailed    no connection could be made; nothing was sent
+//   kInvalidArgument  rejected before anything was sent, in the server's own words (a key too
+//                     long, a negative need, ...): the server would refuse it
+//   kConnectFailed    no connection could be made (the name had no address in time, ...);
+//                     nothing was sent
 //   kTimeout          sent, but the server answered nothing: it has failed (see below)
-//   kConnectionLost   the connection broke during the exchange, also after one reconnect
-//   kBadReply         the reply does not answer the request (wrong keys, count or format)
+//   kConnectionLost   the connection broke during the exchange; the request may have been read
+//   kBadReply         the reply does not answer the request (wrong keys, count or order), or is
+//                     not one to trust: not JSON, a member named twice, nested deeper than 64,
+//                     longer than a request. Members it does not know are passed over.
 //   kRefused          the server took the request as breaking one of its rules (a rate of 0 for
 //                     a key it does not know, ...) and granted nothing; its standard error says
 //                     which. The server is up; sending the same request again is refused again.
 // After any error but kInvalidArgument and kRefused the connection is closed, so a late reply can
 // never be taken for the answer to a later request; the next call connects again.
+//
+// Time. A call ends within twice the reply timeout: the reply is due one reply timeout after the
+// call starts, name lookup, connecting and sending included (lookup and connecting also within
+// the connect timeout), and the handshake below takes one more. Host names are resolved off the
+// calling thread (getaddrinfo_a), so a slow resolver holds no call past its timeout; a numeric
+// address needs no resolver.
 //
 // The server answers a request it refuses with nothing at all, so a silent server is not yet a
 // failed one. When a token request's reply does not come within the reply timeout, the client
@@ -24,17 +34,17 @@
 // first is a slow server's late grant, and is taken; "OK" first is a refusal (kRefused); nothing
 // is a failed server (kTimeout). A failed server therefore costs up to twice the reply timeout.
 //
-// A connection that breaks (say, the server restarted since the last call) is reconnected once
-// and the request sent again. If the server took the request just before it went away, that one
-// request is granted twice, on a bucket the restart has emptied of state anyway.
+// A request is sent at most once per call, unless the server provably never read it. A kept
+// connection the server closed while idle (as it closes idle connections when other clients
+// wait) is found before the request is sent, and replaced: nothing is sent twice. A connection
+// reset before any reply byte (the server's end closed with the request unread, as when the
+// server restarted) is made again once and the request sent again. A connection the server
+// closed after reading the request is kConnectionLost: the request may have been granted.
 //
 // Threads: a TokenClient is used by one thread at a time; it has no lock. To share connections
 // among threads, use a TokenClientPool (TokenClientPool.h). The server serves each connection on
 // one of its 50 workers for as long as the connection stays open, for every application that
 // uses it: a client per thread soon takes them all, and a pool keeps to a few.
-//
-// Host names are resolved with getaddrinfo, which the connect timeout does not bound; give an
-// address to avoid waiting on a slow resolver.
 #pragma once
 
 #include <chrono>
@@ -90,9 +100,10 @@ struct Endpoint {
 Status parse_endpoint(const std::string& text, Endpoint* endpoint);
 
 struct ClientOptions {
+  // The most that name lookup and connecting may take, within the reply timeout.
   std::chrono::milliseconds connect_timeout{1000};
-  // From sending a request to its whole reply; as much again for the handshake that tells a
-  // refused token request from a failed server.
+  // From the start of a call to the whole reply, a new connection's lookup and connect included;
+  // as much again for the handshake that tells a refused token request from a failed server.
   std::chrono::milliseconds reply_timeout{1000};
 };
 

@@ -12,7 +12,9 @@
 //   kConnectFailed    also when every connection stayed borrowed for borrow_timeout; nothing
 //                     was sent
 // A connection that fails a call is closed and its place freed; the next call that needs it
-// connects again.
+// connects again. A connection goes back to the pool only once its call read the whole reply: a
+// call cut short closes it. An idle connection the server closed is replaced when borrowed, before
+// anything is sent on it (TokenClient.h).
 //
 // Threads: every member may be called from any number of threads at once, except that the
 // destructor must not run while a call is in progress. A call holds `mutex_` only to take or
