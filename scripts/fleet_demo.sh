@@ -17,8 +17,8 @@ build=$(realpath "${BUILD_DIR:-$root/build}")
 readonly start_limit_us=9000000  # a server's time to listen, counted from its start
 
 if [[ ${1:-} != inside ]]; then
-  # --kill-child: the demo's own end (a signal, a timeout) ends the inner run, whose trap cleans.
-  BUILD_DIR=$build exec unshare --net --fork --kill-child=TERM -- \
+  # Without --fork: the demo keeps its process, so a signal sent to it reaches its trap.
+  BUILD_DIR=$build exec unshare --net -- \
     bash -c 'ip link set lo up && exec bash "$0" inside' "$root/scripts/fleet_demo.sh"
 fi
 
@@ -27,7 +27,7 @@ client_pid=
 work=$(mktemp -d -t token_fleet_demo.XXXXXX)
 
 end_everything() {  # kills, by process id, every server and namespace holder the demo started
-  local pids=("${server[@]}" "${holder[@]}" ${client_pid:-})
+  local pids=("${server[@]}" "${holder[@]}" ${client_pid:+"$client_pid"})
   if ((${#pids[@]})); then
     kill -CONT "${pids[@]}" 2>/dev/null || true  # a frozen server, if the demo ends meanwhile
     kill -KILL "${pids[@]}" 2>/dev/null || true

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # scripts/fleet_demo.sh run from a checkout under /tmp, from another directory: it shows the
 # whole demo; a server that dies ends it with status 1 within 10 s and that server's standard
-# error, and so does one that never listens, after its 9 s. Every time, nothing it started
-# outlives it.
+# error, and so does one that never listens, after its 9 s. Every time, also when a signal ends
+# it, nothing it started outlives it.
 #   fleet_demo_test.sh BUILD_DIR   (as root: the demo makes network namespaces)
 set -euo pipefail
 source_root=$(realpath "$(dirname "$0")/../..")
@@ -49,6 +49,13 @@ for line in "## all three up" "## server 2 killed" "## server 2 started again" "
 done
 echo "the demo from $checkout: exit 0 after ${seconds} s, nothing left running"
 
+# Ended by a signal midway (timeout sends SIGTERM): it ends at once, and its trap ends what it
+# started.
+run_demo 3
+((status == 124 && seconds < 5)) ||
+  { cat "$checkout"/demo.out; fail "SIGTERM at 3 s: the demo ended $status after $seconds s"; }
+echo "the demo sent SIGTERM after 3 s: ended at once, nothing left running"
+
 printf '#!/bin/sh\necho "token-server: cannot start (test)" >&2\nexit 1\n' >"$checkout"/dies
 printf '#!/bin/sh\necho "token-server: never listens (test)" >&2\nexec sleep 60\n' \
   >"$checkout"/hangs
@@ -57,9 +64,11 @@ declare -A limit=([dies]=$failure_limit_seconds [hangs]=$((failure_limit_seconds
 for server in dies hangs; do
   install_server "$checkout/$server"
   run_demo $((failure_limit_seconds + 20))
-  ((status == 1 && seconds < limit[$server])) &&
-    grep -q "^token-server: .* (test)$" "$checkout"/demo.out ||
-    { cat "$checkout"/demo.out; fail "a server that $server: exit $status after $seconds s"; }
+  if ((status != 1 || seconds >= limit[$server])) ||
+    ! grep -q "^token-server: .* (test)$" "$checkout"/demo.out; then
+    cat "$checkout"/demo.out
+    fail "a server that $server: exit $status after $seconds s"
+  fi
   echo "a server that $server: exit 1 after ${seconds} s with its standard error"
 done
 echo "fleet demo test passed"
