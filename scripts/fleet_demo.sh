@@ -59,7 +59,9 @@ start_server() {  # N: in the namespace held by holder[N]; waits until it listen
 make_namespace() {  # N: a namespace, its end of a veth pair at 10.9.N.2, ours at 10.9.N.1
   unshare --net sleep infinity &
   holder[$1]=$!
-  until [[ $(readlink /proc/"${holder[$1]}"/ns/net) != $(readlink /proc/self/ns/net) ]]; do
+  # unshare runs sleep only once its namespace is made: until then the veth would land here.
+  until [[ $(cat /proc/"${holder[$1]}"/comm 2>/dev/null) == sleep ]]; do
+    kill -0 "${holder[$1]}" || exit 1
     sleep 0.01
   done
   ip link add veth"$1" type veth peer name peer"$1" netns "${holder[$1]}"
