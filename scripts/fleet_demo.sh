@@ -23,11 +23,13 @@ if [[ ${1:-} != inside ]]; then
 fi
 
 declare -A holder server
-client_pid=
 work=$(mktemp -d -t token_fleet_demo.XXXXXX)
 
-end_everything() {  # kills, by process id, every server and namespace holder the demo started
-  local pids=("${server[@]}" "${holder[@]}" ${client_pid:+"$client_pid"})
+# Every server, namespace holder and client the demo started runs as a job of this shell; a
+# signal may come between starting one and noting its process id, so the job table is asked.
+end_everything() {
+  local pids
+  mapfile -t pids < <(jobs -p)
   if ((${#pids[@]})); then
     kill -CONT "${pids[@]}" 2>/dev/null || true  # a frozen server, if the demo ends meanwhile
     kill -KILL "${pids[@]}" 2>/dev/null || true
@@ -127,5 +129,4 @@ for call in range(1, 15):
     time.sleep(0.25)
 client.close()
 EOF
-client_pid=$!
-wait "$client_pid"
+wait $!

@@ -36,9 +36,12 @@ run_demo() {  # time limit in seconds
   (cd / && TOKEN_DEMO_TEST_MARK=$checkout timeout "$1" bash "$checkout"/scripts/fleet_demo.sh \
     >"$checkout"/demo.out 2>&1) || status=$?
   seconds=$((($(date +%s%N) - started) / 1000000000))  # whole seconds, rounded down
-  local left
+  local left process
   left=$(grep -l -z "^TOKEN_DEMO_TEST_MARK=$checkout\$" /proc/[0-9]*/environ 2>/dev/null || true)
-  [[ -z $left ]] || fail "processes left running: $left"
+  for process in $left; do
+    echo "left running: $(tr '\0' ' ' <"${process%/environ}"/cmdline 2>/dev/null)" >&2
+  done
+  [[ -z $left ]] || fail "processes left running"
 }
 
 install_server "$build"/server/token-server
