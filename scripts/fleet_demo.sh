@@ -37,8 +37,11 @@ end_everything() {
   fi
   rm -rf "$work"
 }
+
 trap end_everything EXIT
-trap 'exit 1' INT TERM HUP
+# A signal ends the demo; one more (timeout signals the demo and then its whole process group)
+# must not cut the cleanup short.
+trap 'trap "" INT TERM HUP; exit 1' INT TERM HUP
 
 servers="--server 10.9.1.2:6666 --server 10.9.2.2:6666 --server 10.9.3.2:6666"
 keys="alpha 2 1 100 bravo 2 1 100 charlie 2 1 100 delta 2 1 100 echo 2 1 100 foxtrot 2 1 100"
