@@ -49,7 +49,10 @@ constexpr char kUsage[] =
     "\n"
     "  ping                handshake with every server; prints each one's round-trip time\n"
     "  acquire             asks for NEED tokens of KEY's bucket (RATE tokens/s, BURST tokens at\n"
-    "                      most); prints \"KEY TOKENS\" per key granted, in order\n"
+    "                      most); prints \"KEY TOKENS\" per key granted, in order, then what\n"
+    "                      the server tells: \"remaining=N\", the whole tokens left, and\n"
+    "                      \"retry_after_ms=N\", the wait until the bucket holds what was not\n"
+    "                      granted (0 when all was)\n"
     "  --server HOST:PORT  a server to ask (default %s); give several to spread keys\n"
     "                      over them\n"
     "  --timeout SECONDS   the wait for a connection and for each reply, %s\n"
@@ -234,7 +237,8 @@ int run_ping(ShardedClient& client) {
 }
 
 // "KEY TOKENS", and with --show-server the server that answered ("fallback" after it when it is
-// not the key's own), or "unchecked" for a grant that fail_open made without asking.
+// not the key's own), or "unchecked" for a grant that fail_open made without asking; last, the
+// detail the server told, after the fields a script may read by position.
 void print_grant(const ShardedClient& client, const TokenRequest& entry, const Grant& grant,
                  bool show_server) {
   std::cout << entry.accesskey << " " << grant.tokens;
@@ -242,6 +246,8 @@ void print_grant(const ShardedClient& client, const TokenRequest& entry, const G
   if (show_server && grant.checked) {
     std::cout << " " << client.server_name(grant.server) << (grant.fallback ? " fallback" : "");
   }
+  if (grant.remaining) std::cout << " remaining=" << *grant.remaining;
+  if (grant.retry_after) std::cout << " retry_after_ms=" << grant.retry_after->count();
   std::cout << "\n";
 }
 

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <numeric>
 
+#include "deny_cache.h"
 #include "exchange.h"
 #include "fleet_health.h"
 #include "rendezvous.h"
@@ -80,6 +81,7 @@ class ShardedClient::Call {
   Call& operator=(const Call&) = delete;
 
   void run() {
+    answer_from_cache();
     while (!open_.empty()) {
       place_open_entries();
       send_parts();
@@ -111,7 +113,7 @@ class ShardedClient::Call {
     std::vector<std::unique_ptr<Server>> servers;  // as many as the largest client's servers
     std::vector<Exchange*> running;                // this round's exchanges, for run_exchanges
     std::vector<pollfd> watch;
-    std::vector<uint32_t> answers;  // one part's grants, read from its reply
+    std::vector<TokenGrant> answers;  // one part's grants, read from its reply
   };
 
   // A call runs on its caller's thread from start to end and calls out to nothing that could
@@ -122,6 +124,27 @@ class ShardedClient::Call {
   }
 
   size_t server_count() const { return client_.server_count(); }
+
+  // Settles the entries the deny cache answers before any is placed; they count as their own
+  // server's.
+  void answer_from_cache() {
+    DenyCache* cache = client_.deny_cache_.get();
+    if (cache == nullptr) return;
+    Exchange::Clock::time_point now = Exchange::Clock::now();
+    TokenGrant cached;
+    size_t kept = 0;
+    for (size_t position : open_) {
+      if (cache->answer(entries_[position], now, &cached)) {
+        Grant& grant = grants_[position];
+        grant = Grant{0, client_.server_for(entries_[position].accesskey), false, true, Status()};
+        grant.retry_after = cached.retry_after;
+        grant.cached = true;
+      } else {
+        open_[kept++] = position;
+      }
+    }
+    open_.resize(kept);
+  }
   Server& server(size_t index) { return *scratch_.servers[index]; }
 
   void place_open_entries() {
@@ -237,7 +260,7 @@ class ShardedClient::Call {
     Server& part = server(index);
     if (part.connection == nullptr) return;  // no part this round, or no connection for it
     Status answered = part.exchange.status();
-    std::vector<uint32_t>& answers = scratch_.answers;
+    std::vector<TokenGrant>& answers = scratch_.answers;
     if (answered.ok()) {
       answers.resize(part.positions.size());
       answered = part.exchange.read_grants(answers.data());
@@ -247,9 +270,16 @@ class ShardedClient::Call {
     if (failed) client_.health_->mark_down(index, answered);
     client_.pools_[index]->give_back(std::move(part.connection));
     if (answered.ok()) {
+      DenyCache* cache = client_.deny_cache_.get();
+      Exchange::Clock::time_point now = Exchange::Clock::now();
       for (size_t j = 0; j < part.positions.size(); ++j) {
         size_t position = part.positions[j];
-        grants_[position] = Grant{answers[j], index, index != owners_[position], true, Status()};
+        const TokenGrant& answer = answers[j];
+        Grant& grant = grants_[position];
+        grant = Grant{answer.tokens, index, index != owners_[position], true, Status()};
+        grant.remaining = answer.remaining;
+        grant.retry_after = answer.retry_after;
+        if (cache != nullptr) cache->note(entries_[position], answer, now);
       }
       part.positions.clear();
     } else if (failed) {
@@ -287,7 +317,7 @@ class ShardedClient::Call {
 
 ShardedClient::ShardedClient(const std::vector<Endpoint>& servers, ClientOptions options,
                              PoolOptions pool, FleetOptions fleet)
-    : pool_options_(pool), fleet_(fleet) {
+    : pool_options_(pool), fleet_(fleet), deny_cache_(options.deny_cache) {
   assert(!servers.empty());
   std::vector<TokenClientPool*> pools;
   for (const Endpoint& server : servers) {

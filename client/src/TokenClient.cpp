@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
+#include "deny_cache.h"
 #include "exchange.h"
 #include "token_client/version.h"
 
@@ -80,22 +82,60 @@ Status TokenClient::ping(std::chrono::microseconds* round_trip) {
   return answered;
 }
 
-Status TokenClient::acquire_entries(const TokenRequest* entries, size_t count, uint32_t* granted) {
+Status TokenClient::acquire_entries(const TokenRequest* entries, size_t count, TokenGrant* grants) {
+  DenyCache* cache = options_.deny_cache.get();
   Exchange exchange;
-  exchange.start_token_request(this, EntryList(entries, count), Clock::now());
+  if (cache == nullptr) {
+    exchange.start_token_request(this, EntryList(entries, count), Clock::now());
+    Status answered = run(&exchange);
+    return answered.ok() ? exchange.read_grants(grants) : answered;
+  }
+  Status checked = check_entries({entries, count});  // a bad entry fails the call, cached or not
+  if (!checked.ok()) return checked;
+  std::vector<size_t> unanswered;
+  cache->answer_entries({entries, count}, Clock::now(), grants, &unanswered);
+  if (unanswered.empty()) return Status();
+  exchange.start_token_request(this, EntryList(entries, unanswered.data(), unanswered.size()),
+                               Clock::now());
   Status answered = run(&exchange);
-  return answered.ok() ? exchange.read_grants(granted) : answered;
+  std::vector<TokenGrant> sent(unanswered.size());
+  if (answered.ok()) answered = exchange.read_grants(sent.data());
+  if (!answered.ok()) return answered;
+  Clock::time_point now = Clock::now();
+  for (size_t i = 0; i < unanswered.size(); ++i) {
+    size_t position = unanswered[i];
+    grants[position] = sent[i];
+    cache->note(entries[position], sent[i], now);
+  }
+  return Status();
+}
+
+Status TokenClient::acquire(const TokenRequest& request, TokenGrant* grant) {
+  *grant = TokenGrant();
+  return acquire_entries(&request, 1, grant);
 }
 
 Status TokenClient::acquire(const TokenRequest& request, uint32_t* granted) {
-  return acquire_entries(&request, 1, granted);
+  TokenGrant grant;
+  Status answered = acquire(request, &grant);
+  *granted = grant.tokens;
+  return answered;
+}
+
+Status TokenClient::acquire_batch(const std::vector<TokenRequest>& batch,
+                                  std::vector<TokenGrant>* grants) {
+  grants->assign(batch.size(), TokenGrant());
+  if (batch.empty()) return Status();
+  return acquire_entries(batch.data(), batch.size(), grants->data());
 }
 
 Status TokenClient::acquire_batch(const std::vector<TokenRequest>& batch,
                                   std::vector<uint32_t>* granted) {
+  std::vector<TokenGrant> grants;
+  Status answered = acquire_batch(batch, &grants);
   granted->assign(batch.size(), 0);
-  if (batch.empty()) return Status();
-  return acquire_entries(batch.data(), batch.size(), granted->data());
+  for (size_t i = 0; i < grants.size() && answered.ok(); ++i) (*granted)[i] = grants[i].tokens;
+  return answered;
 }
 
 }  // namespace token_client

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "deny_cache.h"
 #include "wire.h"
 
 namespace token_client {
@@ -94,12 +95,28 @@ Status TokenClientPool::ping(std::chrono::microseconds* round_trip) {
   return with_client([&](TokenClient& client) { return client.ping(round_trip); });
 }
 
+bool TokenClientPool::answered_by_cache(EntryList entries, TokenGrant* grants) {
+  DenyCache* cache = options_.deny_cache.get();
+  if (cache == nullptr) return false;
+  std::vector<size_t> unanswered;
+  cache->answer_entries(entries, Clock::now(), grants, &unanswered);
+  return unanswered.empty();
+}
+
 // A refused request or an empty batch needs no connection, so acquire and acquire_batch answer
 // them before borrowing one.
 Status TokenClientPool::acquire(const TokenRequest& request, uint32_t* granted) {
   Status checked = check_entries({&request, 1});
   if (!checked.ok()) return checked;
   return with_client([&](TokenClient& client) { return client.acquire(request, granted); });
+}
+
+Status TokenClientPool::acquire(const TokenRequest& request, TokenGrant* grant) {
+  *grant = TokenGrant();
+  Status checked = check_entries({&request, 1});
+  if (!checked.ok()) return checked;
+  if (answered_by_cache({&request, 1}, grant)) return Status();
+  return with_client([&](TokenClient& client) { return client.acquire(request, grant); });
 }
 
 Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
@@ -109,6 +126,16 @@ Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
   Status checked = check_entries({batch.data(), batch.size()});
   if (!checked.ok()) return checked;
   return with_client([&](TokenClient& client) { return client.acquire_batch(batch, granted); });
+}
+
+Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
+                                      std::vector<TokenGrant>* grants) {
+  grants->assign(batch.size(), TokenGrant());
+  if (batch.empty()) return Status();
+  Status checked = check_entries({batch.data(), batch.size()});
+  if (!checked.ok()) return checked;
+  if (answered_by_cache({batch.data(), batch.size()}, grants->data())) return Status();
+  return with_client([&](TokenClient& client) { return client.acquire_batch(batch, grants); });
 }
 
 void TokenClientPool::reap_idle_clients() {

@@ -92,7 +92,7 @@ void Exchange::start_handshake(TokenClient* client, Clock::time_point now) {
 void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock::time_point now) {
   client_ = client;
   entries_ = entries;
-  Status written = write_request_line(entries, &client->request_);
+  Status written = write_request_line(entries, client->options_.detail, &client->request_);
   if (!written.ok()) return finish(written);
   start(client, &client->request_, true, now);
 }
@@ -215,9 +215,8 @@ void Exchange::receive_some(Clock::time_point now) {
     if (end + kLineEndLength == reply.size()) return finish(Status());
     return finish(Status(StatusCode::kBadReply, "bad reply: bytes after the reply line"));
   }
-  // A reply is never longer than its request, and no request is longer than this.
-  if (reply.size() >= static_cast<size_t>(kMaxRequestBytes)) {
-    finish(Status(StatusCode::kBadReply, "bad reply: longer than the longest request"));
+  if (reply.size() >= kMaxReplyBytes) {
+    finish(Status(StatusCode::kBadReply, "bad reply: longer than the longest reply"));
   }
 }
 
@@ -331,8 +330,13 @@ void Exchange::on_deadline(Clock::time_point now) {
   }
 }
 
-Status Exchange::read_grants(uint32_t* granted) {
-  Status parsed = parse_reply_line(client_->reply_, entries_, granted);
+Status Exchange::read_grants(TokenGrant* grants) {
+  Status parsed = parse_reply_line(client_->reply_, entries_, grants);
+  // An error reply answers the request whole: the connection is ready for the next one.
+  if (parsed.code() == StatusCode::kRefused) {
+    return Status(StatusCode::kRefused,
+                  "request refused by " + server_name() + ": " + parsed.message());
+  }
   if (!parsed.ok()) client_->close();
   return parsed;
 }

@@ -18,7 +18,8 @@
 // then it is sent once more on a new connection. A connection the server closed after reading
 // the request is an error, never a reason to send it again.
 //
-// The server answers a token request it refuses with nothing, so silence alone does not tell a
+// A server asked for detail answers a token request it refuses with an error reply (read_grants
+// makes it kRefused). An older one answers it with nothing, so silence alone does not tell a
 // refusal from a failed server. When a token request's reply does not come within the reply
 // timeout, the exchange checks: it sends the handshake on the same connection and waits one more
 // reply timeout. The token reply first means a slow server (the late grant is taken); "OK" first,
@@ -75,9 +76,10 @@ class Exchange {
   void on_ready(Clock::time_point now);
   void on_deadline(Clock::time_point now);
 
-  // Once done and ok: the grants the reply gives the token request's entries, granted[i] for
-  // entries[i]. kBadReply, with the connection closed, when the reply does not answer them.
-  Status read_grants(uint32_t* granted);
+  // Once done and ok: the grants the reply gives the token request's entries, grants[i] for
+  // entries[i]. kRefused, the connection kept, for an error reply; kBadReply, with the connection
+  // closed, when the reply does not answer them.
+  Status read_grants(TokenGrant* grants);
   // Once done and ok: whether the reply answers the handshake; kBadReply, closed, when not.
   Status check_handshake_answer();
 

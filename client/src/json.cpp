@@ -235,15 +235,23 @@ const JsonValue* JsonValue::member(std::string_view name) const {
   return nullptr;
 }
 
-bool JsonValue::is_uint32(uint32_t* value) const {
+bool JsonValue::is_uint64(uint64_t* value) const {
   if (kind != Kind::kNumber || text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   uint64_t parsed = 0;
   for (char digit : text) {
-    parsed = parsed * 10 + static_cast<uint64_t>(digit - '0');
-    if (parsed > UINT32_MAX) return false;
+    auto digit_value = static_cast<uint64_t>(digit - '0');
+    if (parsed > (UINT64_MAX - digit_value) / 10) return false;
+    parsed = parsed * 10 + digit_value;
   }
+  *value = parsed;
+  return true;
+}
+
+bool JsonValue::is_uint32(uint32_t* value) const {
+  uint64_t parsed = 0;
+  if (!is_uint64(&parsed) || parsed > UINT32_MAX) return false;
   *value = static_cast<uint32_t>(parsed);
   return true;
 }

@@ -28,6 +28,8 @@ struct JsonValue {
   const JsonValue* member(std::string_view name) const;
   // Whether this is a number written without sign, fraction or exponent that fits 32 bits.
   bool is_uint32(uint32_t* value) const;
+  // The same for 64 bits.
+  bool is_uint64(uint64_t* value) const;
 };
 
 // Reads `text` as one JSON value with white space around it; false when it is not one (nesting

@@ -1,5 +1,7 @@
 #include "wire.h"
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +18,10 @@ constexpr char kNeedMember[] = "need_tokens";
 constexpr char kRateMember[] = "gen_rate";
 constexpr char kBurstMember[] = "burst_size";
 constexpr char kTokensMember[] = "tokens";
+constexpr char kRemainingMember[] = "remaining";
+constexpr char kRetryAfterMember[] = "retry_after_ms";
+constexpr char kDetailMember[] = "detail";
+constexpr char kErrorMember[] = "error";
 constexpr size_t kLineEndLength = sizeof kLineEnd - 1;
 
 Status bad_reply(size_t entry_index, const std::string& problem) {
@@ -27,8 +33,24 @@ Status bad_reply(const std::string& problem) {
   return Status(StatusCode::kBadReply, "bad reply: " + problem);
 }
 
+// A detail member's value, when it is a whole number no larger than `most`.
+std::optional<uint64_t> detail_value(const JsonValue& entry, const char* name, uint64_t most) {
+  const JsonValue* member = entry.member(name);
+  uint64_t value = 0;
+  if (member == nullptr || !member->is_uint64(&value) || value > most) return std::nullopt;
+  return value;
+}
+
+std::optional<std::chrono::milliseconds> retry_after_of(const JsonValue& entry) {
+  using Millis = std::chrono::milliseconds;
+  std::optional<uint64_t> millis =
+      detail_value(entry, kRetryAfterMember, static_cast<uint64_t>(Millis::max().count()));
+  if (!millis) return std::nullopt;
+  return Millis(static_cast<Millis::rep>(*millis));
+}
+
 Status check_reply_entry(const JsonValue& entry, size_t index, const TokenRequest& request,
-                         uint32_t* granted) {
+                         TokenGrant* grant) {
   if (entry.kind != JsonValue::Kind::kObject) return bad_reply(index, "not an object");
   const JsonValue* accesskey = entry.member(kAccessKeyMember);
   if (accesskey == nullptr || accesskey->kind != JsonValue::Kind::kString) {
@@ -44,7 +66,10 @@ Status check_reply_entry(const JsonValue& entry, size_t index, const TokenReques
   if (tokens_granted > static_cast<uint32_t>(request.need_tokens)) {
     return bad_reply(index, "more tokens than asked for");
   }
-  *granted = tokens_granted;
+  grant->tokens = tokens_granted;
+  grant->remaining = detail_value(entry, kRemainingMember, UINT64_MAX);
+  grant->retry_after = retry_after_of(entry);
+  grant->cached = false;
   return Status();
 }
 
@@ -83,8 +108,12 @@ Status check_entries(EntryList entries) {
   return Status();
 }
 
-Status write_request_line(EntryList entries, std::string* line) {
+Status write_request_line(EntryList entries, bool detail, std::string* line) {
   std::string text = "{";
+  if (detail) {
+    append_json_string(kDetailMember, &text);
+    text += ":true,";
+  }
   append_json_string(kArrayMember, &text);
   text += ":[";
   Status checked = check_entries(entries);
@@ -111,19 +140,21 @@ Status write_request_line(EntryList entries, std::string* line) {
   return Status();
 }
 
-Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32_t* granted) {
+Status parse_reply_line(const std::string& reply_line, EntryList entries, TokenGrant* grants) {
   size_t count = entries.size();
   if (reply_line.size() < kLineEndLength) return bad_reply("empty");
-  // A reply is never longer than its request, and no request is longer than this.
-  if (reply_line.size() > static_cast<size_t>(kMaxRequestBytes)) {
-    return bad_reply("longer than the longest request");
-  }
+  if (reply_line.size() > kMaxReplyBytes) return bad_reply("longer than the longest reply");
   JsonValue reply;
   if (!parse_json(std::string_view(reply_line).substr(0, reply_line.size() - kLineEndLength),
                   &reply)) {
     return bad_reply("not JSON");
   }
   if (reply.kind != JsonValue::Kind::kObject) return bad_reply("not a JSON object");
+  // A server asked for detail answers a refused request with its reason.
+  const JsonValue* error = reply.member(kErrorMember);
+  if (error != nullptr && error->kind == JsonValue::Kind::kString) {
+    return Status(StatusCode::kRefused, error->text);
+  }
   const JsonValue* answers = reply.member(kArrayMember);
   if (answers == nullptr || answers->kind != JsonValue::Kind::kArray) {
     return bad_reply("no \"array\"");
@@ -133,7 +164,7 @@ Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32
                      std::to_string(count));
   }
   for (size_t i = 0; i < count; ++i) {
-    Status checked = check_reply_entry(answers->elements[i], i, entries[i], &granted[i]);
+    Status checked = check_reply_entry(answers->elements[i], i, entries[i], &grants[i]);
     if (!checked.ok()) return checked;
   }
   return Status();

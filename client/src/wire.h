@@ -14,6 +14,9 @@ namespace token_client {
 constexpr char kHandshakeLine[] = "SHAKE\r\n";
 constexpr char kHandshakeAnswer[] = "OK\r\n";
 constexpr char kLineEnd[] = "\r\n";
+// Longest reply line, CR LF included. A plain reply is never longer than its request; one with
+// detail may be, by a few digits an entry, and the server holds it in a buffer half as long again.
+constexpr size_t kMaxReplyBytes = kMaxRequestBytes * 3 / 2;
 
 // The entries of one token request, in order: entries[0, count), or, for one server's part of a
 // sharded batch, batch[positions[0]], batch[positions[1]], ... so that no entry is copied.
@@ -39,14 +42,16 @@ class EntryList {
 // server's would: "entry 2: need_tokens is negative".
 Status check_entries(EntryList entries);
 
-// Writes the token request for `entries` as one compact JSON line with its CR LF into `line`;
-// kInvalidArgument when an entry fails check_token_request or the line would be longer than
-// kMaxRequestBytes.
-Status write_request_line(EntryList entries, std::string* line);
+// Writes the token request for `entries` as one compact JSON line with its CR LF into `line`,
+// asking for detail when `detail` is set; kInvalidArgument when an entry fails
+// check_token_request or the line would be longer than kMaxRequestBytes.
+Status write_request_line(EntryList entries, bool detail, std::string* line);
 
 // Reads `reply_line` (its CR LF included) as the answer to `entries`: one reply entry per request
-// entry, in order, each with the entry's access key and a grant no larger than its need. Sets
-// granted[0, entries.size()) when ok; kBadReply otherwise.
-Status parse_reply_line(const std::string& reply_line, EntryList entries, uint32_t* granted);
+// entry, in order, each with the entry's access key and a grant no larger than its need, and the
+// detail when it has it ("remaining" and "retry_after_ms", each taken when it is a whole number
+// that fits 64 bits and left absent otherwise). Sets grants[0, entries.size()) when ok. An error
+// reply is kRefused with the server's text as the message; anything else kBadReply.
+Status parse_reply_line(const std::string& reply_line, EntryList entries, TokenGrant* grants);
 
 }  // namespace token_client

@@ -13,8 +13,8 @@ import tempfile
 import time
 import unittest
 
-from token_client import (ConnectError, InvalidRequestError, RefusedError, ShardedClient,
-                          TokenClient)
+from token_client import (ConnectError, DenyCache, InvalidRequestError, RefusedError,
+                          ShardedClient, TokenClient)
 
 ADDRESS = "127.0.0.1:6666"
 START_LIMIT = 5.0  # seconds
@@ -82,11 +82,15 @@ class TokenClientTest(unittest.TestCase):
 
     def test_ping_and_the_bytes_on_the_wire(self):
         self.assertGreaterEqual(self.client.ping(), 0)
-        self.assertEqual(self.client.acquire("svc-a", 5, 10, 20), 5)
+        granted = self.client.acquire("svc-a", 5, 10, 20)
+        self.assertEqual((granted, granted.remaining, granted.retry_after_ms), (5, 20, 0))
         self.assertTrue(self.server.wait_for(
             self.server.out,
-            b'message from client: {"array":[{"accesskey":"svc-a","need_tokens":5,"gen_rate":10,'
-            b'"burst_size":20}]}\r\n'))
+            b'message from client: {"detail":true,"array":[{"accesskey":"svc-a","need_tokens":5,'
+            b'"gen_rate":10,"burst_size":20}]}\r\n'))
+        # The full bucket is emptied; the 10 tokens more take 1 s at 10/s.
+        granted = self.client.acquire("svc-a", 30, 10, 20)
+        self.assertEqual((granted, granted.remaining, granted.retry_after), (20, 0, 1.0))
 
     def test_new_key_gets_its_need_then_draws_from_a_full_bucket(self):
         self.assertEqual(self.client.acquire("svc-b", 7, 1, 5), 7)
@@ -100,6 +104,18 @@ class TokenClientTest(unittest.TestCase):
         self.assertEqual(self.client.acquire_batch([]), [])
 
     def test_a_refused_request_is_told_from_a_failed_server(self):
+        # Asked for detail, the server says why at once: a minute's timeout is not waited out.
+        with TokenClient(ADDRESS, reply_timeout=60) as told:
+            started = time.monotonic()
+            with self.assertRaises(RefusedError) as raised:
+                told.acquire("new", 1, 0, 0)
+            self.assertLess(time.monotonic() - started, 60)
+            self.assertEqual(str(raised.exception),
+                             "request refused by 127.0.0.1:6666: invalid token request: entry 1: "
+                             "gen_rate must be positive for a new access key")
+            self.assertEqual(told.acquire("new", 1, 1, 1), 1)  # on the same connection
+        # Not asked, the server answers nothing, and the handshake after the timeout tells.
+        self.client.detail = False
         with self.assertRaises(RefusedError) as raised:
             self.client.acquire("fresh", 1, 0, 0)  # a new key needs a rate: no reply
         self.assertEqual(str(raised.exception),
@@ -108,6 +124,28 @@ class TokenClientTest(unittest.TestCase):
         self.assertTrue(self.client.connected)  # nothing is pending on it
         self.assertTrue(self.server.wait_for(self.server.err, b"invalid token request: "))
         self.assertEqual(self.client.acquire("fresh", 1, 1, 1), 1)
+
+    def test_deny_cache_answers_locally_until_the_wait_is_over(self):
+        self.client.deny_cache = DenyCache()
+        acquire = self.client.acquire
+        self.assertEqual(acquire("hot", 1, 1, 1), 1)  # new: the bucket stays full at 1
+        self.assertEqual(acquire("hot", 1, 1, 1), 1)  # empties it
+        denied = acquire("hot", 1, 1, 1)
+        self.assertEqual((denied, denied.cached), (0, False))
+        self.assertTrue(0 < denied.retry_after_ms <= 1000, denied)
+        cached = acquire("hot", 1, 1, 1)
+        self.assertEqual((cached, cached.cached, cached.remaining), (0, True, None))
+        self.assertLessEqual(cached.retry_after_ms, denied.retry_after_ms)
+        rerated = acquire("hot", 1, 2, 1)  # another rate: only the server can apply it
+        self.assertFalse(rerated.cached)
+        if rerated == 0:
+            self.assertTrue(acquire("hot", 1, 2, 1).cached)
+            time.sleep(rerated.retry_after + 0.2)
+        after_the_wait = acquire("hot", 1, 2, 1)
+        self.assertEqual((after_the_wait, after_the_wait.cached), (1, False))
+        sent = self.server.text(self.server.out).count(
+            b'message from client: {"detail":true,"array":[{"accesskey":"hot"')
+        self.assertEqual(sent, 5)
 
     def test_invalid_key_sends_nothing(self):
         with self.assertRaises(InvalidRequestError):

@@ -15,7 +15,7 @@ import unittest
 
 import token_client
 from token_client import (FAIL_CLOSED, FAIL_OPEN, BadReplyError, InvalidRequestError,
-                          ReplyTimeoutError, ShardError, ShardedClient, TokenClient,
+                          RefusedError, ReplyTimeoutError, ShardError, ShardedClient, TokenClient,
                           TokenClientPool, rendezvous_order, rendezvous_pick, rendezvous_weight)
 from token_client.client import (check_entries, check_token_request, parse_address, parse_reply,
                                  request_line)
@@ -204,9 +204,12 @@ class RequestLineTest(unittest.TestCase):
     def test_request_is_one_compact_line(self):
         entries = [check_token_request(("svc-a", 5, 10, 20)), check_token_request(("b", 0, 1, 2))]
         self.assertEqual(
-            request_line(entries),
+            request_line(entries, detail=False),
             b'{"array":[{"accesskey":"svc-a","need_tokens":5,"gen_rate":10,"burst_size":20},'
             b'{"accesskey":"b","need_tokens":0,"gen_rate":1,"burst_size":2}]}\r\n')
+        self.assertEqual(request_line(entries[:1]),
+                         b'{"detail":true,"array":[{"accesskey":"svc-a","need_tokens":5,'
+                         b'"gen_rate":10,"burst_size":20}]}\r\n')
 
     def test_refuses_what_the_server_would_refuse_in_its_words(self):
         for row in shared_vectors()["requests"]:
@@ -232,12 +235,20 @@ class RequestLineTest(unittest.TestCase):
             nest = row.get("nest", 0)
             fill = "[" * nest + "]" * nest if nest else " " * row.get("pad", 0)
             reply = row["reply"].replace("@", fill).encode() + b"\r\n"
-            if "error" not in row:
-                self.assertEqual(parse_reply(reply, entries), row["grants"], reply[:200])
+            if "grants" in row:
+                grants = parse_reply(reply, entries)
+                self.assertEqual(grants, row["grants"], reply[:200])
+                none = [None] * len(entries)
+                self.assertEqual([grant.remaining for grant in grants],
+                                 row.get("remaining", none), reply[:200])
+                self.assertEqual([grant.retry_after_ms for grant in grants],
+                                 row.get("retry_after_ms", none), reply[:200])
                 continue
-            with self.assertRaises(BadReplyError, msg=reply[:200]) as raised:
+            refused = "refused" in row
+            with self.assertRaises(RefusedError if refused else BadReplyError,
+                                   msg=reply[:200]) as raised:
                 parse_reply(reply, entries)
-            self.assertEqual(str(raised.exception), row["error"])
+            self.assertEqual(str(raised.exception), row["refused" if refused else "error"])
 
     def test_addresses(self):
         self.assertEqual(parse_address("127.0.0.1:7000"), ("127.0.0.1", 7000))

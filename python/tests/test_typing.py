@@ -15,22 +15,27 @@ PACKAGE = os.path.dirname(os.path.abspath(token_client.__file__))
 
 # A caller's use of the API, which must check without a complaint.
 CALLER = textwrap.dedent('''
-    from typing import List
-    from token_client import (Grant, ServerHealth, ShardError, ShardedClient, TokenClient,
-                              TokenClientPool, TokenRequest, rendezvous_order, rendezvous_pick)
+    from typing import List, Optional
+    from token_client import (DenyCache, Grant, ServerHealth, ShardError, ShardedClient,
+                              TokenClient, TokenClientPool, TokenGrant, TokenRequest,
+                              rendezvous_order, rendezvous_pick)
 
     def use() -> None:
-        with TokenClientPool("127.0.0.1:6666", max_connections=2) as pool:
-            granted: int = pool.acquire("svc-a", 5, 10, 20)
-            batch: List[int] = pool.acquire_batch([TokenRequest("svc-a", 1, 10, 20),
-                                                   ("svc-b", 2, 5, 5)])
+        denials = DenyCache()
+        with TokenClientPool("127.0.0.1:6666", max_connections=2, deny_cache=denials) as pool:
+            granted: TokenGrant = pool.acquire("svc-a", 5, 10, 20)
+            left: Optional[int] = granted.remaining
+            wait: Optional[float] = granted.retry_after
+            batch: List[TokenGrant] = pool.acquire_batch([TokenRequest("svc-a", 1, 10, 20),
+                                                          ("svc-b", 2, 5, 5)])
             opened: int = pool.open_connections()
             seconds: float = pool.ping()
         with TokenClient() as client:
             connected: bool = client.connected
-        with ShardedClient(["a:6666", "b:6666"], policy="fail_closed") as fleet:
+        with ShardedClient(["a:6666", "b:6666"], policy="fail_closed", detail=False) as fleet:
             grant: Grant = fleet.acquire("svc-a", 1, 10, 20)
             where: int = grant.server
+            tokens: int = grant + grant.tokens
             health: ServerHealth = fleet.server_health(fleet.server_for("svc-a"))
             try:
                 grants: List[Grant] = fleet.acquire_batch([("svc-a", 1, 10, 20)])

@@ -8,17 +8,18 @@
 # The C++ library's version; the build's tests check that the two agree.
 __version__ = "1.2.0"
 
-from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, TokenClient,
-                     TokenClientPool, TokenRequest)
+from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, DenyCache,
+                     TokenClient, TokenClientPool, TokenGrant, TokenRequest)
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
                      RefusedError, ReplyTimeoutError, ShardError, TokenClientError)
 from .fleet import FAIL_CLOSED, FAIL_OPEN, FAILOVER, Grant, ServerHealth, ShardedClient
 from .sharding import rendezvous_order, rendezvous_pick, rendezvous_weight
 
 __all__ = [
-    "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "FAILOVER",
+    "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "DenyCache", "FAILOVER",
     "FAIL_CLOSED", "FAIL_OPEN", "Grant", "InvalidRequestError", "MAX_ACCESS_KEY_LENGTH",
     "MAX_REQUEST_BYTES", "RefusedError", "ReplyTimeoutError", "ServerHealth", "ShardError",
-    "ShardedClient", "TokenClient", "TokenClientError", "TokenClientPool", "TokenRequest",
+    "ShardedClient", "TokenClient", "TokenClientError", "TokenClientPool", "TokenGrant",
+    "TokenRequest",
     "__version__", "rendezvous_order", "rendezvous_pick", "rendezvous_weight",
 ]

@@ -2,8 +2,15 @@
 many threads (TokenClientPool). ShardedClient (fleet.py) spreads keys over several servers.
 
 A request is one line ending in CR LF: "SHAKE" (the handshake, answered "OK") or a JSON token
-request {"array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]}, answered by
-{"array": [{"accesskey", "tokens"}, ...]}, entry by entry in order.
+request {"detail": true, "array": [{"accesskey", "need_tokens", "gen_rate", "burst_size"}, ...]},
+answered by {"array": [{"accesskey", "tokens", "remaining", "retry_after_ms"}, ...]}, entry by
+entry in order. "detail" (sent unless detail=False) asks for the two last members, and for an
+error reply {"error": "..."} to a request the server refuses (RefusedError at once, with the
+server's words); a server older than the detail ignores it, answers without them, and refuses
+with silence.
+
+An opt-in DenyCache (deny_cache=) answers 0 without asking, marked cached, for a key the server
+denied until the wait it gave has passed, unless a call names other rates for it.
 
 A client connects on first use and keeps its connection. A reply always belongs to its call:
 after a failure, a bad reply or an exception that leaves the call early (a signal handler's),
@@ -22,20 +29,23 @@ sizes of every process that uses one server well under 50.
 
 import collections
 import json
+import math
 import re
 import threading
 import time
-from typing import (Any, Callable, Deque, Iterable, List, NamedTuple, Optional, Sequence, Tuple,
-                    TypeVar)
+from typing import (Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Optional, Sequence,
+                    Tuple, TypeVar, cast)
 
-from .errors import BadReplyError, ConnectError, InvalidRequestError
-from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REQUEST_BYTES, Exchange,
-                       run_exchanges)
+from .errors import BadReplyError, ConnectError, InvalidRequestError, RefusedError
+from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REPLY_BYTES, MAX_REQUEST_BYTES,
+                       Exchange, run_exchanges)
 
 MAX_ACCESS_KEY_LENGTH = 29  # bytes of UTF-8
 DEFAULT_PORT = 6666
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _UINT32_MAX = 2**32 - 1
+_UINT64_MAX = 2**64 - 1
+_INT64_MAX = 2**63 - 1  # the longest wait the C++ client holds, in ms
 
 
 
@@ -122,10 +132,105 @@ def check_entries(entries: Iterable[Sequence[Any]]) -> List[TokenRequest]:
     return checked
 
 
-def request_line(entries: Sequence[TokenRequest]) -> bytes:
+class TokenGrant(int):
+    """The tokens granted to one entry: an int, with what the server told of the key's bucket.
+
+    remaining: the whole tokens left after this grant. retry_after_ms: how long until the bucket
+    holds the part of the need not granted (at most a full bucket), 0 when the need was met;
+    retry_after is the same in seconds. Each is None when the server did not tell. cached: True
+    when a DenyCache answered 0 without asking; retry_after is then the wait still left.
+    """
+
+    remaining: Optional[int]
+    retry_after_ms: Optional[int]
+    cached: bool
+
+    def __new__(cls, tokens: int, remaining: Optional[int] = None,
+                retry_after_ms: Optional[int] = None, cached: bool = False) -> "TokenGrant":
+        grant = super().__new__(cls, tokens)
+        grant.remaining, grant.retry_after_ms, grant.cached = remaining, retry_after_ms, cached
+        return grant
+
+    @property
+    def tokens(self) -> int:
+        return int(self)
+
+    @property
+    def retry_after(self) -> Optional[float]:
+        return None if self.retry_after_ms is None else self.retry_after_ms / 1000.0
+
+    def __repr__(self) -> str:
+        return "TokenGrant(%d, remaining=%r, retry_after_ms=%r, cached=%r)" % (
+            self, self.remaining, self.retry_after_ms, self.cached)
+
+
+class DenyCache:
+    """The keys a server denied lately, and until when: for keys denied most of the time.
+
+    A denial starts when a server grants a key less than its need and says how long until the
+    bucket holds the rest, and lasts that long; a call for the key meanwhile is answered 0
+    (TokenGrant.cached) without asking. It ends early when the server answers the key otherwise,
+    or when a call names another rate or burst size, which goes to the server to re-rate the
+    bucket. A need of 0 is always asked. Give one to any number of clients, pools and fleets;
+    any number of threads may share it.
+    """
+
+    _FIRST_SWEEP = 64
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        # accesskey -> (until, gen_rate, burst_size); under _lock
+        self._denials: Dict[str, Tuple[float, int, int]] = {}
+        self._sweep_at = self._FIRST_SWEEP  # under _lock
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self._denials)
+
+    def answer(self, entry: TokenRequest, now: float) -> Optional[TokenGrant]:
+        """A cached TokenGrant for `entry` (a TokenRequest) at `now` (time.monotonic()), or None."""
+        if entry.need_tokens == 0:
+            return None
+        with self._lock:
+            denial = self._denials.get(entry.accesskey)
+            if denial is None:
+                return None
+            until, gen_rate, burst_size = denial
+            if now >= until or (entry.gen_rate, entry.burst_size) != (gen_rate, burst_size):
+                del self._denials[entry.accesskey]
+                return None
+        return TokenGrant(0, retry_after_ms=math.ceil((until - now) * 1000), cached=True)
+
+    def note(self, entry: TokenRequest, grant: TokenGrant, now: float) -> None:
+        """Takes in a server's `grant` (a TokenGrant) for `entry`, received at `now`."""
+        denied = grant < entry.need_tokens and bool(grant.retry_after_ms)
+        with self._lock:
+            if not denied:
+                self._denials.pop(entry.accesskey, None)
+                return
+            self._denials[entry.accesskey] = (now + cast(float, grant.retry_after),
+                                              entry.gen_rate, entry.burst_size)
+            if len(self._denials) >= self._sweep_at:  # keys denied once and never again
+                self._denials = {key: denial for key, denial in self._denials.items()
+                                 if denial[0] > now}
+                self._sweep_at = max(self._FIRST_SWEEP, 2 * len(self._denials))
+
+    def answer_entries(self, entries: Sequence[TokenRequest],
+                       now: float) -> Dict[int, TokenGrant]:
+        """Cached grants by place in `entries`, for the entries it answers."""
+        answered = {}
+        for position, entry in enumerate(entries):
+            grant = self.answer(entry, now)
+            if grant is not None:
+                answered[position] = grant
+        return answered
+
+
+def request_line(entries: Sequence[TokenRequest], detail: bool = True) -> bytes:
     """The token request for `entries` (checked TokenRequests) as bytes, CR LF included."""
-    request = {"array": [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
-                          "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]}
+    request: Dict[str, Any] = {"detail": True} if detail else {}
+    request["array"] = [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
+                         "gen_rate": e.gen_rate, "burst_size": e.burst_size} for e in entries]
     line = json.dumps(request, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
     line += LINE_END
     if len(line) > MAX_REQUEST_BYTES:
@@ -170,16 +275,18 @@ def _parse_int(text):
     return _NEGATIVE if text.startswith("-") else int(text)
 
 
-def parse_reply(line: bytes, entries: Sequence[TokenRequest]) -> List[int]:
+def parse_reply(line: bytes, entries: Sequence[TokenRequest]) -> List[TokenGrant]:
     """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order.
 
-    Raises BadReplyError with the C++ client's words for the same reply
+    Each is a TokenGrant, with the detail where the reply has it (a whole number of 64 bits,
+    the wait of 63; None otherwise). Raises RefusedError with the server's words for an error
+    reply, and BadReplyError with the C++ client's words for the same reply
     (tests/client/fleet_vectors.json holds the verdicts both give): a reply too long, too deep,
     not JSON or naming a member twice, or one that does not answer the entries in order.
     Members it does not know are passed over.
     """
-    if len(line) > MAX_REQUEST_BYTES:
-        raise BadReplyError("bad reply: longer than the longest request")
+    if len(line) > MAX_REPLY_BYTES:
+        raise BadReplyError("bad reply: longer than the longest reply")
     body = line[:-len(LINE_END)]
     try:
         if _nesting_depth(body) > MAX_JSON_DEPTH:
@@ -190,6 +297,8 @@ def parse_reply(line: bytes, entries: Sequence[TokenRequest]) -> List[int]:
         raise BadReplyError("bad reply: not JSON") from None
     if not isinstance(reply, dict):
         raise BadReplyError("bad reply: not a JSON object")
+    if isinstance(reply.get("error"), str):  # a server asked for detail says why it refuses
+        raise RefusedError(reply["error"])
     answers = reply.get("array")
     if not isinstance(answers, list):
         raise BadReplyError("bad reply: no \"array\"")
@@ -212,7 +321,13 @@ def _grant_of(answer, number, entry):
         raise BadReplyError("bad reply: entry %d: no tokens" % number)
     if tokens > entry.need_tokens:
         raise BadReplyError("bad reply: entry %d: more tokens than asked for" % number)
-    return tokens
+    return TokenGrant(tokens, _detail(answer, "remaining", _UINT64_MAX),
+                      _detail(answer, "retry_after_ms", _INT64_MAX))
+
+
+def _detail(answer, name, most):
+    value = answer.get(name)
+    return value if type(value) is int and 0 <= value <= most else None
 
 
 class _CallableCount(int):
@@ -245,11 +360,14 @@ class TokenClient(_ClosesOnExit):
     """
 
     def __init__(self, address: str = "127.0.0.1:6666", connect_timeout: float = 1.0,
-                 reply_timeout: float = 1.0) -> None:
+                 reply_timeout: float = 1.0, detail: bool = True,
+                 deny_cache: Optional[DenyCache] = None) -> None:
         self.host, self.port = parse_address(address)
         self.name = address_name(self.host, self.port)
         self.connect_timeout = connect_timeout
         self.reply_timeout = reply_timeout
+        self.detail = detail
+        self.deny_cache = deny_cache
         self._socket: Any = None
 
     @property
@@ -274,34 +392,47 @@ class TokenClient(_ClosesOnExit):
             raise BadReplyError("bad reply: the handshake was not answered OK")
         return time.monotonic() - exchange.sending_since
 
-    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int, burst_size: int) -> int:
-        """Asks for need_tokens tokens of accesskey's bucket; returns the whole tokens granted."""
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int,
+                burst_size: int) -> TokenGrant:
+        """Asks for need_tokens tokens of accesskey's bucket; returns the TokenGrant."""
         return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
 
-    def acquire_batch(self, entries: Iterable[Entry]) -> List[int]:
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[TokenGrant]:
         """Asks for every (accesskey, need_tokens, gen_rate, burst_size) entry in one request.
 
-        Returns the grants in the entries' order. Entries are granted in order, so a key named
-        twice draws the second time from what the first left. An empty batch sends nothing.
+        Returns the TokenGrants in the entries' order. Entries are granted in order, so a key
+        named twice draws the second time from what the first left. An empty batch sends nothing,
+        nor does one the deny cache answers whole.
         """
         entries = check_entries(entries)
-        if not entries:
-            return []
-        return self._read_grants(self._run(self._token_exchange(entries)), entries)
+        cached = self.deny_cache.answer_entries(entries, time.monotonic()) if self.deny_cache else {}
+        asked = [entry for position, entry in enumerate(entries) if position not in cached]
+        answers = iter(self._read_grants(self._run(self._token_exchange(asked)), asked)
+                       if asked else [])
+        return [cached[position] if position in cached else next(answers)
+                for position in range(len(entries))]
 
     def _token_exchange(self, entries):
         """An exchange of the token request for `entries` (checked), not started yet."""
-        return Exchange(self, request_line(entries), check_silence=True)
+        return Exchange(self, request_line(entries, self.detail), check_silence=True)
 
     def _read_grants(self, exchange, entries):
-        """The grants of a finished token exchange; raises its error, or a bad reply's."""
+        """The grants of a finished token exchange; raises its error, or a bad reply's. Notes
+        them in the deny cache."""
         if exchange.error is not None:
             raise exchange.error
         try:
-            return parse_reply(exchange.reply, entries)
+            grants = parse_reply(exchange.reply, entries)
+        except RefusedError as refused:  # an error reply: the connection is ready for the next
+            raise RefusedError("request refused by %s: %s" % (self.name, refused)) from None
         except BaseException:  # a bad reply, or an interruption: the connection goes
             self.close()
             raise
+        if self.deny_cache is not None:
+            now = time.monotonic()
+            for entry, grant in zip(entries, grants):
+                self.deny_cache.note(entry, grant, now)
+        return grants
 
     def _run(self, exchange):
         """Carries `exchange` alone to its end; raises its error. Left by an exception (a signal
@@ -330,7 +461,8 @@ class TokenClientPool(_ClosesOnExit):
 
     def __init__(self, address: str = "127.0.0.1:6666", connect_timeout: float = 1.0,
                  reply_timeout: float = 1.0, max_connections: int = 4,
-                 idle_timeout: float = 10.0, borrow_timeout: float = 2.0) -> None:
+                 idle_timeout: float = 10.0, borrow_timeout: float = 2.0, detail: bool = True,
+                 deny_cache: Optional[DenyCache] = None) -> None:
         if max_connections < 1:
             raise InvalidRequestError("a pool needs at least one connection")
         self.host, self.port = parse_address(address)
@@ -340,6 +472,8 @@ class TokenClientPool(_ClosesOnExit):
         self.max_connections = max_connections
         self.idle_timeout = idle_timeout
         self.borrow_timeout = borrow_timeout
+        self.detail = detail
+        self.deny_cache = deny_cache
         self._lock = threading.Lock()
         self._freed = threading.Condition(self._lock)  # a client was given back or a place freed
         self._reaper_wake = threading.Condition(self._lock)  # close() was called
@@ -368,15 +502,21 @@ class TokenClientPool(_ClosesOnExit):
         """Sends the handshake on a borrowed connection; returns the round trip in seconds."""
         return self._with_client(TokenClient.ping)
 
-    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int, burst_size: int) -> int:
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int,
+                burst_size: int) -> TokenGrant:
         return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
 
-    def acquire_batch(self, entries: Iterable[Entry]) -> List[int]:
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[TokenGrant]:
         """As TokenClient.acquire_batch, on a borrowed connection."""
-        # A refused entry or an empty batch needs no connection, nor a wait for one.
+        # A refused entry, an empty batch or one the deny cache answers whole needs no
+        # connection, nor a wait for one.
         entries = check_entries(entries)
         if not entries:
             return []
+        if self.deny_cache is not None:
+            cached = self.deny_cache.answer_entries(entries, time.monotonic())
+            if len(cached) == len(entries):
+                return [cached[position] for position in range(len(entries))]
         return self._with_client(TokenClient.acquire_batch, entries)
 
     def _with_client(self, call: Callable[..., Any], *args: Any) -> Any:
@@ -399,7 +539,8 @@ class TokenClientPool(_ClosesOnExit):
             self._borrowed += 1
             if self._idle:
                 return self._idle.pop()[1]  # the newest: the oldest then age out
-        return TokenClient(self.name, self.connect_timeout, self.reply_timeout)
+        return TokenClient(self.name, self.connect_timeout, self.reply_timeout, self.detail,
+                           self.deny_cache)
 
     def _give_back(self, client):
         with self._lock:

@@ -37,7 +37,10 @@ import time
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, RefusedError,
                      ReplyTimeoutError)
 
-MAX_REQUEST_BYTES = 16384  # a request line, CR LF included; no reply is longer
+MAX_REQUEST_BYTES = 16384  # a request line, CR LF included
+# A reply line: a plain one is never longer than its request, one with detail may be by a few
+# digits an entry, and the server holds it in a buffer half as long again.
+MAX_REPLY_BYTES = MAX_REQUEST_BYTES * 3 // 2
 LINE_END = b"\r\n"
 HANDSHAKE = b"SHAKE\r\n"
 HANDSHAKE_ANSWER = b"OK\r\n"
@@ -303,7 +306,7 @@ class Exchange:
             after_line = end + len(LINE_END) != len(self.reply)
             self._finish(BadReplyError("bad reply: bytes after the reply line")
                          if after_line else None)
-        elif len(self.reply) >= MAX_REQUEST_BYTES:
+        elif len(self.reply) >= MAX_REPLY_BYTES:
             self._finish(BadReplyError("bad reply: not one line"))
 
     def _send_handshake_after_silence(self, now):

@@ -36,7 +36,7 @@ import threading
 import time
 from typing import Iterable, List, NamedTuple, Optional, Sequence, cast
 
-from .client import Entry, TokenClientPool, _ClosesOnExit, check_entries
+from .client import DenyCache, Entry, TokenClientPool, _ClosesOnExit, check_entries
 from .errors import (ConnectError, ConnectionLostError, InvalidRequestError, ReplyTimeoutError,
                      ShardError, TokenClientError)
 from .exchange import run_exchanges
@@ -66,21 +66,32 @@ class Grant(int):
     """The tokens granted to one entry of a sharded call: an int, with where they came from.
 
     server: the index of the server that answered; for an entry without an answer, the server
-    whose failure `error` gives; for one granted unchecked, its own server. fallback: that server
-    is not the key's own, which was down. checked: False when FAIL_OPEN granted it without asking.
-    error: None, or the TokenClientError that left the entry with nothing.
+    whose failure `error` gives; for one granted unchecked, or answered by the deny cache, its own
+    server. fallback: that server is not the key's own, which was down. checked: False when
+    FAIL_OPEN granted it without asking. error: None, or the TokenClientError that left the entry
+    with nothing. remaining, retry_after_ms, retry_after, cached: as TokenGrant's, told by the
+    server that answered (a fallback's answer tells the fallback's bucket).
     """
 
     server: int
     fallback: bool
     checked: bool
     error: Optional[TokenClientError]
+    remaining: Optional[int]
+    retry_after_ms: Optional[int]
+    cached: bool
 
     def __new__(cls, tokens: int, server: int, fallback: bool = False, checked: bool = True,
-                error: Optional[TokenClientError] = None) -> "Grant":
+                error: Optional[TokenClientError] = None, remaining: Optional[int] = None,
+                retry_after_ms: Optional[int] = None, cached: bool = False) -> "Grant":
         grant = super().__new__(cls, tokens)
         grant.server, grant.fallback, grant.checked, grant.error = server, fallback, checked, error
+        grant.remaining, grant.retry_after_ms, grant.cached = remaining, retry_after_ms, cached
         return grant
+
+    @property
+    def retry_after(self) -> Optional[float]:
+        return None if self.retry_after_ms is None else self.retry_after_ms / 1000.0
 
     @property
     def tokens(self) -> int:
@@ -224,14 +235,16 @@ class ShardedClient(_ClosesOnExit):
     def __init__(self, addresses: Sequence[str], connect_timeout: float = 1.0,
                  reply_timeout: float = 1.0, max_connections: int = 4, idle_timeout: float = 10.0,
                  borrow_timeout: float = 2.0, policy: str = FAILOVER,
-                 first_probe_delay: float = 0.5, max_probe_delay: float = 30.0) -> None:
+                 first_probe_delay: float = 0.5, max_probe_delay: float = 30.0,
+                 detail: bool = True, deny_cache: Optional[DenyCache] = None) -> None:
         if not addresses:
             raise InvalidRequestError("no servers")
         if policy not in POLICIES:
             raise InvalidRequestError("policy %r is none of %s" % (policy, ", ".join(POLICIES)))
         self.servers = [TokenClientPool(address, connect_timeout, reply_timeout, max_connections,
-                                        idle_timeout, borrow_timeout)
+                                        idle_timeout, borrow_timeout, detail, deny_cache)
                         for address in addresses]
+        self.deny_cache = deny_cache
         self.policy = policy
         self._names = [server.name for server in self.servers]
         self._name_hashes = [hash_server_name(name) for name in self._names]
@@ -294,11 +307,21 @@ class _Call:
         self._borrow_deadline = time.monotonic() + client.servers[0].borrow_timeout
 
     def run(self):
-        open_positions = list(range(len(self._entries)))
+        open_positions = self._answer_from_cache()
         while open_positions:
             parts = self._place(open_positions)
             open_positions = sorted(self._send(parts))  # a key named twice keeps its order
         return self._grants
+
+    def _answer_from_cache(self):
+        """Settles the entries the deny cache answers, as their own server's; returns the rest."""
+        cache = self._client.deny_cache
+        cached = cache.answer_entries(self._entries, time.monotonic()) if cache else {}
+        for position, grant in cached.items():
+            self._grants[position] = Grant(0, self._client.server_for(
+                self._entries[position].accesskey), retry_after_ms=grant.retry_after_ms,
+                cached=True)
+        return [position for position in range(len(self._entries)) if position not in cached]
 
     def _place(self, positions):
         """Each server's part of this round: the places of its entries in the batch."""
@@ -401,6 +424,11 @@ class _Call:
         if failed:
             self._errors[server] = answer
         for index, position in enumerate(positions):
-            tokens, error = (0, answer) if failed else (answer[index], None)
-            self._grants[position] = Grant(tokens, server, server != self._owners[position],
-                                           error=error)
+            if failed:
+                self._grants[position] = Grant(0, server, server != self._owners[position],
+                                               error=answer)
+                continue
+            told = answer[index]  # the answering server's TokenGrant, noted by its client
+            self._grants[position] = Grant(told, server, server != self._owners[position],
+                                           remaining=told.remaining,
+                                           retry_after_ms=told.retry_after_ms)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <string>
 
 #include "tests/support/server_process.h"
@@ -30,19 +31,44 @@ TEST(ClientEndToEnd, SendsOneCompactLineAndReadsTheReply) {
   ASSERT_TRUE(client.ping().ok());
   EXPECT_EQ(acquire(client, {"svc-\"a\"", 5, 10, 20}), 5u);
   const std::string request =
-      "{\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"need_tokens\":5,\"gen_rate\":10,"
-      "\"burst_size\":20}]}\r\n";
+      "{\"detail\":true,\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"need_tokens\":5,"
+      "\"gen_rate\":10,\"burst_size\":20}]}\r\n";
   EXPECT_TRUE(server.wait_for_stdout("message from client: SHAKE\r\n"));
   EXPECT_TRUE(server.wait_for_stdout("message from client: " + request));
-  EXPECT_TRUE(server.wait_for_stdout(
-      "reply msg: {\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"tokens\":5}]}\r\n"));
+  EXPECT_TRUE(
+      server.wait_for_stdout("reply msg: {\"array\":[{\"accesskey\":\"svc-\\\"a\\\"\",\"tokens\":5,"
+                             "\"remaining\":20,\"retry_after_ms\":0}]}\r\n"));
+  // The new bucket stays full at 20; asked for 30, it is emptied and 10 more take 1 s at 10/s.
+  TokenGrant grant;
+  ASSERT_TRUE(client.acquire({"svc-\"a\"", 30, 10, 20}, &grant).ok());
+  EXPECT_EQ(grant.tokens, 20u);
+  EXPECT_EQ(grant.remaining, 0u);
+  EXPECT_EQ(grant.retry_after, std::chrono::milliseconds(1000));
+  EXPECT_FALSE(grant.cached);
 }
 
 TEST(ClientEndToEnd, RefusedRequestIsToldFromAFailedServer) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
-  TokenClient client(Endpoint{"127.0.0.1", kDefaultPort},
-                     ClientOptions{std::chrono::milliseconds(1000), kShortReplyTimeout});
+  // Asked for detail, the server says why at once: a reply timeout of a minute is not waited out.
+  ClientOptions patient;
+  patient.reply_timeout = std::chrono::seconds(60);
+  TokenClient told(Endpoint{"127.0.0.1", kDefaultPort}, patient);
+  auto started = std::chrono::steady_clock::now();
+  TokenGrant grant;
+  Status refused = told.acquire({"new", 1, 0, 0}, &grant);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, patient.reply_timeout);
+  EXPECT_EQ(refused.code(), StatusCode::kRefused);
+  EXPECT_EQ(refused.message(),
+            "request refused by 127.0.0.1:6666: invalid token request: entry 1: gen_rate must be "
+            "positive for a new access key");
+  EXPECT_TRUE(told.connected());
+  EXPECT_EQ(acquire(told, {"new", 1, 1, 1}), 1u);
+
+  // Not asked, it answers nothing; the handshake after the reply timeout tells.
+  ClientOptions plain{std::chrono::milliseconds(1000), kShortReplyTimeout};
+  plain.detail = false;
+  TokenClient client(Endpoint{"127.0.0.1", kDefaultPort}, plain);
   uint32_t granted = 0;
   Status answered = client.acquire({"fresh", 1, 0, 0}, &granted);
   EXPECT_EQ(answered.code(), StatusCode::kRefused);

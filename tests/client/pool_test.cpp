@@ -71,6 +71,7 @@ TEST(TokenClientPool, CallerWaitsForABorrowedConnectionOnlySoLong) {
   options.borrow_timeout = std::chrono::milliseconds(100);
   ClientOptions slow_reply;
   slow_reply.reply_timeout = std::chrono::seconds(1);
+  slow_reply.detail = false;  // so that the server answers a refusal with nothing
   TokenClientPool pool(loopback(server.port()), slow_reply, options);
   // A new key with rate 0 gets no reply: its call holds the one connection for the reply timeout.
   std::thread holder([&] {

@@ -22,6 +22,7 @@ namespace {
 // server's; they must stay the server's.
 static_assert(kMaxAccessKeyLength == token_server::kMaxAccessKeyLength);
 static_assert(kMaxRequestBytes == token_server::kConnectionBufferSize);
+static_assert(kMaxReplyBytes == token_server::kReplyBufferSize);
 static_assert(kDefaultPort == token_server::kServerPort);
 static_assert(std::string_view(kHandshakeLine) == token_server::kHeartbeatLine);
 static_assert(std::string_view(kHandshakeAnswer) == token_server::kHandshakeReply);
@@ -30,9 +31,9 @@ TokenRequest entry(const std::string& key, int32_t need, int32_t rate = 10, int3
   return TokenRequest{key, need, rate, burst};
 }
 
-std::string request_line_of(const std::vector<TokenRequest>& batch) {
+std::string request_line_of(const std::vector<TokenRequest>& batch, bool detail = false) {
   std::string line;
-  Status written = write_request_line({batch.data(), batch.size()}, &line);
+  Status written = write_request_line({batch.data(), batch.size()}, detail, &line);
   EXPECT_TRUE(written.ok()) << written.message();
   return line;
 }
@@ -67,6 +68,9 @@ TEST(RequestLine, IsOneCompactJsonLine) {
             "{\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,\"gen_rate\":10,"
             "\"burst_size\":20},{\"accesskey\":\"svc-b\",\"need_tokens\":0,\"gen_rate\":1,"
             "\"burst_size\":2}]}\r\n");
+  EXPECT_EQ(request_line_of({entry("svc-a", 5)}, true),
+            "{\"detail\":true,\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,"
+            "\"gen_rate\":10,\"burst_size\":20}]}\r\n");
 }
 
 TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
@@ -76,11 +80,11 @@ TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
   EXPECT_NE(line.find("\"quote\\\"back\\\\slash\""), std::string::npos) << line;
   EXPECT_NE(line.find("\"tab\\tnl\\ncr\\r\\u0001\""), std::string::npos) << line;
   EXPECT_NE(line.find("\"ctl\\u001F\x7f\\b\\f\""), std::string::npos) << line;
-  std::vector<uint32_t> granted(batch.size());
+  std::vector<TokenGrant> grants(batch.size());
   Status parsed =
-      parse_reply_line(server_reply_to(line), {batch.data(), batch.size()}, granted.data());
+      parse_reply_line(server_reply_to(line), {batch.data(), batch.size()}, grants.data());
   ASSERT_TRUE(parsed.ok()) << parsed.message();
-  EXPECT_EQ(granted, (std::vector<uint32_t>{1, 2, 3, 4}));
+  for (size_t i = 0; i < batch.size(); ++i) EXPECT_EQ(grants[i].tokens, i + 1);
 }
 
 TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
@@ -121,7 +125,7 @@ TEST(RequestLine, RefusesWhatTheServerWouldRefuseInItsWords) {
     }
     if (!fits) continue;
     std::string line = "untouched";
-    Status written = write_request_line({batch.data(), batch.size()}, &line);
+    Status written = write_request_line({batch.data(), batch.size()}, true, &line);
     std::string error = row["error"].IsNull() ? "" : string_of(row["error"]);
     EXPECT_EQ(written.message(), error);
     EXPECT_EQ(written.code(), error.empty() ? StatusCode::kOk : StatusCode::kInvalidArgument);
@@ -134,7 +138,7 @@ TEST(RequestLine, RefusesWhatTheServerWouldRefuseInItsWords) {
 // Length of the request line for `batch`; 0 when it is refused.
 size_t line_length(const std::vector<TokenRequest>& batch) {
   std::string line;
-  return write_request_line({batch.data(), batch.size()}, &line).ok() ? line.size() : 0;
+  return write_request_line({batch.data(), batch.size()}, false, &line).ok() ? line.size() : 0;
 }
 
 // Keys sized so that the request line is exactly `length` bytes, CR LF included.
@@ -157,7 +161,7 @@ std::vector<TokenRequest> batch_of_line_length(size_t length) {
 TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
   std::vector<TokenRequest> longest = batch_of_line_length(kMaxRequestBytes);
   std::string line;
-  ASSERT_TRUE(write_request_line({longest.data(), longest.size()}, &line).ok());
+  ASSERT_TRUE(write_request_line({longest.data(), longest.size()}, false, &line).ok());
   EXPECT_EQ(line.size(), static_cast<size_t>(kMaxRequestBytes));
 
   std::vector<TokenRequest> one_more = batch_of_line_length(kMaxRequestBytes);
@@ -167,7 +171,7 @@ TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
       break;
     }
   }
-  EXPECT_EQ(write_request_line({one_more.data(), one_more.size()}, &line).code(),
+  EXPECT_EQ(write_request_line({one_more.data(), one_more.size()}, false, &line).code(),
             StatusCode::kInvalidArgument);
 }
 
@@ -186,29 +190,42 @@ TEST(ReplyLine, GivesTheSharedVerdicts) {
     } else if (at != std::string::npos) {
       reply.replace(at, 1, std::string(row["pad"].GetUint(), ' '));
     }
-    std::vector<uint32_t> granted(batch.size());
-    Status parsed = parse_reply_line(reply + "\r\n", {batch.data(), batch.size()}, granted.data());
-    if (row.HasMember("error")) {
-      EXPECT_EQ(parsed.code(), StatusCode::kBadReply) << reply.substr(0, 200);
-      EXPECT_EQ(parsed.message(), string_of(row["error"])) << reply.substr(0, 200);
-      continue;
+    std::vector<TokenGrant> grants(batch.size());
+    Status parsed = parse_reply_line(reply + "\r\n", {batch.data(), batch.size()}, grants.data());
+    for (const char* verdict : {"error", "refused"}) {
+      if (!row.HasMember(verdict)) continue;
+      StatusCode code = verdict[0] == 'e' ? StatusCode::kBadReply : StatusCode::kRefused;
+      EXPECT_EQ(parsed.code(), code) << reply.substr(0, 200);
+      EXPECT_EQ(parsed.message(), string_of(row[verdict])) << reply.substr(0, 200);
     }
+    if (!row.HasMember("grants")) continue;
     ASSERT_TRUE(parsed.ok()) << parsed.message() << " " << reply.substr(0, 200);
-    std::vector<uint32_t> expected;
-    for (const rapidjson::Value& tokens : row["grants"].GetArray())
-      expected.push_back(tokens.GetUint());
-    EXPECT_EQ(granted, expected) << reply.substr(0, 200);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      EXPECT_EQ(grants[i].tokens, row["grants"][i].GetUint()) << reply.substr(0, 200);
+      // The detail, where the row gives it: null for a member absent or unreadable.
+      const rapidjson::Value none;
+      const rapidjson::Value& remaining = row.HasMember("remaining") ? row["remaining"][i] : none;
+      const rapidjson::Value& retry =
+          row.HasMember("retry_after_ms") ? row["retry_after_ms"][i] : none;
+      EXPECT_EQ(grants[i].remaining,
+                remaining.IsNull() ? std::nullopt : std::optional(remaining.GetUint64()))
+          << reply.substr(0, 200);
+      EXPECT_EQ(grants[i].retry_after,
+                retry.IsNull() ? std::nullopt
+                               : std::optional(std::chrono::milliseconds(retry.GetUint64())))
+          << reply.substr(0, 200);
+    }
   }
 }
 
 TEST(ReplyLine, EscapedKeysAreReadUnescaped) {
   TokenRequest emoji = entry("\xf0\x9f\x98\x80\xc3\xa9", 2);
-  uint32_t granted = 0;
+  TokenGrant grant;
   EXPECT_TRUE(
       parse_reply_line("{\"array\":[{\"accesskey\":\"\\ud83d\\ude00\\u00e9\",\"tokens\":1}]}\r\n",
-                       {&emoji, 1}, &granted)
+                       {&emoji, 1}, &grant)
           .ok());
-  EXPECT_EQ(granted, 1u);
+  EXPECT_EQ(grant.tokens, 1u);
 }
 
 TEST(Endpoint, ParsesHostAndPort) {

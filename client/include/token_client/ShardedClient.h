@@ -61,6 +61,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,11 @@ struct Grant {
   bool fallback = false;  // `server` is not the key's own: its own was down
   bool checked = true;    // false: granted by kFailOpen without asking a server
   Status status;          // ok, or why the entry got nothing
+  // The detail of the answering server's bucket (TokenGrant), as it told it: for a fallback's
+  // answer, the fallback's. Absent when it did not tell, and for a grant of kFailOpen.
+  std::optional<uint64_t> remaining = std::nullopt;
+  std::optional<std::chrono::milliseconds> retry_after = std::nullopt;
+  bool cached = false;  // answered 0 by the deny cache, without asking; `server` is the key's own
 };
 
 // What the client knows of one server.
@@ -159,7 +165,8 @@ class ShardedClient {
   std::vector<std::unique_ptr<TokenClientPool>> pools_;  // one per server, same order
   PoolOptions pool_options_;
   FleetOptions fleet_;
-  std::unique_ptr<FleetHealth> health_;  // after pools_, which it probes through
+  std::shared_ptr<DenyCache> deny_cache_;  // ClientOptions::deny_cache, shared with the pools
+  std::unique_ptr<FleetHealth> health_;    // after pools_, which it probes through
 };
 
 }  // namespace token_client

@@ -15,10 +15,12 @@
 //   kConnectionLost   the connection broke during the exchange; the request may have been read
 //   kBadReply         the reply does not answer the request (wrong keys, count or order), or is
 //                     not one to trust: not JSON, a member named twice, nested deeper than 64,
-//                     longer than a request. Members it does not know are passed over.
+//                     longer than any reply. Members it does not know are passed over.
 //   kRefused          the server took the request as breaking one of its rules (a rate of 0 for
-//                     a key it does not know, ...) and granted nothing; its standard error says
-//                     which. The server is up; sending the same request again is refused again.
+//                     a key it does not know, ...) and granted nothing. A server asked for detail
+//                     says which rule in its error reply, and the message carries its words; an
+//                     older one says so only on its standard error. The server is up; sending the
+//                     same request again is refused again.
 // After any error but kInvalidArgument and kRefused the connection is closed, so a late reply can
 // never be taken for the answer to a later request; the next call connects again.
 //
@@ -28,11 +30,23 @@
 // calling thread (getaddrinfo_a), so a slow resolver holds no call past its timeout; a numeric
 // address needs no resolver.
 //
-// The server answers a request it refuses with nothing at all, so a silent server is not yet a
-// failed one. When a token request's reply does not come within the reply timeout, the client
-// sends the handshake on the same connection and waits one reply timeout more: the token reply
-// first is a slow server's late grant, and is taken; "OK" first is a refusal (kRefused); nothing
-// is a failed server (kTimeout). A failed server therefore costs up to twice the reply timeout.
+// Detail. Token requests ask for detail (ClientOptions::detail, on by default): the server tells,
+// with each grant, the whole tokens left in the key's bucket and how long until it holds what was
+// not granted (TokenGrant), and answers a request it refuses with an error reply, so a refusal is
+// known at once. A server older than the detail ignores the request for it: its grants come
+// without it, and it answers a refusal with nothing at all.
+//
+// Such a server, or one not asked for detail, is silent about a refusal, so a silent server is not
+// yet a failed one. When a token request's reply does not come within the reply timeout, the
+// client sends the handshake on the same connection and waits one reply timeout more: the token
+// reply first is a slow server's late grant, and is taken; "OK" first is a refusal (kRefused);
+// nothing is a failed server (kTimeout). A failed server therefore costs up to twice the reply
+// timeout.
+//
+// Deny cache (ClientOptions::deny_cache, off by default). For keys that are denied most of the
+// time: once a server grants a key less than it asked for and says when to come back, calls for
+// that key are answered 0 (TokenGrant::cached) without asking the server until then, unless a
+// call names another rate or burst size, which only the server can apply.
 //
 // A request is sent at most once per call, unless the server provably never read it. A kept
 // connection the server closed while idle (as it closes idle connections when other clients
@@ -49,11 +63,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace token_client {
 
+class DenyCache;
 class Exchange;
 
 // Longest access key the server takes, in bytes.
@@ -105,7 +122,14 @@ struct ClientOptions {
   // From the start of a call to the whole reply, a new connection's lookup and connect included;
   // as much again for the handshake that tells a refused token request from a failed server.
   std::chrono::milliseconds reply_timeout{1000};
+  // Token requests ask for the remaining tokens, the wait and an error reply to a refusal.
+  bool detail = true;
+  // Shared by every client, pool and fleet given these options; none when null.
+  std::shared_ptr<DenyCache> deny_cache = nullptr;
 };
+
+// A deny cache to share (see the top of this file); it holds a key while its wait lasts.
+std::shared_ptr<DenyCache> make_deny_cache();
 
 // One entry of a token request: the access key naming the bucket, the tokens wanted now, and
 // the bucket's rate (tokens per second) and size. A known key's bucket keeps its stored rate or
@@ -116,6 +140,18 @@ struct TokenRequest {
   int32_t need_tokens = 0;  // 0 or more
   int32_t gen_rate = 0;
   int32_t burst_size = 0;
+};
+
+// The answer to one entry of a token request.
+struct TokenGrant {
+  uint32_t tokens = 0;
+  // What a server asked for detail tells: the whole tokens left in the key's bucket after this
+  // grant, and how long until it holds the part of the need not granted (at most a full bucket);
+  // zero when the need was met. Absent when the server did not tell.
+  std::optional<uint64_t> remaining;
+  std::optional<std::chrono::milliseconds> retry_after;
+  // Answered 0 by the deny cache without asking; retry_after is then the wait still left.
+  bool cached = false;
 };
 
 // Whether `request` may be sent: kInvalidArgument naming the problem in the server's words
@@ -139,10 +175,14 @@ class TokenClient {
   // Asks for request.need_tokens tokens; `granted` gets the whole tokens the server granted,
   // from 0 to need_tokens.
   Status acquire(const TokenRequest& request, uint32_t* granted);
+  // The same, with the detail.
+  Status acquire(const TokenRequest& request, TokenGrant* grant);
   // Asks for every entry in one request; (*granted)[i] answers batch[i]. The entries are granted
   // in order, so a key named twice draws the second time from what the first left. The request
   // must fit one line of kMaxRequestBytes (about 200 entries); an empty batch sends nothing.
   Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted);
+  // The same, with the detail.
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<TokenGrant>* grants);
 
   void close();
   bool connected() const { return fd_ >= 0; }
@@ -153,8 +193,9 @@ class TokenClient {
 
   // Carries `exchange`, started on this client, to its end; returns its status.
   Status run(Exchange* exchange);
-  // Checks, sends and answers entries[0, count); granted[i] answers entries[i].
-  Status acquire_entries(const TokenRequest* entries, size_t count, uint32_t* granted);
+  // Checks and answers entries[0, count), sending those the deny cache does not answer;
+  // grants[i] answers entries[i].
+  Status acquire_entries(const TokenRequest* entries, size_t count, TokenGrant* grants);
 
   Endpoint server_;
   ClientOptions options_;

@@ -49,6 +49,8 @@ struct PoolOptions {
   std::chrono::milliseconds borrow_timeout{2000};
 };
 
+class EntryList;
+
 class TokenClientPool {
  public:
   explicit TokenClientPool(Endpoint server, ClientOptions options = {}, PoolOptions pool = {});
@@ -59,7 +61,9 @@ class TokenClientPool {
   // As TokenClient's calls, each on a borrowed connection.
   Status ping(std::chrono::microseconds* round_trip = nullptr);
   Status acquire(const TokenRequest& request, uint32_t* granted);
+  Status acquire(const TokenRequest& request, TokenGrant* grant);
   Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<uint32_t>* granted);
+  Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<TokenGrant>* grants);
 
   const Endpoint& endpoint() const { return server_; }
   // Connections open now, borrowed or idle.
@@ -81,6 +85,9 @@ class TokenClientPool {
   // open; waits until `deadline` when none is free (not at all when it has passed).
   Status borrow(std::unique_ptr<TokenClient>* client, Clock::time_point deadline);
   void give_back(std::unique_ptr<TokenClient> client);
+  // Whether the deny cache answers every entry, so that no connection is needed: entries the
+  // server must answer wait for a connection, those it need not never do. Fills `grants` when so.
+  bool answered_by_cache(EntryList entries, TokenGrant* grants);
   // Runs `call` on a borrowed client and gives the client back.
   template <typename Call>
   Status with_client(Call call);
