@@ -9,7 +9,7 @@
 # build (default build/ of this checkout, as scripts/serve.sh makes; BUILD_DIR to name another),
 # and runs from any directory, wherever the checkout is.
 #   bash scripts/fleet_demo.sh
-# A server that exits or does not listen within 10 s ends the demo with status 1 and the
+# A server that exits, or does not listen within 9 s, ends the demo with status 1 and the
 # server's standard error. Whatever the demo started is ended when it ends, however it ends.
 set -euo pipefail
 root=$(realpath "$(dirname "$0")/..")
