@@ -4,34 +4,69 @@
 # by call while server 2 freezes (SIGSTOP: connections are made, nothing is answered) and thaws.
 #
 # Each server listens on port 6666 of a network namespace of its own, reached at 10.9.N.2 over a
-# veth pair. The script runs itself in a network namespace and a /tmp of its own, so it touches
-# nothing outside; it needs root, iproute2 and a build (default build/, as scripts/serve.sh
-# makes; BUILD_DIR to name another).
+# veth pair. The script runs itself in a network namespace of its own, so it touches no network
+# outside; its files go to a temporary directory that it removes. It needs root, iproute2 and a
+# build (default build/ of this checkout, as scripts/serve.sh makes; BUILD_DIR to name another),
+# and runs from any directory, wherever the checkout is.
 #   bash scripts/fleet_demo.sh
+# A server that exits, or does not listen within 9 s, ends the demo with status 1 and the
+# server's standard error. Whatever the demo started is ended when it ends, however it ends.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-build=$(realpath "${BUILD_DIR:-build}")
+root=$(realpath "$(dirname "$0")/..")
+build=$(realpath "${BUILD_DIR:-$root/build}")
+readonly start_limit_us=9000000  # a server's time to listen, counted from its start
 
 if [[ ${1:-} != inside ]]; then
-  exec unshare --net --mount --fork -- bash -c \
-    'mount -t tmpfs tmpfs /tmp && ip link set lo up && exec bash "$0" inside' "$0"
+  # Without --fork: the demo keeps its process, so a signal sent to it reaches its trap.
+  BUILD_DIR=$build exec unshare --net -- \
+    bash -c 'ip link set lo up && exec bash "$0" inside' "$root/scripts/fleet_demo.sh"
 fi
 
 declare -A holder server
+work=$(mktemp -d -t token_fleet_demo.XXXXXX)
+
+# Every server, namespace holder and client the demo started runs as a job of this shell; a
+# signal may come between starting one and noting its process id, so the job table is asked.
+end_everything() {
+  local pids
+  mapfile -t pids < <(jobs -p)
+  if ((${#pids[@]})); then
+    kill -CONT "${pids[@]}" 2>/dev/null || true  # a frozen server, if the demo ends meanwhile
+    kill -KILL "${pids[@]}" 2>/dev/null || true
+    wait "${pids[@]}" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+
+trap end_everything EXIT
+# A signal ends the demo; one more (timeout signals the demo and then its whole process group)
+# must not cut the cleanup short.
+trap 'trap "" INT TERM HUP; exit 1' INT TERM HUP
+
 servers="--server 10.9.1.2:6666 --server 10.9.2.2:6666 --server 10.9.3.2:6666"
 keys="alpha 2 1 100 bravo 2 1 100 charlie 2 1 100 delta 2 1 100 echo 2 1 100 foxtrot 2 1 100"
 
 start_server() {  # N: in the namespace held by holder[N]; waits until it listens
   nsenter --net=/proc/"${holder[$1]}"/ns/net "$build/server/token-server" \
-    >/tmp/server"$1".out 2>&1 &
+    >"$work/server$1.out" 2>"$work/server$1.err" &
   server[$1]=$!
-  until grep -q "listen on port 6666" /tmp/server"$1".out; do sleep 0.05; done
+  local deadline=$((${EPOCHREALTIME/./} + start_limit_us))
+  until grep -q "listen on port 6666" "$work/server$1.out"; do
+    if ! kill -0 "${server[$1]}" 2>/dev/null || ((${EPOCHREALTIME/./} > deadline)); then
+      echo "fleet_demo: server $1 did not start; its standard error:" >&2
+      cat "$work/server$1.err" >&2
+      exit 1
+    fi
+    sleep 0.05
+  done
 }
 
 make_namespace() {  # N: a namespace, its end of a veth pair at 10.9.N.2, ours at 10.9.N.1
   unshare --net sleep infinity &
   holder[$1]=$!
-  until [[ $(readlink /proc/"${holder[$1]}"/ns/net) != $(readlink /proc/self/ns/net) ]]; do
+  # unshare runs sleep only once its namespace is made: until then the veth would land here.
+  until [[ $(cat /proc/"${holder[$1]}"/comm 2>/dev/null) == sleep ]]; do
+    kill -0 "${holder[$1]}" || exit 1
     sleep 0.01
   done
   ip link add veth"$1" type veth peer name peer"$1" netns "${holder[$1]}"
@@ -59,13 +94,15 @@ exec 3>&2 2>/dev/null  # bash would report the kill on standard error
 kill -KILL "${server[2]}"
 wait "${server[2]}" || true
 exec 2>&3 3>&-
+unset 'server[2]'
 for policy in failover fail_closed fail_open; do run --show-server --policy $policy acquire $keys; done
 echo "## server 2 started again"
 start_server 2
 run --show-server acquire $keys
 
 echo "## one Python client, call by call, while server 2 freezes and thaws"
-PYTHONPATH=python python3 - "${server[2]}" <<'EOF'
+# In the background, so that a signal ends the demo at once rather than after the client's run.
+PYTHONPATH=$root/python PYTHONDONTWRITEBYTECODE=1 python3 - "${server[2]}" <<'EOF' &
 import os
 import signal
 import sys
@@ -95,8 +132,4 @@ for call in range(1, 15):
     time.sleep(0.25)
 client.close()
 EOF
-
-for n in 1 2 3; do
-  kill "${server[$n]}" "${holder[$n]}" 2>/dev/null || true
-done
-wait 2>/dev/null || true
+wait $!

@@ -17,14 +17,16 @@ server_only_packages=(rapidjson-dev libsystemd-dev libsodium-dev libmicrohttpd-d
 server_packages=("${client_packages[@]}" "${server_only_packages[@]}")
 image_packages=(podman buildah)
 # clang and its runtime build the fuzz targets; python3 runs the Python client's tests and the
-# benchmark summary, gnuplot its chart; systemd brings systemd-analyze, which checks the unit.
+# benchmark summary, gnuplot its chart; python3-venv, -setuptools and -wheel install the Python
+# client offline (pip install ./python); systemd brings systemd-analyze, which checks the unit.
 # The image test runs the image with runc (crun fails on some hosts) and reads the Kubernetes
 # manifests with python3-yaml. iproute2 and socat join the servers of the fleet test, each in a
 # network namespace of its own; nftables makes a peer vanish in the dead-peer test.
 test_packages=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-               gnuplot-nox procps systemd runc python3-yaml iproute2 socat nftables)
+               python3-venv python3-setuptools python3-wheel gnuplot-nox procps systemd runc python3-yaml iproute2 socat nftables)
 # Prometheus and promtool, for the metrics test; installed without the exporters it recommends.
-test_packages_without_recommends=(prometheus)
+# mypy checks the Python client's type hints.
+test_packages_without_recommends=(prometheus mypy)
 
 case "${1:-test}" in
   client)

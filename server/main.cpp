@@ -1,5 +1,6 @@
 // The token server: listens on TCP port 6666 and serves token requests until SIGTERM or SIGINT;
 // SIGUSR1 writes its figures on standard error. With STATE_DIRECTORY set, its buckets outlive it.
+// `--version` and `--help` print and exit; any other command line is ignored.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,11 +8,37 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "protocol/trace.h"
 #include "server/TokenServer.h"
 
+#ifndef TOKEN_SERVER_VERSION
+#error "TOKEN_SERVER_VERSION must give the project's version"
+#endif
+
 namespace {
+
+constexpr char kVersionLine[] = "token-server " TOKEN_SERVER_VERSION "\n";
+constexpr char kHelp[] =
+    "usage: token-server [--version | --help]\n"
+    "\n"
+    "Serves token requests on TCP port 6666 and HTTP (GET /metrics, GET /healthz) on port 9666,\n"
+    "on every IPv4 address, until SIGTERM or SIGINT. Traces every request and reply on standard\n"
+    "output; SIGUSR1 writes the server's figures on standard error. It takes no options: any\n"
+    "other command line is ignored.\n"
+    "\n"
+    "  --version  prints the version\n"
+    "  --help     prints this help\n";
+
+// The text a command line of one of the two options asks for; null for any other, which the
+// server ignores.
+const char* requested_text(int argc, char* argv[]) {
+  if (argc != 2) return nullptr;
+  if (std::strcmp(argv[1], "--version") == 0) return kVersionLine;
+  if (std::strcmp(argv[1], "--help") == 0) return kHelp;
+  return nullptr;
+}
 
 token_server::TokenServer* running_server = nullptr;  // set while the accept loop runs
 
@@ -51,7 +78,10 @@ void open_closed_standard_descriptors() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  if (const char* text = requested_text(argc, argv)) {
+    return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+  }
   open_closed_standard_descriptors();  // before any other descriptor is opened
   token_server::open_trace_outputs();  // before the workers start, as they write through them
   token_server::TokenServer server;

@@ -33,7 +33,8 @@ import math
 import re
 import threading
 import time
-from collections import namedtuple
+from typing import (Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Optional, Sequence,
+                    Tuple, TypeVar, cast)
 
 from .errors import BadReplyError, ConnectError, InvalidRequestError, RefusedError
 from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REPLY_BYTES, MAX_REQUEST_BYTES,
@@ -46,16 +47,28 @@ _UINT32_MAX = 2**32 - 1
 _UINT64_MAX = 2**64 - 1
 _INT64_MAX = 2**63 - 1  # the longest wait the C++ client holds, in ms
 
-TokenRequest = namedtuple("TokenRequest", "accesskey need_tokens gen_rate burst_size")
-TokenRequest.__doc__ = """One entry of a token request.
-
-accesskey: str, at most 29 bytes of UTF-8, no NUL. need_tokens: tokens wanted now, 0 or more.
-gen_rate, burst_size: the bucket's rate (tokens/s) and size. A known key keeps its stored rate
-or size when given 0 or less; a new key needs both above 0, or the server does not answer.
-"""
 
 
-def parse_address(address):
+class TokenRequest(NamedTuple):
+    """One entry of a token request.
+
+    accesskey: at most 29 bytes of UTF-8, no NUL. need_tokens: tokens wanted now, 0 or more.
+    gen_rate, burst_size: the bucket's rate (tokens/s) and size. A known key keeps its stored
+    rate or size when given 0 or less; a new key needs both above 0, or the server does not
+    answer.
+    """
+    accesskey: str
+    need_tokens: int
+    gen_rate: int
+    burst_size: int
+
+
+# What the calls take for an entry: a TokenRequest, or any (accesskey, need_tokens, gen_rate,
+# burst_size) tuple.
+Entry = Tuple[str, int, int, int]
+
+
+def parse_address(address: str) -> Tuple[str, int]:
     """Splits "HOST:PORT" (or "[V6]:PORT", or a bare HOST for port 6666) into (host, port)."""
     text = address
     if text.startswith("["):
@@ -73,12 +86,12 @@ def parse_address(address):
     return host, int(port)
 
 
-def address_name(host, port):
+def address_name(host: str, port: int) -> str:
     """The server's name for sharding: "HOST:PORT", IPv6 hosts in brackets."""
     return ("[%s]:%d" if ":" in host else "%s:%d") % (host, port)
 
 
-def check_token_request(entry):
+def check_token_request(entry: Sequence[Any]) -> TokenRequest:
     """Returns `entry` as a TokenRequest; raises InvalidRequestError when it may not be sent.
 
     The server would refuse it with silence; the message is the server's own ("need_tokens is
@@ -87,28 +100,28 @@ def check_token_request(entry):
     """
     if len(entry) != 4:
         raise InvalidRequestError("an entry is (accesskey, need_tokens, gen_rate, burst_size)")
-    entry = TokenRequest(*entry)
-    if not isinstance(entry.accesskey, str):
+    request = TokenRequest(*entry)
+    if not isinstance(request.accesskey, str):
         raise InvalidRequestError("accesskey must be a string")
     try:
-        key_length = len(entry.accesskey.encode("utf-8"))
+        key_length = len(request.accesskey.encode("utf-8"))
     except UnicodeEncodeError:
         raise InvalidRequestError("accesskey is not valid UTF-8") from None
     if key_length > MAX_ACCESS_KEY_LENGTH:
         raise InvalidRequestError("accesskey longer than %d bytes" % MAX_ACCESS_KEY_LENGTH)
     # The server reads a key only up to a NUL, so it would answer for another key.
-    if "\0" in entry.accesskey:
+    if "\0" in request.accesskey:
         raise InvalidRequestError("accesskey holds a NUL byte")
     for name in ("need_tokens", "gen_rate", "burst_size"):
-        value = getattr(entry, name)
+        value = getattr(request, name)
         if type(value) is not int or not _INT32_MIN <= value <= _INT32_MAX:
             raise InvalidRequestError("%s must be a 32-bit signed integer" % name)
-    if entry.need_tokens < 0:
+    if request.need_tokens < 0:
         raise InvalidRequestError("need_tokens is negative")
-    return entry
+    return request
 
 
-def check_entries(entries):
+def check_entries(entries: Iterable[Sequence[Any]]) -> List[TokenRequest]:
     """The entries as TokenRequests; the first refused names its place, as the server would."""
     checked = []
     for number, entry in enumerate(entries, 1):
@@ -128,20 +141,25 @@ class TokenGrant(int):
     when a DenyCache answered 0 without asking; retry_after is then the wait still left.
     """
 
-    def __new__(cls, tokens, remaining=None, retry_after_ms=None, cached=False):
+    remaining: Optional[int]
+    retry_after_ms: Optional[int]
+    cached: bool
+
+    def __new__(cls, tokens: int, remaining: Optional[int] = None,
+                retry_after_ms: Optional[int] = None, cached: bool = False) -> "TokenGrant":
         grant = super().__new__(cls, tokens)
         grant.remaining, grant.retry_after_ms, grant.cached = remaining, retry_after_ms, cached
         return grant
 
     @property
-    def tokens(self):
+    def tokens(self) -> int:
         return int(self)
 
     @property
-    def retry_after(self):
+    def retry_after(self) -> Optional[float]:
         return None if self.retry_after_ms is None else self.retry_after_ms / 1000.0
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "TokenGrant(%d, remaining=%r, retry_after_ms=%r, cached=%r)" % (
             self, self.remaining, self.retry_after_ms, self.cached)
 
@@ -159,16 +177,17 @@ class DenyCache:
 
     _FIRST_SWEEP = 64
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._denials = {}  # accesskey -> (until, gen_rate, burst_size); under _lock
+        # accesskey -> (until, gen_rate, burst_size); under _lock
+        self._denials: Dict[str, Tuple[float, int, int]] = {}
         self._sweep_at = self._FIRST_SWEEP  # under _lock
 
-    def __len__(self):
+    def __len__(self) -> int:
         with self._lock:
             return len(self._denials)
 
-    def answer(self, entry, now):
+    def answer(self, entry: TokenRequest, now: float) -> Optional[TokenGrant]:
         """A cached TokenGrant for `entry` (a TokenRequest) at `now` (time.monotonic()), or None."""
         if entry.need_tokens == 0:
             return None
@@ -182,21 +201,22 @@ class DenyCache:
                 return None
         return TokenGrant(0, retry_after_ms=math.ceil((until - now) * 1000), cached=True)
 
-    def note(self, entry, grant, now):
+    def note(self, entry: TokenRequest, grant: TokenGrant, now: float) -> None:
         """Takes in a server's `grant` (a TokenGrant) for `entry`, received at `now`."""
         denied = grant < entry.need_tokens and bool(grant.retry_after_ms)
         with self._lock:
             if not denied:
                 self._denials.pop(entry.accesskey, None)
                 return
-            self._denials[entry.accesskey] = (now + grant.retry_after, entry.gen_rate,
-                                              entry.burst_size)
+            self._denials[entry.accesskey] = (now + cast(float, grant.retry_after),
+                                              entry.gen_rate, entry.burst_size)
             if len(self._denials) >= self._sweep_at:  # keys denied once and never again
                 self._denials = {key: denial for key, denial in self._denials.items()
                                  if denial[0] > now}
                 self._sweep_at = max(self._FIRST_SWEEP, 2 * len(self._denials))
 
-    def answer_entries(self, entries, now):
+    def answer_entries(self, entries: Sequence[TokenRequest],
+                       now: float) -> Dict[int, TokenGrant]:
         """Cached grants by place in `entries`, for the entries it answers."""
         answered = {}
         for position, entry in enumerate(entries):
@@ -206,11 +226,12 @@ class DenyCache:
         return answered
 
 
-def request_line(entries, detail=True, fallback=False):
+def request_line(entries: Sequence[TokenRequest], detail: bool = True,
+                 fallback: bool = False) -> bytes:
     """The token request for `entries` (checked TokenRequests) as bytes, CR LF included.
     `fallback` marks a request sent to a server other than its keys' own, which then starts a key
     new to it with an empty bucket: {"fallback":true,"array":[...]}."""
-    request = {"fallback": True} if fallback else {}
+    request: Dict[str, Any] = {"fallback": True} if fallback else {}
     if detail:
         request["detail"] = True
     request["array"] = [{"accesskey": e.accesskey, "need_tokens": e.need_tokens,
@@ -259,7 +280,7 @@ def _parse_int(text):
     return _NEGATIVE if text.startswith("-") else int(text)
 
 
-def parse_reply(line, entries):
+def parse_reply(line: bytes, entries: Sequence[TokenRequest]) -> List[TokenGrant]:
     """The grants that reply `line` (bytes, CR LF included) gives `entries`, in order.
 
     Each is a TokenGrant, with the detail where the reply has it (a whole number of 64 bits,
@@ -317,18 +338,24 @@ def _detail(answer, name, most):
 class _CallableCount(int):
     """A count that also answers a call with itself."""
 
-    def __call__(self):
+    def __call__(self) -> int:
         return int(self)
+
+
+_Closable = TypeVar("_Closable", bound="_ClosesOnExit")
 
 
 class _ClosesOnExit:
     """Lets a `with` block close the object it opened."""
 
-    def __enter__(self):
+    def __enter__(self: _Closable) -> _Closable:
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+    def close(self) -> None:
+        raise NotImplementedError
 
 
 class TokenClient(_ClosesOnExit):
@@ -337,32 +364,33 @@ class TokenClient(_ClosesOnExit):
     Raises TokenClientError subclasses (see errors.py). Use from one thread at a time.
     """
 
-    def __init__(self, address="127.0.0.1:6666", connect_timeout=1.0, reply_timeout=1.0,
-                 detail=True, deny_cache=None):
+    def __init__(self, address: str = "127.0.0.1:6666", connect_timeout: float = 1.0,
+                 reply_timeout: float = 1.0, detail: bool = True,
+                 deny_cache: Optional[DenyCache] = None) -> None:
         self.host, self.port = parse_address(address)
         self.name = address_name(self.host, self.port)
         self.connect_timeout = connect_timeout
         self.reply_timeout = reply_timeout
         self.detail = detail
         self.deny_cache = deny_cache
-        self._socket = None
+        self._socket: Any = None
         self._last_exchange_start = float("-inf")  # of the last call, in monotonic seconds
 
     @property
-    def connected(self):
+    def connected(self) -> bool:
         return self._socket is not None
 
-    def connect(self):
+    def connect(self) -> None:
         """Connects now instead of on the first call; nothing when already connected."""
         if self._socket is None:
             self._run(Exchange(self, b""))
 
-    def close(self):
+    def close(self) -> None:
         if self._socket is not None:
             self._socket.close()
             self._socket = None
 
-    def ping(self):
+    def ping(self) -> float:
         """Sends the handshake: a health check. Returns the round-trip time in seconds."""
         exchange = self._run(Exchange(self, HANDSHAKE))
         if exchange.reply != HANDSHAKE_ANSWER:
@@ -370,11 +398,12 @@ class TokenClient(_ClosesOnExit):
             raise BadReplyError("bad reply: the handshake was not answered OK")
         return time.monotonic() - exchange.sending_since
 
-    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int,
+                burst_size: int) -> TokenGrant:
         """Asks for need_tokens tokens of accesskey's bucket; returns the TokenGrant."""
         return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
 
-    def acquire_batch(self, entries):
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[TokenGrant]:
         """Asks for every (accesskey, need_tokens, gen_rate, burst_size) entry in one request.
 
         Returns the TokenGrants in the entries' order. Entries are granted in order, so a key
@@ -436,9 +465,10 @@ class TokenClientPool(_ClosesOnExit):
     connections now; the pool stays usable.
     """
 
-    def __init__(self, address="127.0.0.1:6666", connect_timeout=1.0, reply_timeout=1.0,
-                 max_connections=4, idle_timeout=10.0, borrow_timeout=2.0, detail=True,
-                 deny_cache=None):
+    def __init__(self, address: str = "127.0.0.1:6666", connect_timeout: float = 1.0,
+                 reply_timeout: float = 1.0, max_connections: int = 4,
+                 idle_timeout: float = 10.0, borrow_timeout: float = 2.0, detail: bool = True,
+                 deny_cache: Optional[DenyCache] = None) -> None:
         if max_connections < 1:
             raise InvalidRequestError("a pool needs at least one connection")
         self.host, self.port = parse_address(address)
@@ -453,12 +483,14 @@ class TokenClientPool(_ClosesOnExit):
         self._lock = threading.Lock()
         self._freed = threading.Condition(self._lock)  # a client was given back or a place freed
         self._reaper_wake = threading.Condition(self._lock)  # close() was called
-        self._idle = collections.deque()  # (idle since, TokenClient), oldest first; under _lock
+        # (idle since, TokenClient), oldest first; under _lock
+        self._idle: Deque[Tuple[float, TokenClient]] = collections.deque()
         self._borrowed = 0  # under _lock; len(_idle) + _borrowed <= max_connections
-        self._reaper = None  # the reaper thread while connections are idle; under _lock
+        # The reaper thread while connections are idle; under _lock.
+        self._reaper: Optional[threading.Thread] = None
 
     @property
-    def open_connections(self):
+    def open_connections(self) -> _CallableCount:
         """Connections open now, borrowed or idle: `pool.open_connections()`, as in C++.
 
         Read without the call, as code written for 1.1 does, it is the same count.
@@ -466,20 +498,21 @@ class TokenClientPool(_ClosesOnExit):
         with self._lock:
             return _CallableCount(len(self._idle) + self._borrowed)
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             while self._idle:
                 self._idle.popleft()[1].close()
             self._reaper_wake.notify()
 
-    def ping(self):
+    def ping(self) -> float:
         """Sends the handshake on a borrowed connection; returns the round trip in seconds."""
         return self._with_client(TokenClient.ping)
 
-    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int,
+                burst_size: int) -> TokenGrant:
         return self.acquire_batch([(accesskey, need_tokens, gen_rate, burst_size)])[0]
 
-    def acquire_batch(self, entries):
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[TokenGrant]:
         """As TokenClient.acquire_batch, on a borrowed connection."""
         # A refused entry, an empty batch or one the deny cache answers whole needs no
         # connection, nor a wait for one.
@@ -492,7 +525,7 @@ class TokenClientPool(_ClosesOnExit):
                 return [cached[position] for position in range(len(entries))]
         return self._with_client(TokenClient.acquire_batch, entries)
 
-    def _with_client(self, call, *args):
+    def _with_client(self, call: Callable[..., Any], *args: Any) -> Any:
         client = self._borrow()
         try:
             return call(client, *args)

@@ -1,5 +1,10 @@
 """Errors of the token client. Every one is a TokenClientError."""
 
+from typing import TYPE_CHECKING, List
+
+if TYPE_CHECKING:
+    from .fleet import Grant
+
 
 class TokenClientError(Exception):
     """Base of every error the client raises."""
@@ -45,7 +50,7 @@ class ShardError(TokenClientError):
     caller that goes on never uses more tokens than it was given.
     """
 
-    def __init__(self, error, granted):
+    def __init__(self, error: TokenClientError, granted: List["Grant"]) -> None:
         super().__init__(str(error))
         self.error = error
         self.granted = granted

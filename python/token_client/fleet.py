@@ -34,9 +34,9 @@ The C++ client (token_client/ShardedClient.h) does the same, with the same names
 
 import threading
 import time
-from collections import namedtuple
+from typing import Iterable, List, NamedTuple, Optional, Sequence, cast
 
-from .client import TokenClientPool, _ClosesOnExit, check_entries
+from .client import DenyCache, Entry, TokenClientPool, _ClosesOnExit, check_entries
 from .errors import (ConnectError, ConnectionLostError, InvalidRequestError, ReplyTimeoutError,
                      ShardError, TokenClientError)
 from .exchange import run_exchanges
@@ -47,13 +47,19 @@ FAIL_CLOSED = "fail_closed"
 FAIL_OPEN = "fail_open"
 POLICIES = (FAILOVER, FAIL_CLOSED, FAIL_OPEN)
 
-ServerHealth = namedtuple("ServerHealth", "up failed_calls probes last_failure")
-ServerHealth.__doc__ = """What a ShardedClient knows of one server.
 
-up: whether calls send to it. failed_calls: the calls that met it failing, each after waiting
-for it. probes: the handshakes the prober has sent it. last_failure: the error that marked it
-down last, or None.
-"""
+
+class ServerHealth(NamedTuple):
+    """What a ShardedClient knows of one server.
+
+    up: whether calls send to it. failed_calls: the calls that met it failing, each after
+    waiting for it. probes: the handshakes the prober has sent it. last_failure: the error that
+    marked it down last, or None.
+    """
+    up: bool
+    failed_calls: int
+    probes: int
+    last_failure: Optional[TokenClientError]
 
 
 class Grant(int):
@@ -67,22 +73,31 @@ class Grant(int):
     server that answered (a fallback's answer tells the fallback's bucket).
     """
 
-    def __new__(cls, tokens, server, fallback=False, checked=True, error=None, remaining=None,
-                retry_after_ms=None, cached=False):
+    server: int
+    fallback: bool
+    checked: bool
+    error: Optional[TokenClientError]
+    remaining: Optional[int]
+    retry_after_ms: Optional[int]
+    cached: bool
+
+    def __new__(cls, tokens: int, server: int, fallback: bool = False, checked: bool = True,
+                error: Optional[TokenClientError] = None, remaining: Optional[int] = None,
+                retry_after_ms: Optional[int] = None, cached: bool = False) -> "Grant":
         grant = super().__new__(cls, tokens)
         grant.server, grant.fallback, grant.checked, grant.error = server, fallback, checked, error
         grant.remaining, grant.retry_after_ms, grant.cached = remaining, retry_after_ms, cached
         return grant
 
     @property
-    def retry_after(self):
+    def retry_after(self) -> Optional[float]:
         return None if self.retry_after_ms is None else self.retry_after_ms / 1000.0
 
     @property
-    def tokens(self):
+    def tokens(self) -> int:
         return int(self)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Grant(%d, server=%r, fallback=%r, checked=%r, error=%r)" % (
             self, self.server, self.fallback, self.checked, self.error)
 
@@ -217,9 +232,11 @@ class ShardedClient(_ClosesOnExit):
     (waiting for a probe under way); the client stays usable.
     """
 
-    def __init__(self, addresses, connect_timeout=1.0, reply_timeout=1.0, max_connections=4,
-                 idle_timeout=10.0, borrow_timeout=2.0, policy=FAILOVER, first_probe_delay=0.5,
-                 max_probe_delay=30.0, detail=True, deny_cache=None):
+    def __init__(self, addresses: Sequence[str], connect_timeout: float = 1.0,
+                 reply_timeout: float = 1.0, max_connections: int = 4, idle_timeout: float = 10.0,
+                 borrow_timeout: float = 2.0, policy: str = FAILOVER,
+                 first_probe_delay: float = 0.5, max_probe_delay: float = 30.0,
+                 detail: bool = True, deny_cache: Optional[DenyCache] = None) -> None:
         if not addresses:
             raise InvalidRequestError("no servers")
         if policy not in POLICIES:
@@ -233,20 +250,21 @@ class ShardedClient(_ClosesOnExit):
         self._name_hashes = [hash_server_name(name) for name in self._names]
         self._health = _FleetHealth(self.servers, first_probe_delay, max_probe_delay)
 
-    def close(self):
+    def close(self) -> None:
         self._health.close()
         for server in self.servers:
             server.close()
 
-    def server_for(self, accesskey):
+    def server_for(self, accesskey: str) -> int:
         """The index in `servers` of the server that holds `accesskey`, up or not."""
-        return place_key(self._names, self._name_hashes, accesskey)[0]
+        # Never None: a ShardedClient has servers.
+        return cast(int, place_key(self._names, self._name_hashes, accesskey)[0])
 
-    def server_health(self, index):
+    def server_health(self, index: int) -> ServerHealth:
         """The ServerHealth of servers[index]."""
         return self._health.health(index)
 
-    def acquire(self, accesskey, need_tokens, gen_rate, burst_size):
+    def acquire(self, accesskey: str, need_tokens: int, gen_rate: int, burst_size: int) -> Grant:
         """Asks for one key; returns its Grant, or raises the error that left it with none."""
         grant = _Call(self, check_entries([(accesskey, need_tokens, gen_rate,
                                             burst_size)])).run()[0]
@@ -254,7 +272,7 @@ class ShardedClient(_ClosesOnExit):
             raise grant.error
         return grant
 
-    def acquire_batch(self, entries):
+    def acquire_batch(self, entries: Iterable[Entry]) -> List[Grant]:
         """Splits the batch by server, sends the parts at once, answers in the batch's order.
 
         Returns a Grant per entry. When an entry gets nothing, raises ShardError with the first

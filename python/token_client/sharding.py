@@ -9,6 +9,8 @@ a key to the same server when they spell the server names alike; tests/client/fl
 holds the values both are tested against.
 """
 
+from typing import List, Optional, Sequence, Tuple, Union
+
 _MASK = (1 << 64) - 1
 _FNV_OFFSET_BASIS = 0xCBF29CE484222325
 _FNV_PRIME = 0x100000001B3
@@ -29,26 +31,26 @@ def _mix64(x):
     return x
 
 
-def _as_bytes(text):
+def _as_bytes(text: Union[str, bytes]) -> bytes:
     return text.encode("utf-8") if isinstance(text, str) else bytes(text)
 
 
-def hash_server_name(server_name):
+def hash_server_name(server_name: str) -> int:
     """The hash of a server's name and the zero byte after it, where each key's hash begins."""
     return _fnv1a64(_as_bytes(server_name) + b"\0")
 
 
-def weight_for_key(name_hash, accesskey):
+def weight_for_key(name_hash: int, accesskey: str) -> int:
     """The weight for `accesskey` of the server whose name hashes to `name_hash`."""
     return _mix64(_fnv1a64(_as_bytes(accesskey), name_hash))
 
 
-def rendezvous_weight(server_name, accesskey):
+def rendezvous_weight(server_name: str, accesskey: str) -> int:
     """The weight of the server named `server_name` ("HOST:PORT") for `accesskey`."""
     return weight_for_key(hash_server_name(server_name), accesskey)
 
 
-def rendezvous_order(server_names, accesskey):
+def rendezvous_order(server_names: Sequence[str], accesskey: str) -> List[int]:
     """Every index of `server_names`, from the highest weight for `accesskey` to the lowest.
 
     The first is the key's own server; the rest are the order in which it falls back.
@@ -58,7 +60,8 @@ def rendezvous_order(server_names, accesskey):
                                  _as_bytes(server_names[i])))
 
 
-def rendezvous_pick(server_names, accesskey, usable=None):
+def rendezvous_pick(server_names: Sequence[str], accesskey: str,
+                    usable: Optional[Sequence[bool]] = None) -> Optional[int]:
     """The index in `server_names` (not empty) of the server that holds `accesskey`.
 
     With `usable` (a flag per server), the server of highest weight among those flagged: where
@@ -70,7 +73,8 @@ def rendezvous_pick(server_names, accesskey, usable=None):
                      accesskey, usable)[1 if usable is not None else 0]
 
 
-def place_key(server_names, name_hashes, accesskey, usable=None):
+def place_key(server_names: Sequence[str], name_hashes: Sequence[int], accesskey: str,
+              usable: Optional[Sequence[bool]] = None) -> Tuple[Optional[int], Optional[int]]:
     """(owner, target) of `accesskey` among the servers named `server_names`.
 
     `name_hashes` are their hash_server_name values. The owner has the highest weight; the target

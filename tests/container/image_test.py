@@ -1,7 +1,8 @@
 """Builds the container image from a Release build, runs it with a volume for its state, talks to
 it through published ports, stops it and starts it again to find a drained key still drained;
-then checks that the Kubernetes manifests name the ports, probe path, user and stop
-signal that the image really has.
+then checks that the Kubernetes manifests, with and without their components, name the ports,
+probe path, user, stop signal and version that the image really has, and that their spread,
+network policy and rules select the servers' pods.
 
 Usage: python3 tests/container/image_test.py BUILD_DIR   (a configured Release build)
 Runs as root with podman, runc and python3-yaml (scripts/setup.sh test); kubectl, when present,
@@ -37,6 +38,11 @@ TOKEN_REQUEST = ('{"array":[{"accesskey":"%s","need_tokens":5,"gen_rate":1,"burs
                  % KEY).encode()
 TOKEN_REPLY = ('{"array":[{"accesskey":"%s","tokens":5}]}\r\n' % KEY).encode()
 STATE_DIRECTORY = "/var/lib/token-server"
+# The entrypoint's line, the container log's only one while the server is healthy: one a start.
+START_LINE = ("token-server %s starting: token requests on port 6666, HTTP (/metrics, /healthz) "
+              "on port 9666; the trace on standard output is discarded\n")
+COMPONENTS = ("prometheus-operator", "network-policy")
+RULES = os.path.join(ROOT, "deploy", "prometheus", "token-server-rules.yml")
 
 
 class CheckFailed(Exception):
@@ -121,13 +127,13 @@ def check_token_exchange(port):
                                               reply.decode().strip()))
 
 
-def check_state_kept(name, grace_seconds):
+def check_state_kept(name, grace_seconds, version):
     """Drains the key, stops the container and starts it again: the key comes back drained, less
     the refill of 1 token a second meanwhile, where a new key would be granted its need."""
     reply = token_exchange(published_port(name, TOKEN_PORT))
     expect(reply == TOKEN_REPLY, "the draining request answered %r" % reply)
     drained = time.monotonic()
-    check_stop(name, grace_seconds)
+    check_stop(name, grace_seconds, version, starts=1)
     podman("start", name)
     reply = token_exchange(published_port(name, TOKEN_PORT))
     refill = int(time.monotonic() - drained)
@@ -185,7 +191,7 @@ def check_healthcheck(name):
     print("HEALTHCHECK: %s" % inspect(name, "{{.State.Health.Status}}"))
 
 
-def check_stop(name, grace_seconds):
+def check_stop(name, grace_seconds, version, starts):
     started = time.monotonic()
     podman("stop", "--time", str(grace_seconds), name)
     seconds = time.monotonic() - started
@@ -194,8 +200,9 @@ def check_stop(name, grace_seconds):
            "stop took %.1f s of %d, exit status %s" % (seconds, grace_seconds, status))
     print("podman stop: exit status 0 after %.2f s (stop timeout %d s)" % (seconds, grace_seconds))
     logs = podman("logs", name)
-    expect(logs.stdout == "" and logs.stderr == "",
+    expect(logs.stdout + logs.stderr == START_LINE % version * starts,
            "the container logged:\n%s%s" % (logs.stdout, logs.stderr))
+    print("log: " + START_LINE.strip() % version)
 
 
 def check_state_volume(container, volume_claims, image_config):
@@ -218,6 +225,8 @@ def check_state_volume(container, volume_claims, image_config):
 def render_manifests(with_component):
     """The objects kubectl kustomize renders from deploy/kubernetes as shipped, or with its
     commented components lines switched on."""
+    commented = "# components:\n" + "".join("#   - %s\n" % name for name in COMPONENTS)
+    switched_on = "components:\n" + "".join("  - %s\n" % name for name in COMPONENTS)
     with tempfile.TemporaryDirectory() as work:
         directory = os.path.join(work, "kubernetes")
         shutil.copytree(os.path.join(ROOT, "deploy", "kubernetes"), directory)
@@ -225,8 +234,7 @@ def render_manifests(with_component):
             path = os.path.join(directory, "kustomization.yaml")
             with open(path) as file:
                 text = file.read()
-            switched = text.replace("# components:\n#   - prometheus-operator\n",
-                                    "components:\n  - prometheus-operator\n")
+            switched = text.replace(commented, switched_on)
             expect(switched != text, "kustomization.yaml lacks the commented components lines")
             with open(path, "w") as file:
                 file.write(switched)
@@ -245,15 +253,15 @@ def check_manifests(manifests, image_config, version):
     exposed = {int(port.split("/")[0]) for port in image_config["ExposedPorts"]}
     expect(set(named_ports.values()) == exposed == {TOKEN_PORT, HTTP_PORT},
            "container ports %s, image exposes %s" % (named_ports, exposed))
-    liveness = container["livenessProbe"]["tcpSocket"]
-    expect(resolve_port(liveness["port"], named_ports) == TOKEN_PORT, "liveness port")
-    readiness = container["readinessProbe"]["httpGet"]
-    expect(resolve_port(readiness["port"], named_ports) == HTTP_PORT and
-           readiness["path"] == HEALTH_PATH, "readiness probe %s" % readiness)
+    for probe in ("livenessProbe", "readinessProbe"):
+        request = container[probe]["httpGet"]
+        expect(resolve_port(request["port"], named_ports) == HTTP_PORT and
+               request["path"] == HEALTH_PATH, "%s %s" % (probe, request))
     annotations = pod["metadata"]["annotations"]
     expect(annotations["prometheus.io/port"] == str(HTTP_PORT) and
            annotations["prometheus.io/path"] == METRICS_PATH, "scrape annotations")
-    expect(container["image"].endswith(":" + version), "image %s" % container["image"])
+    # Set through the kustomization's images: entry, which names the version.
+    expect(container["image"] == "token-server:" + version, "image %s" % container["image"])
     # The image's entrypoint is what keeps the trace out of the pod's log.
     expect("command" not in container, "the manifest replaces the image's entrypoint")
 
@@ -271,6 +279,10 @@ def check_manifests(manifests, image_config, version):
                        image_config)
 
     labels = pod["metadata"]["labels"]
+    (spread,) = pod["spec"]["topologySpreadConstraints"]
+    expect(spread["topologyKey"] == "kubernetes.io/hostname" and
+           spread["labelSelector"]["matchLabels"].items() <= labels.items(),
+           "topology spread %s" % spread)
     service = manifests["Service"]
     expect(service["spec"]["clusterIP"] == "None" and
            manifests["StatefulSet"]["spec"]["serviceName"] == service["metadata"]["name"],
@@ -287,6 +299,29 @@ def check_manifests(manifests, image_config, version):
     monitor_selector = manifests["ServiceMonitor"]["spec"]["selector"]["matchLabels"]
     expect(monitor_selector.items() <= service["metadata"]["labels"].items(),
            "ServiceMonitor selector %s" % monitor_selector)
+    check_network_policy(manifests["NetworkPolicy"]["spec"], labels, named_ports)
+    with open(RULES) as file:
+        rules = yaml.safe_load(file)
+    expect(manifests["PrometheusRule"]["spec"]["groups"] == rules["groups"],
+           "the PrometheusRule differs from %s" % RULES)
+
+
+def check_network_policy(policy, labels, named_ports):
+    """Each port is admitted from its own peers only: 6666 from client pods, 9666 from the
+    monitoring namespace."""
+    expect(policy["podSelector"]["matchLabels"].items() <= labels.items() and
+           policy["policyTypes"] == ["Ingress"], "NetworkPolicy selects %s" % policy)
+    admitted = {}
+    for rule in policy["ingress"]:
+        (port,) = rule["ports"]
+        admitted[resolve_port(port["port"], named_ports)] = rule["from"]
+    expect(admitted.keys() == {TOKEN_PORT, HTTP_PORT}, "NetworkPolicy ports %s" % admitted)
+    ((clients,), (monitoring,)) = admitted[TOKEN_PORT], admitted[HTTP_PORT]
+    expect(clients["podSelector"]["matchLabels"] == {"token-server/client": "true"},
+           "port %d admitted from %s" % (TOKEN_PORT, clients))
+    expect(monitoring == {"namespaceSelector": {"matchLabels": {
+               "kubernetes.io/metadata.name": "monitoring"}}},
+           "port %d admitted from %s" % (HTTP_PORT, monitoring))
 
 
 def manifests_if_kubectl():
@@ -297,7 +332,7 @@ def manifests_if_kubectl():
     expect(set(shipped) == {"Service", "StatefulSet", "PodDisruptionBudget"},
            "deploy/kubernetes renders %s" % sorted(shipped))
     manifests = render_manifests(with_component=True)
-    print("kubectl kustomize deploy/kubernetes: %s; with its component: %s" %
+    print("kubectl kustomize deploy/kubernetes: %s; with its components: %s" %
           (", ".join(shipped), ", ".join(manifests)))
     return manifests
 
@@ -328,8 +363,8 @@ def main():
         check_http(published_port(name, HTTP_PORT), version)
         check_process(name, image_config["User"])
         check_healthcheck(name)
-        check_state_kept(name, grace_seconds)
-        check_stop(name, grace_seconds)
+        check_state_kept(name, grace_seconds, version)
+        check_stop(name, grace_seconds, version, starts=2)
     except (CheckFailed, OSError, subprocess.TimeoutExpired) as failure:
         print("image test failed: %s" % failure)
         return 1

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
@@ -52,12 +53,30 @@ class NotifySocket {
   bool bound_ = false;
 };
 
+// Any command line but the two options is ignored: the server starts as without one.
 TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
-  ServerProcess server;
+  ServerProcess::Options options;
+  options.arguments = {"--port", "7000", "--version", "--help"};
+  ServerProcess server(options);
   ASSERT_TRUE(server.listening());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
   EXPECT_EQ(server.stderr_text(), "");
+}
+
+TEST(Startup, VersionAndHelpPrintAndExitWithoutServing) {
+  const std::pair<std::string, std::string> options_and_first_lines[] = {
+      {"--version", "token-server " TOKEN_PROJECT_VERSION "\n"},
+      {"--help", "usage: token-server [--version | --help]\n"}};
+  for (const auto& [option, first_line] : options_and_first_lines) {
+    ServerProcess::Options options;
+    options.wait_until_listening = false;
+    options.arguments = {option};
+    ServerProcess server(options);
+    EXPECT_EQ(server.wait_exit(std::chrono::seconds(5)), 0) << option;
+    EXPECT_EQ(server.stdout_text().substr(0, first_line.size()), first_line);
+    EXPECT_EQ(server.stderr_text(), "") << option;
+  }
 }
 
 TEST(Startup, PortHeldByAnotherListenerExitsWithStatusOne) {

@@ -110,7 +110,9 @@ ServerProcess::ServerProcess(Options options)
   bool stdout_piped = options.stdout_to_closed_pipe || options.stdout_to_pipe;
   if (stdout_piped) ::pipe2(pipe_fds, O_CLOEXEC);
   std::vector<char*> environment = environment_with(options.environment);
-  char* const arguments[] = {const_cast<char*>(TOKEN_SERVER_BINARY), nullptr};
+  std::vector<char*> arguments = {const_cast<char*>(TOKEN_SERVER_BINARY)};
+  for (std::string& argument : options.arguments) arguments.push_back(argument.data());
+  arguments.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
     if (options.standard_descriptors_closed) {
@@ -133,7 +135,7 @@ ServerProcess::ServerProcess(Options options)
                       static_cast<rlim_t>(options.descriptor_limit)};
       ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    ::execve(TOKEN_SERVER_BINARY, arguments, environment.data());
+    ::execve(TOKEN_SERVER_BINARY, arguments.data(), environment.data());
     ::_exit(127);
   }
   if (options.stdout_to_closed_pipe) {

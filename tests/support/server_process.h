@@ -35,6 +35,7 @@ class ServerProcess {
     // nothing it writes reaches the files. Set wait_until_listening false with it.
     bool standard_descriptors_closed = false;
     std::vector<std::string> environment;  // NAME=VALUE entries before the inherited ones
+    std::vector<std::string> arguments;    // the command line after the binary's name
     // A network namespace to run the server in, such as /proc/PID/ns/net, so that several
     // servers can each have port 6666; empty: the test's own.
     std::string network_namespace;
