@@ -39,11 +39,7 @@ DATA_SECONDS = 30  # for every panel to have data once the load is over
 LOAD_REQUESTS = 2000
 # Grafana's own variables, as a query with every server selected would read them.
 DASHBOARD_VARIABLES = {"$instance": ".*", "${datasource}": ""}
-# Series that the server exports only once the health and state changes are merged; until then
-# their panels may have no data. Lead: drop this list after the merge. Accept errors appear only
-# when an accept has failed, so that one stays.
-SERIES_NOT_YET_EXPORTED = ("token_server_idle_connections_closed", "token_server_state_",
-                           "token_server:idle_connections_closed", "token_server:state_")
+# Accept errors appear only when an accept has failed, so their panel may have no data.
 SERIES_ONLY_ON_FAULTS = ("token_server:accept_errors",)
 
 
@@ -212,7 +208,7 @@ def check_dashboard(binary):
 
 
 def may_lack_data(expression):
-    return any(name in expression for name in SERIES_NOT_YET_EXPORTED + SERIES_ONLY_ON_FAULTS)
+    return any(name in expression for name in SERIES_ONLY_ON_FAULTS)
 
 
 def check_queries(prometheus, queries):
@@ -228,7 +224,7 @@ def check_queries(prometheus, queries):
         if result:
             print("%s: %s\n    = %s" % (title, expression, shown(result)))
         elif may_lack_data(expression):
-            print("%s: %s\n    = no data (not exported yet, or no fault)" % (title, expression))
+            print("%s: %s\n    = no data (no fault)" % (title, expression))
         else:
             missing.append("%s: %s" % (title, expression))
     return missing
