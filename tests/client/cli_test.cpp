@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +32,16 @@ struct CliRun {
   std::string out;
   std::string err;
 };
+
+// `out` without the detail that ends each line.
+std::string without_detail(const std::string& out) {
+  std::string plain;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    plain += line.substr(0, line.find(" remaining=")) + "\n";
+  }
+  return plain;
+}
 
 std::string temp_file() {
   char path[] = "/tmp/token_client_cli_XXXXXX";
@@ -171,8 +181,7 @@ TEST(Cli, FailedServerLeavesItsKeysToThePolicy) {
     CliRun run = run_cli(args);
     EXPECT_EQ(run.exit_status, 1) << row.out;
     // Later rows find the buckets drawn by earlier ones: what is left depends on the time between.
-    EXPECT_EQ(std::regex_replace(run.out, std::regex(" remaining=\\d+ retry_after_ms=\\d+"), ""),
-              row.out);
+    EXPECT_EQ(without_detail(run.out), row.out);
     EXPECT_EQ(run.err, row.err);
   }
 }
