@@ -145,18 +145,26 @@ class FleetEndToEnd : public ::testing::Test {
     }
   }
 
+  // Half-second deadlines, and a down server probed soon and often.
+  static ClientOptions quick_options() {
+    ClientOptions options;
+    options.connect_timeout = options.reply_timeout = std::chrono::milliseconds(500);
+    return options;
+  }
+  static FleetOptions quick_probes() {
+    FleetOptions fleet;
+    fleet.first_probe_delay = std::chrono::milliseconds(50);
+    fleet.max_probe_delay = std::chrono::milliseconds(200);
+    return fleet;
+  }
+
   std::string directory_;
   std::vector<std::unique_ptr<ServerNamespace>> namespaces_;
   std::vector<std::unique_ptr<ServerProcess>> servers_;
 };
 
 TEST_F(FleetEndToEnd, KilledServerIsCarriedByTheOthersAndTakesItsKeysBack) {
-  ClientOptions options;
-  options.connect_timeout = options.reply_timeout = std::chrono::milliseconds(500);
-  FleetOptions fleet;
-  fleet.first_probe_delay = std::chrono::milliseconds(50);
-  fleet.max_probe_delay = std::chrono::milliseconds(200);
-  ShardedClient client(endpoints(), options, {}, fleet);
+  ShardedClient client(endpoints(), quick_options(), {}, quick_probes());
   std::vector<std::string> names;
   for (size_t i = 0; i < kServers; ++i) names.push_back(client.server_name(i));
   std::vector<TokenRequest> batch;
@@ -198,12 +206,7 @@ TEST_F(FleetEndToEnd, KilledServerStartedWithItsStateKeepsEveryKeyWithinTheBound
   const std::vector<std::string> state = {"STATE_DIRECTORY=" + directory_};
   ASSERT_EQ(servers_[kKilled]->stop(SIGTERM), 0);
   start_server(kKilled, state);
-  ClientOptions options;
-  options.connect_timeout = options.reply_timeout = std::chrono::milliseconds(500);
-  FleetOptions fleet;
-  fleet.first_probe_delay = std::chrono::milliseconds(50);
-  fleet.max_probe_delay = std::chrono::milliseconds(200);
-  ShardedClient client(endpoints(), options, {}, fleet);
+  ShardedClient client(endpoints(), quick_options(), {}, quick_probes());
   std::vector<TokenRequest> batch;
   for (int i = 0; i < 20; ++i) {
     batch.push_back({"bound-" + std::to_string(i), kFleetNeed, kRate, kBurst});
