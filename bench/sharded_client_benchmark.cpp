@@ -12,6 +12,7 @@
 // call and how many calls waited for the black hole (the failed calls the client counted).
 //
 // Usage: sharded_client_benchmark [--seconds S] [--threads N] [--batch ENTRIES] [--timeout MS]
+//        [--detail 0|1]   (1, the clients' default, asks every reply for its detail)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -57,12 +58,13 @@ struct Options {
   int threads = 4;
   int batch = 1;
   int timeout_millis = 1000;
+  bool detail = true;  // the clients' default: every reply tells what is left and when to retry
 };
 
 [[noreturn]] void usage(const char* problem) {
   std::fprintf(stderr,
                "%s%susage: sharded_client_benchmark [--seconds S] [--threads N] [--batch ENTRIES] "
-               "[--timeout MS]\n",
+               "[--timeout MS] [--detail 0|1]\n",
                problem, *problem ? "\n" : "");
   std::exit(1);
 }
@@ -82,6 +84,8 @@ Options parse_options(int argc, char** argv) {
       options.batch = static_cast<int>(value);
     } else if (name == "--timeout" && value >= 1) {
       options.timeout_millis = static_cast<int>(value);
+    } else if (name == "--detail" && (value == 0 || value == 1)) {
+      options.detail = value == 1;
     } else {
       usage(("bad option or value: " + name).c_str());
     }
@@ -158,6 +162,7 @@ void run_row(FILE* out, const Options& options, const char* policy_name, Failure
   ClientOptions client_options;
   client_options.connect_timeout = client_options.reply_timeout =
       std::chrono::milliseconds(options.timeout_millis);
+  client_options.detail = options.detail;
   PoolOptions pool;
   pool.max_connections = kPoolConnections;
   FleetOptions fleet;
