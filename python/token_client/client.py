@@ -411,7 +411,8 @@ class TokenClient(_ClosesOnExit):
         nor does one the deny cache answers whole.
         """
         entries = check_entries(entries)
-        cached = self.deny_cache.answer_entries(entries, time.monotonic()) if self.deny_cache else {}
+        cached = (self.deny_cache.answer_entries(entries, time.monotonic())
+                  if self.deny_cache else {})
         asked = [entry for position, entry in enumerate(entries) if position not in cached]
         answers = iter(self._read_grants(self._run(self._token_exchange(asked)), asked)
                        if asked else [])
