@@ -157,28 +157,11 @@ TEST_F(FleetTest, OnlyTheFirstCallWaitsOnAServerThatFails) {
   EXPECT_EQ(answers_nothing.connections(), 1);  // nor did they connect
 }
 
-TEST_F(FleetTest, ACallThatWaitedForAConnectionDoesNotWaitForTheFailedServerToo) {
-  ScriptedServer answers_nothing({"never"}, /*lines_before_reply=*/1000);
-  PoolOptions one_connection;
-  one_connection.max_connections = 1;
-  ShardedClient client(fleet_with(answers_nothing.port()), short_timeouts(), one_connection,
-                       fleet_options(FailurePolicy::kFailover));
-  std::vector<TokenRequest> keys = keys_of(client, kLost, 2, "queued-");
-  Grant first;
-  std::thread meets_the_failure([&] { client.acquire(keys[0], &first); });
-  ASSERT_TRUE(wait_until([&] { return answers_nothing.connections() == 1; }));
-  Grant second;  // waits for the one connection while the first call waits for the server
-  EXPECT_TRUE(client.acquire(keys[1], &second).ok());
-  meets_the_failure.join();
-  EXPECT_TRUE(first.fallback && second.fallback);
-  EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
-  EXPECT_EQ(answers_nothing.connections(), 1);
-}
-
 TEST_F(FleetTest, AServerIsMarkedDownOnlyForItsOwnFailure) {
   // The lost server's one connection is held by a call that waits for it to fail, while a batch
   // asks a healthy server and the lost one: the healthy server's part does not wait, nor time
-  // out, while the batch waits for the other pool.
+  // out, while the batch waits for the other pool; the lost part, once it has the connection,
+  // does not wait for the failed server again.
   ScriptedServer answers_nothing({"never"}, /*lines_before_reply=*/1000);
   PoolOptions one_connection;
   one_connection.max_connections = 1;
@@ -197,6 +180,9 @@ TEST_F(FleetTest, AServerIsMarkedDownOnlyForItsOwnFailure) {
   EXPECT_TRUE(answered.ok()) << answered.message();
   EXPECT_TRUE(grants[0].server == 0 && !grants[0].fallback);
   EXPECT_TRUE(client.server_health(0).up) << client.server_health(0).last_failure.message();
+  EXPECT_TRUE(grants[1].fallback);
+  EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
+  EXPECT_EQ(answers_nothing.connections(), 1);
 }
 
 TEST_F(FleetTest, FailClosedRefusesAndFailOpenGrantsUncheckedTheKeysOfADownServer) {
