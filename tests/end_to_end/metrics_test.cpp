@@ -56,7 +56,8 @@ constexpr in_addr_t kHealthCheckAddress = INADDR_LOOPBACK + 200;
 constexpr auto kProbeLimit = std::chrono::seconds(1);
 constexpr auto kSlowClientsRun = 2 * kMetricsRequestDeadline + std::chrono::seconds(1);
 constexpr auto kTricklePause = std::chrono::milliseconds(250);
-constexpr long kDescriptorLimit = 64;
+// Low enough that the connections holding every descriptor but one leave a worker free.
+constexpr long kDescriptorLimit = 48;
 // The server's processor ticks (100 a second) while both ports have a connection pending that
 // no descriptor is left for: a spinning thread would take about 100.
 constexpr long long kPausedAcceptorTicks = 20;

@@ -135,6 +135,9 @@ ServerProcess::ServerProcess(Options options)
                       static_cast<rlim_t>(options.descriptor_limit)};
       ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+    // Only the standard three: a descriptor the test runner left open would change how many the
+    // server can open before it reaches its limit.
+    ::close_range(3, ~0U, 0);
     ::execve(TOKEN_SERVER_BINARY, arguments.data(), environment.data());
     ::_exit(127);
   }
