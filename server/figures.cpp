@@ -17,25 +17,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Adds one worker's counter, read with a relaxed load: it may lag a request behind its worker.
-void add(uint64_t* sum, const std::atomic<uint64_t>& counter) {
-  *sum += counter.load(std::memory_order_relaxed);
-}
-
+// Adds one worker's counts, each read with a relaxed load: it may lag a request behind its worker.
 void add_worker_counts(Figures* figures, const RequestCounters& worker) {
-  add(&figures->handshakes, worker.handshakes);
-  add(&figures->token_requests, worker.token_requests);
-  add(&figures->parse_errors, worker.parse_errors);
-  add(&figures->refusals, worker.refusals);
-  add(&figures->entries_requested, worker.entries_requested);
-  add(&figures->tokens_requested, worker.tokens_requested);
-  add(&figures->tokens_granted, worker.tokens_granted);
-  add(&figures->entries_limited, worker.entries_limited);
-  add(&figures->trace_lines_lost, worker.trace_lines_lost);
-  for (size_t bucket = 0; bucket < kServiceTimeBuckets; ++bucket) {
-    add(&figures->service_times[bucket], worker.service_times[bucket]);
+  for (const FigureRow& row : kFigureRows) {
+    if (row.worker_count != nullptr) {
+      figures->*row.member += (worker.*row.worker_count).load(std::memory_order_relaxed);
+    }
   }
-  add(&figures->service_nanos, worker.service_nanos);
+  for (size_t bucket = 0; bucket < kServiceTimeBuckets; ++bucket) {
+    figures->service_times[bucket] += worker.service_times[bucket].load(std::memory_order_relaxed);
+  }
+  figures->service_nanos += worker.service_nanos.load(std::memory_order_relaxed);
 }
 
 // "1 spell", "2 spells".
@@ -54,13 +46,6 @@ std::string idle_closed_text(uint64_t closed) {
   return ", " + std::to_string(closed) + " idle connection" + (closed == 1 ? "" : "s") + " closed";
 }
 
-void append(std::string* line, const char* name, uint64_t value) {
-  *line += ' ';
-  *line += name;
-  *line += '=';
-  *line += std::to_string(value);
-}
-
 }  // namespace
 
 void TokenServer::request_figures() {
@@ -70,13 +55,14 @@ void TokenServer::request_figures() {
 
 Figures TokenServer::figures() {
   Figures figures;
-  figures.uptime = Clock::now() - started_at;
+  figures.uptime_nanos = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started_at).count());
   {
     token_base::MutexLock lock(&sockets_mutex);
     figures.connections_accepted = connections_accepted;
     figures.connections_waited = connections_waited;
     figures.idle_connections_closed = idle_connections_closed;
-    figures.queued = sockets.size();
+    figures.connections_waiting = sockets.size();
     for (int client_fd : served_sockets) figures.busy_workers += client_fd >= 0 ? 1 : 0;
   }
   figures.workers = workers.size();
@@ -86,7 +72,7 @@ Figures TokenServer::figures() {
     figures.state_kept = true;
     figures.state_writes = state_store->writes();
     figures.state_write_failures = state_store->write_failures();
-    figures.state_last_write_nanos = state_store->last_write_nanos();
+    figures.state_last_write_nanos = static_cast<uint64_t>(state_store->last_write_nanos());
     figures.state_keys_loaded = state_store->keys_loaded();
   }
   return figures;
@@ -94,31 +80,12 @@ Figures TokenServer::figures() {
 
 std::string TokenServer::figures_line() {
   Figures now = figures();
-  auto uptime = std::chrono::duration_cast<std::chrono::seconds>(now.uptime);
   std::string line = "figures:";
-  append(&line, "uptime_s", static_cast<uint64_t>(uptime.count()));
-  append(&line, "connections_accepted", now.connections_accepted);
-  append(&line, "connections_served", now.busy_workers);
-  append(&line, "connections_queued", now.queued);
-  append(&line, "busy_workers", now.busy_workers);
-  append(&line, "workers", now.workers);
-  append(&line, "handshakes", now.handshakes);
-  append(&line, "token_requests", now.token_requests);
-  append(&line, "parse_errors", now.parse_errors);
-  append(&line, "refusals", now.refusals);
-  append(&line, "tokens_granted", now.tokens_granted);
-  append(&line, "known_keys", now.known_keys);
-  append(&line, "trace_lines_lost", now.trace_lines_lost);
-  append(&line, "connections_waited", now.connections_waited);
-  append(&line, "entries_requested", now.entries_requested);
-  append(&line, "tokens_requested", now.tokens_requested);
-  append(&line, "entries_limited", now.entries_limited);
-  if (now.state_kept) {
-    append(&line, "state_writes", now.state_writes);
-    append(&line, "state_write_failures", now.state_write_failures);
-    append(&line, "state_last_write_s",
-           static_cast<uint64_t>(now.state_last_write_nanos / 1'000'000'000));
-    append(&line, "state_keys_loaded", now.state_keys_loaded);
+  for (const FigureRow& row : kFigureRows) {
+    if (row.line_name == nullptr || !is_shown(row, now)) continue;
+    uint64_t value = now.*row.member;
+    line.append(" ").append(row.line_name).append("=");
+    line += std::to_string(row.unit == FigureUnit::kNanos ? value / kNanosPerSecond : value);
   }
   return line;
 }
@@ -126,7 +93,7 @@ std::string TokenServer::figures_line() {
 std::string TokenServer::status_line() {
   Figures now = figures();
   return std::to_string(now.busy_workers) + " of " + std::to_string(now.workers) +
-         " workers busy, " + std::to_string(now.queued) + " queued, " +
+         " workers busy, " + std::to_string(now.connections_waiting) + " queued, " +
          std::to_string(now.known_keys) + " keys";
 }
 
