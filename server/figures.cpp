@@ -3,7 +3,6 @@
 // accept loop, between connections; the workers only count.
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
 #include "protocol/trace.h"
@@ -17,6 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often the accept loop refreshes the status line a service manager shows.
+constexpr std::chrono::seconds kStatusRefreshInterval{5};
+
 // Adds one worker's counts, each read with a relaxed load: it may lag a request behind its worker.
 void add_worker_counts(Figures* figures, const RequestCounters& worker) {
   for (const FigureRow& row : kFigureRows) {
@@ -28,22 +30,6 @@ void add_worker_counts(Figures* figures, const RequestCounters& worker) {
     figures->service_times[bucket] += worker.service_times[bucket].load(std::memory_order_relaxed);
   }
   figures->service_nanos += worker.service_nanos.load(std::memory_order_relaxed);
-}
-
-// "1 spell", "2 spells".
-std::string count_of(uint64_t count, const char* noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
-long long whole_millis(Clock::duration duration) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
-}
-
-// The idle connections closed for waiting ones, when there were any: ", 2 idle connections
-// closed".
-std::string idle_closed_text(uint64_t closed) {
-  if (closed == 0) return "";
-  return ", " + std::to_string(closed) + " idle connection" + (closed == 1 ? "" : "s") + " closed";
 }
 
 }  // namespace
@@ -101,7 +87,7 @@ void TokenServer::handle_wake_up() {
   uint64_t wake_ups = 0;
   ssize_t drained = ::read(wake_fd, &wake_ups, sizeof wake_ups);
   (void)drained;
-  report_saturation_end();
+  write_saturation_lines(Clock::now());
   if (figures_requested.exchange(false)) trace_line(kErrorFd, figures_line());
 }
 
@@ -111,85 +97,16 @@ void TokenServer::refresh_status(Clock::time_point now) {
   notify_status(status_line());
 }
 
-void TokenServer::report_saturation_end() {
-  std::string line;
-  {
-    token_base::MutexLock lock(&sockets_mutex);
-    if (!saturation.end_due) return;
-    line = take_saturation_end_line();
+void TokenServer::write_saturation_lines(Clock::time_point now) {
+  for (;;) {
+    std::string line;
+    {
+      token_base::MutexLock lock(&sockets_mutex);
+      line = saturation.due_line(now);
+    }
+    if (line.empty()) return;
+    trace_line(kErrorFd, line);
   }
-  trace_line(kErrorFd, line);
-  last_saturation_line = Clock::now();
-}
-
-std::string TokenServer::take_saturation_end_line() {
-  saturation.end_due = false;
-  return "connections no longer waiting: " + std::to_string(saturation.own.waited) +
-         " waited, longest wait " + std::to_string(whole_millis(saturation.own.longest_wait)) +
-         " ms" + idle_closed_text(saturation.own.idle_closed);
-}
-
-void TokenServer::report_saturation_summary(Clock::time_point now) {
-  if (now - last_saturation_line < timings.saturation_summary_interval) return;
-  std::string line;
-  {
-    token_base::MutexLock lock(&sockets_mutex);
-    if (saturation.summed_spells == 0) return;
-    line = take_saturation_summary_line();
-  }
-  trace_line(kErrorFd, line);
-  last_saturation_line = now;
-}
-
-std::string TokenServer::take_saturation_summary_line() {
-  uint64_t spells = saturation.summed_spells;
-  WaitCounts summed = saturation.summed;
-  saturation.summed_spells = 0;
-  saturation.summed = WaitCounts();
-  saturation.in_summary = false;  // a spell still going on counts again if it has waits
-  return "workers busy in " + count_of(spells, "spell") + " over the last " +
-         std::to_string(timings.saturation_summary_interval.count()) +
-         " s: " + count_of(summed.waited, "connection") + " waited, longest wait " +
-         std::to_string(whole_millis(summed.longest_wait)) + " ms" +
-         idle_closed_text(summed.idle_closed);
-}
-
-void TokenServer::Saturation::begin(bool with_own_lines) {
-  ongoing = true;
-  own_lines = with_own_lines;
-  own = WaitCounts();
-  in_summary = false;
-  if (!own_lines) sum_spell();
-}
-
-void TokenServer::Saturation::count_wait(Clock::duration wait) {
-  WaitCounts* counts = &own;
-  if (!own_lines) {
-    sum_spell();
-    counts = &summed;
-  }
-  ++counts->waited;
-  counts->longest_wait = std::max(counts->longest_wait, wait);
-}
-
-void TokenServer::Saturation::count_idle_closed() {
-  WaitCounts* counts = &own;
-  if (!own_lines) {
-    sum_spell();
-    counts = &summed;
-  }
-  ++counts->idle_closed;
-}
-
-bool TokenServer::Saturation::end() {
-  ongoing = false;
-  end_due = own_lines;
-  return end_due;
-}
-
-void TokenServer::Saturation::sum_spell() {
-  if (!in_summary) ++summed_spells;
-  in_summary = true;
 }
 
 }  // namespace token_server

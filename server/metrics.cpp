@@ -30,6 +30,9 @@ namespace token_server {
 
 namespace {
 
+// Room for every connection the endpoint holds, come at once.
+constexpr int kMetricsListenBacklog = static_cast<int>(kMetricsConnectionLimit);
+
 // What the kernel tells about this process, for the standard process metrics.
 struct ProcessFigures {
   uint64_t cpu_nanos = 0;  // user and system

@@ -31,6 +31,7 @@
 #include "harness/in_process_server.h"
 #include "server/TokenServer.h"
 #include "server/health.h"
+#include "server/metrics_http.h"
 #include "server/unique_fd.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
