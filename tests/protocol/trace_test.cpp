@@ -22,6 +22,9 @@ namespace token_server {
 
 namespace {
 
+using token_base::classify_output;
+using token_base::OutputKind;
+
 // Writes with `write_lines` through a TraceOutput on a pipe, or a socket, and returns what came
 // out. The other end is read meanwhile, as a line may be longer than it holds.
 template <typename WriteLines>
