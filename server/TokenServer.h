@@ -217,9 +217,8 @@ class TokenServer {
   void request_figures();
   // The counts and gauges now, summed over the workers. Any thread may ask.
   Figures figures() EXCLUDES(sockets_mutex);
-  // One line: uptime, connections, workers, requests by kind, tokens granted, known keys, lost
-  // trace lines, then waits and what the granted requests asked for, as
-  // "figures: uptime_s=12 connections_accepted=3 ...".
+  // One line of the figures the table names for it, in its order, as
+  // "figures: uptime_s=12 connections_accepted=3 ..." (server/figure_table.h).
   std::string figures_line() EXCLUDES(sockets_mutex);
   // A short line for a service manager's status: busy workers, queued connections, keys.
   std::string status_line() EXCLUDES(sockets_mutex);
