@@ -33,7 +33,8 @@
          "Workers serving a connection.")                                                        \
   FIGURE(workers, Count, gauge, "workers", "token_server_workers",                               \
          "Worker threads; each serves one connection.")                                          \
-  COUNT(handshakes, Count, counter, "handshakes", "token_server_requests_total{kind=\"handshake\"}", \
+  COUNT(handshakes, Count, counter, "handshakes",                                                \
+        "token_server_requests_total{kind=\"handshake\"}",                                       \
         "Requests read, by kind: handshake, token (answered with a grant), not_json, refused "   \
         "(JSON that breaks a rule of the token request).")                                       \
   COUNT(token_requests, Count, counter, "token_requests",                                        \
