@@ -12,9 +12,12 @@
 #include <cstdint>
 #include <iterator>
 
+#include "base/cache_line.h"
+#include "server/figure_table.h"
+
 namespace token_server {
 
-constexpr std::size_t kCacheLineBytes = 64;
+using token_base::kCacheLineBytes;
 
 // Upper bounds of the service time buckets, in nanoseconds: 1, 2.5 and 5 in each decade from
 // 2.5 us, where a request served at once lands, to 10 s, where a stalled peer's does. A last
@@ -26,18 +29,13 @@ constexpr uint64_t kServiceTimeBoundsNanos[] = {
     2'500'000'000, 5'000'000'000, 10'000'000'000};
 constexpr std::size_t kServiceTimeBuckets = std::size(kServiceTimeBoundsNanos) + 1;
 
+// One field for each COUNT row of the figure table, named as its member there, and the service
+// time histogram.
 struct alignas(kCacheLineBytes) RequestCounters {
-  std::atomic<uint64_t> handshakes{0};
-  std::atomic<uint64_t> token_requests{0};  // answered with a token reply
-  std::atomic<uint64_t> parse_errors{0};    // not JSON
-  std::atomic<uint64_t> refusals{0};        // JSON that breaks a rule of the token request
-  // Of the token requests granted: their entries, the tokens those asked for and got, and the
-  // entries granted fewer tokens than they asked for.
-  std::atomic<uint64_t> entries_requested{0};
-  std::atomic<uint64_t> tokens_requested{0};
-  std::atomic<uint64_t> tokens_granted{0};
-  std::atomic<uint64_t> entries_limited{0};
-  std::atomic<uint64_t> trace_lines_lost{0};  // lines whose write failed
+#define TOKEN_SERVER_WORKER_COUNT(member, ...) std::atomic<uint64_t> member{0};
+  TOKEN_SERVER_FIGURES(TOKEN_SERVER_WORKER_COUNT, TOKEN_SERVER_NO_FIGURE, TOKEN_SERVER_NO_FIGURE,
+                       TOKEN_SERVER_NO_FIGURE)
+#undef TOKEN_SERVER_WORKER_COUNT
   // Replies sent, by the time from the request's last byte received to its reply sent: the
   // count of bucket i is of times above bound i - 1 and at most bound i (not cumulative).
   std::atomic<uint64_t> service_times[kServiceTimeBuckets] = {};

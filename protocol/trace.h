@@ -2,8 +2,8 @@
 //
 // Lines of different workers never tear each other, and the trace never holds up the service:
 // a line that cannot be written within kTraceWaitMillis (standard output is a pipe nobody reads,
-// or a closed one) is dropped and counted lost (trace_output.h says how). When standard output is
-// /dev/null, no trace line is even formatted.
+// or a closed one) is dropped and counted lost (base/trace_output.h says how). When standard output
+// is /dev/null, no trace line is even formatted.
 #pragma once
 
 #include <limits.h>
@@ -14,9 +14,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "protocol/trace_output.h"
+#include "base/trace_output.h"
 
 namespace token_server {
+
+using token_base::TraceOutput;
 
 class TraceLine;
 

@@ -33,18 +33,18 @@ int make_wake_fd() {
 
 TokenServer::TokenServer(uint16_t port, int worker_count, std::optional<uint16_t> metrics_port,
                          ServerTimings timings)
-    : stop(false),
-      served_sockets(static_cast<size_t>(worker_count), -1),
-      idle_marks(static_cast<size_t>(worker_count)),
-      worker_counters(static_cast<size_t>(worker_count)),
-      listen_port(port),
+    : listen_port(port),
       metrics_port(metrics_port),
       timings(timings),
-      wake_fd(make_wake_fd()),
       started_at(Clock::now()),
-      last_status_refresh(started_at),
-      // As if the last line were an interval old: the first spell is told at once.
-      last_saturation_line(started_at - timings.saturation_summary_interval) {
+      wake_fd(make_wake_fd()),
+      stop(false),
+      served_sockets(static_cast<size_t>(worker_count), -1),
+      saturation(static_cast<size_t>(worker_count), timings.saturation_summary_interval,
+                 started_at),
+      idle_marks(static_cast<size_t>(worker_count)),
+      worker_counters(static_cast<size_t>(worker_count)),
+      last_status_refresh(started_at) {
   workers.reserve(static_cast<size_t>(worker_count));
   for (int i = 0; i < worker_count; ++i) workers.emplace_back(&TokenServer::run_worker, this, i);
 }
@@ -93,8 +93,9 @@ int TokenServer::take_socket(int worker) {
     sockets.pop();
     client_fd = taken.fd;
     served_sockets[static_cast<size_t>(worker)] = client_fd;
-    if (taken.found_every_worker_busy) saturation.count_wait(Clock::now() - taken.queued_at);
-    if (saturation.ongoing && sockets.empty()) saturation_ended = saturation.end();
+    std::optional<Clock::duration> wait;
+    if (taken.found_every_worker_busy) wait = Clock::now() - taken.queued_at;
+    saturation_ended = saturation.on_taken(wait, sockets.empty());
   }
   // The accept loop writes the closing line, so that it cannot overtake the opening line, which
   // the accept loop writes too.
@@ -129,33 +130,19 @@ void TokenServer::serve_connection(int worker, int client_fd) {
 
 void TokenServer::queue_socket(int client_fd) {
   Clock::time_point now = Clock::now();
-  bool saturation_told = false;
-  std::string last_saturation_end;
   {
     token_base::MutexLock lock(&sockets_mutex);
-    if (saturation.end_due) {
-      last_saturation_end = take_saturation_end_line();
-      last_saturation_line = now;
-    }
     // Each idle worker takes one queued connection; any beyond them waits for a busy one.
     bool every_worker_busy = static_cast<int>(sockets.size()) >= idle_workers;
     sockets.push({client_fd, now, every_worker_busy});
     ++connections_accepted;
     if (every_worker_busy) ++connections_waited;
-    if (every_worker_busy && !saturation.ongoing) {
-      saturation_told = now - last_saturation_line >= timings.saturation_summary_interval;
-      saturation.begin(saturation_told);
-    }
+    saturation.on_queued(every_worker_busy, now);
   }
   // One descriptor needs one worker: waking them all would only send the rest back to sleep.
   // Notified after the unlock so that the woken worker does not block on the mutex at once.
   sockets_cond.notify_one();
-  if (!last_saturation_end.empty()) trace_line(kErrorFd, last_saturation_end);
-  if (saturation_told) {
-    trace_line(kErrorFd,
-               "all " + std::to_string(workers.size()) + " workers busy: connections are waiting");
-    last_saturation_line = now;
-  }
+  write_saturation_lines(now);
 }
 
 void TokenServer::give_up_idle_connections(Clock::time_point now) {
@@ -192,7 +179,7 @@ void TokenServer::give_up_idle_connections(Clock::time_point now) {
     // just before the claim.
     ::shutdown(served_sockets[candidate.worker], SHUT_RD);
     ++idle_connections_closed;
-    if (saturation.ongoing) saturation.count_idle_closed();
+    saturation.on_idle_closed();
     --unserved;
   }
 }

@@ -46,6 +46,7 @@
 #include "protocol/token_connection.h"
 #include "server/accept_errors.h"
 #include "server/figures.h"
+#include "server/saturation.h"
 #include "server/unique_fd.h"
 
 namespace token_server {
@@ -57,35 +58,13 @@ constexpr int kListenBacklog = 128;  // connections the kernel holds until they 
 constexpr int kWorkerCount = 50;     // connections served at once; more wait in the queue
 // The accept loop's longest wait for a connection or a wake-up.
 constexpr int kAcceptPollMillis = 200;
-// How often the accept loop refreshes the status line a service manager shows.
-constexpr std::chrono::seconds kStatusRefreshInterval{5};
 // A pool at the edge of its capacity has a spell of waiting connections every few milliseconds:
 // after a spell's own two lines, those that begin within this long of the last line are summed
 // up in one line when it has passed.
 constexpr std::chrono::seconds kSaturationSummaryInterval{10};
-// The metrics endpoint holds at most this many HTTP connections from one address, and room for
-// that many from one address more than kMetricsAddressesServed: clients from that many addresses
-// that each hold their share, slow or idle, leave room for a health check from another. So HTTP
-// takes at most kMetricsConnectionLimit descriptors, and three of its own (listening socket,
-// epoll, wake-up), never a worker. A connection that has not delivered a whole request this long
-// after connecting, or after its last reply, is closed: a deadline, which a trickle of bytes
-// does not push back.
-constexpr unsigned kMetricsConnectionsPerAddress = 4;
-constexpr unsigned kMetricsAddressesServed = 16;
-constexpr unsigned kMetricsConnectionLimit =
-    (kMetricsAddressesServed + 1) * kMetricsConnectionsPerAddress;
-constexpr std::chrono::seconds kMetricsRequestDeadline{2};
-constexpr int kMetricsListenBacklog = static_cast<int>(kMetricsConnectionLimit);
-// The endpoint answers at most one request in this interval (100 a second, where Prometheus
-// and health checks ask a few times a minute); a flood of requests waits its turn, so that it
-// takes a bounded share of one core from the workers.
-constexpr std::chrono::milliseconds kMetricsAnswerInterval{10};
 
 class MetricsEndpoint;
 class StateStore;
-
-// How often the state is written while requests change it, when the server keeps its state.
-constexpr std::chrono::seconds kStateWriteInterval{1};
 
 // A peer whose host crashed or left the network sends no FIN and no RST: without probes its
 // connection would hold a worker until the server restarts. The kernel probes a connection idle
@@ -139,7 +118,7 @@ class TokenServer {
   // ---- Durable state (server/state_keeping.cpp)
 
   // Keeps the buckets in `directory`: accept_connection loads them before it listens, a thread
-  // writes them every kStateWriteInterval while requests come, and the stop writes them last.
+  // writes them each second in which requests come, and the stop writes them last.
   // Call before accept_connection.
   void keep_state_in(const std::string& directory);
 
@@ -225,8 +204,6 @@ class TokenServer {
   // grant_tokens for a client whose bucket has been found already.
   double draw_tokens(BasicTokenBucket* bucket, double need_tokens, double gen_rate,
                      double burst_size, DrawDetail* detail = nullptr);
-  // Whether `accesskey` already has a bucket.
-  bool is_known_client(const char* accesskey);
   // The bucket of `accesskey`, or nullptr for a key not seen yet. Takes no lock; a bucket never
   // moves or goes away while the server lives.
   BasicTokenBucket* find_client(const char* accesskey);
@@ -240,9 +217,8 @@ class TokenServer {
   void request_figures();
   // The counts and gauges now, summed over the workers. Any thread may ask.
   Figures figures() EXCLUDES(sockets_mutex);
-  // One line: uptime, connections, workers, requests by kind, tokens granted, known keys, lost
-  // trace lines, then waits and what the granted requests asked for, as
-  // "figures: uptime_s=12 connections_accepted=3 ...".
+  // One line of the figures the table names for it, in its order, as
+  // "figures: uptime_s=12 connections_accepted=3 ..." (server/figure_table.h).
   std::string figures_line() EXCLUDES(sockets_mutex);
   // A short line for a service manager's status: busy workers, queued connections, keys.
   std::string status_line() EXCLUDES(sockets_mutex);
@@ -252,47 +228,17 @@ class TokenServer {
   // The port the metrics endpoint listens on, once it does; 0 before, and when there is none.
   uint16_t bound_metrics_port() const { return bound_metrics_port_number.load(); }
 
+  // ---- For tests only: what the server itself never asks
+
+  // Whether `accesskey` already has a bucket (accounting/client_registry.cpp).
+  bool is_known_client(const char* accesskey);
+
  private:
   // An accepted connection that waits for a worker.
   struct QueuedSocket {
     int fd;
     std::chrono::steady_clock::time_point queued_at;
     bool found_every_worker_busy;  // no idle worker was left for it when it was queued
-  };
-
-  // Connections that found every worker busy, the longest any of them waited, and the idle
-  // connections closed meanwhile to serve them.
-  struct WaitCounts {
-    uint64_t waited = 0;
-    std::chrono::steady_clock::duration longest_wait{};
-    uint64_t idle_closed = 0;
-  };
-
-  // Spells during which connections wait because every worker is busy (server/figures.cpp). A
-  // spell that begins when no such line has been written for the summary interval is told in two
-  // lines of its own: one when it begins, one when the queue is empty again. Spells that begin
-  // sooner are only counted, and the accept loop sums them up in one line once the interval has
-  // passed since the last line: a pool at the edge of its capacity, whose spells come and go by
-  // the hundred, writes a line an interval instead of two a spell.
-  struct Saturation {
-    bool ongoing = false;
-    bool own_lines = false;   // the ongoing or last spell is told in lines of its own
-    bool end_due = false;     // such a spell is over; its closing line is not written yet
-    bool in_summary = false;  // the ongoing spell, told in no line of its own, is summed
-    WaitCounts own;           // of the spell told in lines of its own
-    // The spells told in no line of their own since the last summary, and their connections.
-    uint64_t summed_spells = 0;
-    WaitCounts summed;
-
-    void begin(bool with_own_lines);
-    // Counts a connection of the ongoing spell that waited `wait` for a worker.
-    void count_wait(std::chrono::steady_clock::duration wait);
-    // Counts an idle connection closed for a connection of the ongoing spell.
-    void count_idle_closed();
-    // Ends the ongoing spell; true when its closing line is due.
-    bool end();
-    // Counts the ongoing spell, told in no line of its own, in the next summary, once.
-    void sum_spell();
   };
 
   // ---- The worker pool and the socket queue (server/TokenServer.cpp)
@@ -307,8 +253,7 @@ class TokenServer {
   void wait_for_idle_pool() EXCLUDES(sockets_mutex);
   // Serves one connection to its end and closes it.
   void serve_connection(int worker, int client_fd) EXCLUDES(sockets_mutex);
-  // Queues an accepted connection for the workers. Writes the opening line of a saturation spell
-  // it begins with lines of its own, after the closing line of an earlier spell still due.
+  // Queues an accepted connection for the workers, and writes the saturation line that begins.
   void queue_socket(int client_fd) EXCLUDES(sockets_mutex);
   // Closes the connections no worker has taken and wakes the idle workers to see the stop.
   void close_queued_sockets() EXCLUDES(sockets_mutex);
@@ -351,26 +296,44 @@ class TokenServer {
   void handle_wake_up();
   // Sends the status line to a service manager every kStatusRefreshInterval.
   void refresh_status(std::chrono::steady_clock::time_point now);
-  // Writes the closing line of a saturation spell that is over, if it is still due.
-  void report_saturation_end() EXCLUDES(sockets_mutex);
-  // The closing line of the spell that is over; clears end_due.
-  std::string take_saturation_end_line() REQUIRES(sockets_mutex);
-  // Writes the summary of the spells counted, once the interval has passed since the last line.
-  void report_saturation_summary(std::chrono::steady_clock::time_point now) EXCLUDES(sockets_mutex);
-  // The summary line of the spells counted; starts counting afresh.
-  std::string take_saturation_summary_line() REQUIRES(sockets_mutex);
+  // Writes the saturation lines due at `now` on standard error.
+  void write_saturation_lines(std::chrono::steady_clock::time_point now) EXCLUDES(sockets_mutex);
 
-  std::atomic<bool> stop;  // set by request_stop; read unlocked by the acceptor and the workers
+  // Fields, by the lock or the thread that guards them.
+
+  // Set by the constructor and never changed: any thread reads them.
+  const uint16_t listen_port;
+  const std::optional<uint16_t> metrics_port;
+  const ServerTimings timings;
+  const std::chrono::steady_clock::time_point started_at;
+  // Wakes the accept loop's wait: written by request_stop, request_figures and the worker that
+  // ends a saturation spell; drained by the accept loop.
+  const int wake_fd;
+  std::vector<std::thread> workers;  // the pool, started by the constructor, joined by the stop
+
+  // Read and written by any thread without a lock.
+  std::atomic<bool> stop;  // set by request_stop; read by the acceptor and the workers
+  std::atomic<uint16_t> bound_port_number{0};
+  std::atomic<uint16_t> bound_metrics_port_number{0};
+  std::atomic<bool> figures_requested{false};
+  // Steady-clock nanoseconds: when the accept loop last turned, and when it last saw the workers
+  // finish a request or a connection. Written by the accept loop, read by /healthz.
+  std::atomic<int64_t> accept_loop_turned_at{0};
+  std::atomic<int64_t> worker_progress_at{0};
+  // Accepts that failed for want of descriptors or memory, by port: counted by the accept loop
+  // and the metrics endpoint's thread, read by /metrics.
+  AcceptErrors token_port_accept_errors;
+  AcceptErrors metrics_port_accept_errors;
+
+  // Guarded by sockets_mutex: the socket queue and the pool's bookkeeping beside it.
+  token_base::Mutex sockets_mutex;
   // Accepted connections that no worker has taken yet.
   std::queue<QueuedSocket> sockets GUARDED_BY(sockets_mutex);
-  ClientMap clients;                   // lookups take no lock; insertions take the map's own mutex
   token_base::CondVar sockets_cond;    // one waiter per queued descriptor; all on stop
   token_base::CondVar pool_idle_cond;  // every worker waits for a connection
-  token_base::Mutex sockets_mutex;
-  std::vector<std::thread> workers;  // the pool, started once by the constructor
-  // The connection each worker serves, by worker, or -1. Under sockets_mutex, so that a stop
-  // either finds a taken connection here or leaves it queued; a worker clears its entry before
-  // it closes the descriptor, so a stop never shuts down a number the kernel has handed on.
+  // The connection each worker serves, by worker, or -1: a stop either finds a taken connection
+  // here or leaves it queued; a worker clears its entry before it closes the descriptor, so a
+  // stop never shuts down a number the kernel has handed on.
   std::vector<int> served_sockets GUARDED_BY(sockets_mutex);
   int idle_workers GUARDED_BY(sockets_mutex) = 0;  // workers waiting for a connection
   Saturation saturation GUARDED_BY(sockets_mutex);
@@ -378,50 +341,39 @@ class TokenServer {
   uint64_t connections_waited GUARDED_BY(sockets_mutex) = 0;  // found every worker busy
   uint64_t connections_finished GUARDED_BY(sockets_mutex) = 0;
   uint64_t idle_connections_closed GUARDED_BY(sockets_mutex) = 0;  // for waiting connections
-  // Whether each worker's connection is idle, by worker: written by the worker, claimed by the
-  // accept loop.
+
+  // Guarded by the map's own mutex for insertions; lookups take no lock.
+  ClientMap clients;
+
+  // By worker, each record written by its worker alone.
+  // Whether the worker's connection is idle: claimed by the accept loop with a compare-and-swap.
   std::vector<IdleMark> idle_marks;
-  // What each worker has done, by worker; each record is written by its worker only.
+  // What the worker has done; summed, with relaxed loads, by whoever asks for the figures.
   std::vector<RequestCounters> worker_counters;
 
-  const uint16_t listen_port;
-  const std::optional<uint16_t> metrics_port;
-  const ServerTimings timings;
-  // Wakes the accept loop's wait: written by request_stop, request_figures and the worker that
-  // ends a saturation spell; drained by the accept loop.
-  const int wake_fd;
-  std::atomic<uint16_t> bound_port_number{0};
-  std::atomic<uint16_t> bound_metrics_port_number{0};
-  std::atomic<bool> figures_requested{false};
-  const std::chrono::steady_clock::time_point started_at;
-  // Accepts that failed for want of descriptors or memory, by port.
-  AcceptErrors token_port_accept_errors;
-  AcceptErrors metrics_port_accept_errors;
-  // Steady-clock nanoseconds: when the accept loop last turned, and when it last saw the workers
-  // finish a request or a connection. Written by the accept loop, read by /healthz.
-  std::atomic<int64_t> accept_loop_turned_at{0};
-  std::atomic<int64_t> worker_progress_at{0};
-  // Opened, and the start time read, when the metrics endpoint starts: reading the process's
-  // figures then needs no free descriptor. Read only on the endpoint's thread.
-  UniqueFd open_fds_listing;
-  UniqueFd memory_figures;
-  uint64_t start_time_nanos = 0;  // since the Unix epoch
-  // Written and read by the accept loop only.
+  // Read and written by the accept loop alone.
   bool out_of_descriptors = false;  // the last accept failed for want of descriptors or memory
   AcceptBackoff accept_backoff;
   uint64_t worker_progress_seen = 0;  // requests and connections finished, as last summed
   std::chrono::steady_clock::time_point worker_progress_summed_at{};
   std::chrono::steady_clock::time_point last_status_refresh{};
-  std::chrono::steady_clock::time_point last_saturation_line;  // when the last one was written
-  // Set by the accept loop; stopped by the destructor once the workers are joined, so that
-  // /healthz answers 503 for as long as the stop lasts.
+
+  // The metrics endpoint. Set by the accept loop; stopped by the destructor once the workers are
+  // joined, so that /healthz answers 503 for as long as the stop lasts.
   std::unique_ptr<MetricsEndpoint> metrics_endpoint;
-  // Set by keep_state_in, before the workers serve; null when no state is kept.
+  // Opened, and the start time read, when the metrics endpoint starts: reading the process's
+  // figures then needs no free descriptor. Read only on the endpoint's thread.
+  UniqueFd open_fds_listing;
+  UniqueFd memory_figures;
+  uint64_t start_time_nanos = 0;  // since the Unix epoch
+
+  // Durable state. Set by keep_state_in, before the workers serve; null when no state is kept.
   std::unique_ptr<StateStore> state_store;
   std::thread state_writer;  // runs from start_keeping_state to stop_keeping_state
   // state_changes() at the last write that succeeded; written by the writing thread, then read by
   // the stop once that thread has ended.
   uint64_t state_written_changes = 0;
+  // Guarded by state_mutex: the writing thread's stop.
   token_base::Mutex state_mutex;
   token_base::CondVar state_writer_cond;  // wakes the writing thread for the stop
   bool state_writer_stopping GUARDED_BY(state_mutex) = false;

@@ -3,7 +3,6 @@
 // accept loop, between connections; the workers only count.
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
 #include "protocol/trace.h"
@@ -17,48 +16,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Adds one worker's counter, read with a relaxed load: it may lag a request behind its worker.
-void add(uint64_t* sum, const std::atomic<uint64_t>& counter) {
-  *sum += counter.load(std::memory_order_relaxed);
-}
+// How often the accept loop refreshes the status line a service manager shows.
+constexpr std::chrono::seconds kStatusRefreshInterval{5};
 
+// Adds one worker's counts, each read with a relaxed load: it may lag a request behind its worker.
 void add_worker_counts(Figures* figures, const RequestCounters& worker) {
-  add(&figures->handshakes, worker.handshakes);
-  add(&figures->token_requests, worker.token_requests);
-  add(&figures->parse_errors, worker.parse_errors);
-  add(&figures->refusals, worker.refusals);
-  add(&figures->entries_requested, worker.entries_requested);
-  add(&figures->tokens_requested, worker.tokens_requested);
-  add(&figures->tokens_granted, worker.tokens_granted);
-  add(&figures->entries_limited, worker.entries_limited);
-  add(&figures->trace_lines_lost, worker.trace_lines_lost);
-  for (size_t bucket = 0; bucket < kServiceTimeBuckets; ++bucket) {
-    add(&figures->service_times[bucket], worker.service_times[bucket]);
+  for (const FigureRow& row : kFigureRows) {
+    if (row.worker_count != nullptr) {
+      figures->*row.member += (worker.*row.worker_count).load(std::memory_order_relaxed);
+    }
   }
-  add(&figures->service_nanos, worker.service_nanos);
-}
-
-// "1 spell", "2 spells".
-std::string count_of(uint64_t count, const char* noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
-long long whole_millis(Clock::duration duration) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
-}
-
-// The idle connections closed for waiting ones, when there were any: ", 2 idle connections
-// closed".
-std::string idle_closed_text(uint64_t closed) {
-  if (closed == 0) return "";
-  return ", " + std::to_string(closed) + " idle connection" + (closed == 1 ? "" : "s") + " closed";
-}
-
-void append(std::string* line, const char* name, uint64_t value) {
-  *line += ' ';
-  *line += name;
-  *line += '=';
-  *line += std::to_string(value);
+  for (size_t bucket = 0; bucket < kServiceTimeBuckets; ++bucket) {
+    figures->service_times[bucket] += worker.service_times[bucket].load(std::memory_order_relaxed);
+  }
+  figures->service_nanos += worker.service_nanos.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -70,13 +41,14 @@ void TokenServer::request_figures() {
 
 Figures TokenServer::figures() {
   Figures figures;
-  figures.uptime = Clock::now() - started_at;
+  figures.uptime_nanos = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started_at).count());
   {
     token_base::MutexLock lock(&sockets_mutex);
     figures.connections_accepted = connections_accepted;
     figures.connections_waited = connections_waited;
     figures.idle_connections_closed = idle_connections_closed;
-    figures.queued = sockets.size();
+    figures.connections_waiting = sockets.size();
     for (int client_fd : served_sockets) figures.busy_workers += client_fd >= 0 ? 1 : 0;
   }
   figures.workers = workers.size();
@@ -86,7 +58,7 @@ Figures TokenServer::figures() {
     figures.state_kept = true;
     figures.state_writes = state_store->writes();
     figures.state_write_failures = state_store->write_failures();
-    figures.state_last_write_nanos = state_store->last_write_nanos();
+    figures.state_last_write_nanos = static_cast<uint64_t>(state_store->last_write_nanos());
     figures.state_keys_loaded = state_store->keys_loaded();
   }
   return figures;
@@ -94,31 +66,12 @@ Figures TokenServer::figures() {
 
 std::string TokenServer::figures_line() {
   Figures now = figures();
-  auto uptime = std::chrono::duration_cast<std::chrono::seconds>(now.uptime);
   std::string line = "figures:";
-  append(&line, "uptime_s", static_cast<uint64_t>(uptime.count()));
-  append(&line, "connections_accepted", now.connections_accepted);
-  append(&line, "connections_served", now.busy_workers);
-  append(&line, "connections_queued", now.queued);
-  append(&line, "busy_workers", now.busy_workers);
-  append(&line, "workers", now.workers);
-  append(&line, "handshakes", now.handshakes);
-  append(&line, "token_requests", now.token_requests);
-  append(&line, "parse_errors", now.parse_errors);
-  append(&line, "refusals", now.refusals);
-  append(&line, "tokens_granted", now.tokens_granted);
-  append(&line, "known_keys", now.known_keys);
-  append(&line, "trace_lines_lost", now.trace_lines_lost);
-  append(&line, "connections_waited", now.connections_waited);
-  append(&line, "entries_requested", now.entries_requested);
-  append(&line, "tokens_requested", now.tokens_requested);
-  append(&line, "entries_limited", now.entries_limited);
-  if (now.state_kept) {
-    append(&line, "state_writes", now.state_writes);
-    append(&line, "state_write_failures", now.state_write_failures);
-    append(&line, "state_last_write_s",
-           static_cast<uint64_t>(now.state_last_write_nanos / 1'000'000'000));
-    append(&line, "state_keys_loaded", now.state_keys_loaded);
+  for (const FigureRow& row : kFigureRows) {
+    if (row.line_name == nullptr || !is_shown(row, now)) continue;
+    uint64_t value = now.*row.member;
+    line.append(" ").append(row.line_name).append("=");
+    line += std::to_string(row.unit == FigureUnit::kNanos ? value / kNanosPerSecond : value);
   }
   return line;
 }
@@ -126,7 +79,7 @@ std::string TokenServer::figures_line() {
 std::string TokenServer::status_line() {
   Figures now = figures();
   return std::to_string(now.busy_workers) + " of " + std::to_string(now.workers) +
-         " workers busy, " + std::to_string(now.queued) + " queued, " +
+         " workers busy, " + std::to_string(now.connections_waiting) + " queued, " +
          std::to_string(now.known_keys) + " keys";
 }
 
@@ -134,7 +87,7 @@ void TokenServer::handle_wake_up() {
   uint64_t wake_ups = 0;
   ssize_t drained = ::read(wake_fd, &wake_ups, sizeof wake_ups);
   (void)drained;
-  report_saturation_end();
+  write_saturation_lines(Clock::now());
   if (figures_requested.exchange(false)) trace_line(kErrorFd, figures_line());
 }
 
@@ -144,85 +97,16 @@ void TokenServer::refresh_status(Clock::time_point now) {
   notify_status(status_line());
 }
 
-void TokenServer::report_saturation_end() {
-  std::string line;
-  {
-    token_base::MutexLock lock(&sockets_mutex);
-    if (!saturation.end_due) return;
-    line = take_saturation_end_line();
+void TokenServer::write_saturation_lines(Clock::time_point now) {
+  for (;;) {
+    std::string line;
+    {
+      token_base::MutexLock lock(&sockets_mutex);
+      line = saturation.due_line(now);
+    }
+    if (line.empty()) return;
+    trace_line(kErrorFd, line);
   }
-  trace_line(kErrorFd, line);
-  last_saturation_line = Clock::now();
-}
-
-std::string TokenServer::take_saturation_end_line() {
-  saturation.end_due = false;
-  return "connections no longer waiting: " + std::to_string(saturation.own.waited) +
-         " waited, longest wait " + std::to_string(whole_millis(saturation.own.longest_wait)) +
-         " ms" + idle_closed_text(saturation.own.idle_closed);
-}
-
-void TokenServer::report_saturation_summary(Clock::time_point now) {
-  if (now - last_saturation_line < timings.saturation_summary_interval) return;
-  std::string line;
-  {
-    token_base::MutexLock lock(&sockets_mutex);
-    if (saturation.summed_spells == 0) return;
-    line = take_saturation_summary_line();
-  }
-  trace_line(kErrorFd, line);
-  last_saturation_line = now;
-}
-
-std::string TokenServer::take_saturation_summary_line() {
-  uint64_t spells = saturation.summed_spells;
-  WaitCounts summed = saturation.summed;
-  saturation.summed_spells = 0;
-  saturation.summed = WaitCounts();
-  saturation.in_summary = false;  // a spell still going on counts again if it has waits
-  return "workers busy in " + count_of(spells, "spell") + " over the last " +
-         std::to_string(timings.saturation_summary_interval.count()) +
-         " s: " + count_of(summed.waited, "connection") + " waited, longest wait " +
-         std::to_string(whole_millis(summed.longest_wait)) + " ms" +
-         idle_closed_text(summed.idle_closed);
-}
-
-void TokenServer::Saturation::begin(bool with_own_lines) {
-  ongoing = true;
-  own_lines = with_own_lines;
-  own = WaitCounts();
-  in_summary = false;
-  if (!own_lines) sum_spell();
-}
-
-void TokenServer::Saturation::count_wait(Clock::duration wait) {
-  WaitCounts* counts = &own;
-  if (!own_lines) {
-    sum_spell();
-    counts = &summed;
-  }
-  ++counts->waited;
-  counts->longest_wait = std::max(counts->longest_wait, wait);
-}
-
-void TokenServer::Saturation::count_idle_closed() {
-  WaitCounts* counts = &own;
-  if (!own_lines) {
-    sum_spell();
-    counts = &summed;
-  }
-  ++counts->idle_closed;
-}
-
-bool TokenServer::Saturation::end() {
-  ongoing = false;
-  end_due = own_lines;
-  return end_due;
-}
-
-void TokenServer::Saturation::sum_spell() {
-  if (!in_summary) ++summed_spells;
-  in_summary = true;
 }
 
 }  // namespace token_server

@@ -107,7 +107,7 @@ void TokenServer::accept_connection() {
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     note_progress(now);
     refresh_status(now);
-    report_saturation_summary(now);
+    write_saturation_lines(now);
     if (ready > 0 && (waits[0].revents & POLLIN) && !accept_pending(listener.get())) {
       // Out of descriptors or memory: pause instead of spinning on the connection that stays
       // pending in the backlog; it is accepted once a descriptor frees.

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -29,7 +30,8 @@ namespace token_server {
 
 namespace {
 
-constexpr uint64_t kNanosPerSecond = 1'000'000'000;
+// Room for every connection the endpoint holds, come at once.
+constexpr int kMetricsListenBacklog = static_cast<int>(kMetricsConnectionLimit);
 
 // What the kernel tells about this process, for the standard process metrics.
 struct ProcessFigures {
@@ -159,61 +161,22 @@ class Exposition {
   std::string text_;
 };
 
-void add_request_counts(Exposition* out, const Figures& figures) {
-  constexpr std::string_view kRequests = "token_server_requests_total";
-  out->family(kRequests, "counter",
-              "Requests read, by kind: handshake, token (answered with a grant), not_json, "
-              "refused (JSON that breaks a rule of the token request).");
-  out->sample(kRequests, R"({kind="handshake"})", figures.handshakes);
-  out->sample(kRequests, R"({kind="token"})", figures.token_requests);
-  out->sample(kRequests, R"({kind="not_json"})", figures.parse_errors);
-  out->sample(kRequests, R"({kind="refused"})", figures.refusals);
-  out->single("token_server_entries_requested_total", "counter",
-              "Entries of the token requests granted.", figures.entries_requested);
-  out->single("token_server_tokens_requested_total", "counter",
-              "Tokens the entries of the token requests granted asked for.",
-              figures.tokens_requested);
-  out->single("token_server_tokens_granted_total", "counter", "Tokens granted.",
-              figures.tokens_granted);
-  out->single("token_server_entries_limited_total", "counter",
-              "Entries granted fewer tokens than they asked for.", figures.entries_limited);
-}
-
-void add_pool_figures(Exposition* out, const Figures& figures) {
-  out->single("token_server_connections_accepted_total", "counter",
-              "Connections accepted on the token port.", figures.connections_accepted);
-  out->single("token_server_connections_waited_total", "counter",
-              "Connections that found every worker busy and waited for one.",
-              figures.connections_waited);
-  out->single("token_server_idle_connections_closed_total", "counter",
-              "Idle connections closed to give their worker to a connection that waited.",
-              figures.idle_connections_closed);
-  out->single("token_server_workers", "gauge", "Worker threads; each serves one connection.",
-              figures.workers);
-  out->single("token_server_busy_workers", "gauge", "Workers serving a connection.",
-              figures.busy_workers);
-  out->single("token_server_connections_waiting", "gauge",
-              "Connections accepted and waiting for a worker.", figures.queued);
-  out->single("token_server_known_keys", "gauge", "Access keys with a token bucket.",
-              figures.known_keys);
-  out->single("token_server_trace_lines_lost_total", "counter", "Trace lines whose write failed.",
-              figures.trace_lines_lost);
-}
-
-// Only when the state is kept: without STATE_DIRECTORY the page is as it always was.
-void add_state_figures(Exposition* out, const Figures& figures) {
-  if (!figures.state_kept) return;
-  out->single("token_server_state_writes_total", "counter", "State files written.",
-              figures.state_writes);
-  out->single("token_server_state_write_failures_total", "counter",
-              "State file writes that failed; the last file written stays.",
-              figures.state_write_failures);
-  out->family("token_server_state_last_write_timestamp_seconds", "gauge",
-              "When the last state file was written, in seconds since the Unix epoch; 0 before.");
-  out->sample("token_server_state_last_write_timestamp_seconds", "",
-              seconds_text(static_cast<uint64_t>(figures.state_last_write_nanos)));
-  out->single("token_server_state_keys_loaded", "gauge",
-              "Keys loaded from the state file at start.", figures.state_keys_loaded);
+// The figures of the table, in its order; a state figure only while the state is kept, so that
+// without STATE_DIRECTORY the page is as it always was.
+void add_figures(Exposition* out, const Figures& figures) {
+  std::string_view family;
+  for (const FigureRow& row : kFigureRows) {
+    if (row.metric == nullptr || !is_shown(row, figures)) continue;
+    std::string_view metric = row.metric;
+    size_t labels = std::min(metric.find('{'), metric.size());
+    if (metric.substr(0, labels) != family) {
+      family = metric.substr(0, labels);
+      out->family(family, row.type, row.help);
+    }
+    uint64_t value = figures.*row.member;
+    out->sample(family, metric.substr(labels),
+                row.unit == FigureUnit::kNanos ? seconds_text(value) : std::to_string(value));
+  }
 }
 
 void add_service_times(Exposition* out, const Figures& figures) {
@@ -310,9 +273,7 @@ std::string TokenServer::health_problem() {
 std::string TokenServer::metrics_text() {
   Figures now = figures();
   Exposition out;
-  add_request_counts(&out, now);
-  add_pool_figures(&out, now);
-  add_state_figures(&out, now);
+  add_figures(&out, now);
   add_service_times(&out, now);
   add_accept_errors(&out, token_port_accept_errors, metrics_port_accept_errors);
   add_process_figures(

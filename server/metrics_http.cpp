@@ -15,8 +15,6 @@
 #include <string_view>
 #include <thread>
 
-#include "server/TokenServer.h"
-
 namespace token_server {
 
 namespace {

@@ -15,7 +15,7 @@
 // address, and kMetricsConnectionLimit leaves room beyond kMetricsAddressesServed addresses that
 // hold their share: a new address is always let in. Accepting pauses (AcceptBackoff) when
 // descriptors run out, and is counted in `accept_errors`, instead of spinning on the connection
-// left pending. At most one request is answered per kMetricsAnswerInterval (server/TokenServer.h).
+// left pending. At most one request is answered per kMetricsAnswerInterval.
 //
 // Thread safety: the page functions run on the endpoint's thread, one call at a time, beside the
 // workers and the accept loop; they must take their own locks. The tracked connections and the
@@ -36,6 +36,23 @@ struct MHD_Daemon;
 struct MHD_Connection;
 
 namespace token_server {
+
+// The metrics endpoint holds at most this many HTTP connections from one address, and room for
+// that many from one address more than kMetricsAddressesServed: clients from that many addresses
+// that each hold their share, slow or idle, leave room for a health check from another. So HTTP
+// takes at most kMetricsConnectionLimit descriptors, and three of its own (listening socket,
+// epoll, wake-up), never a worker. A connection that has not delivered a whole request this long
+// after connecting, or after its last reply, is closed: a deadline, which a trickle of bytes
+// does not push back.
+constexpr unsigned kMetricsConnectionsPerAddress = 4;
+constexpr unsigned kMetricsAddressesServed = 16;
+constexpr unsigned kMetricsConnectionLimit =
+    (kMetricsAddressesServed + 1) * kMetricsConnectionsPerAddress;
+constexpr std::chrono::seconds kMetricsRequestDeadline{2};
+// The endpoint answers at most one request in this interval (100 a second, where Prometheus
+// and health checks ask a few times a minute); a flood of requests waits its turn, so that it
+// takes a bounded share of one core from the workers.
+constexpr std::chrono::milliseconds kMetricsAnswerInterval{10};
 
 class MetricsEndpoint {
  public:

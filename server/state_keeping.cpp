@@ -8,6 +8,13 @@
 
 namespace token_server {
 
+namespace {
+
+// How often the state is written while requests change it.
+constexpr std::chrono::seconds kStateWriteInterval{1};
+
+}  // namespace
+
 void TokenServer::keep_state_in(const std::string& directory) {
   state_store = std::make_unique<StateStore>(directory);
 }

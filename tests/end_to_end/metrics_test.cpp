@@ -1,7 +1,7 @@
 // The figures: the line SIGUSR1 writes, and the metrics endpoint: a real Prometheus scraping the
-// binary, the pages while every worker is busy, during a stop, under a flood of HTTP connections
-// and slow or idle ones from many addresses, at the descriptor limit, and a metrics port held by
-// another process; /healthz while idle connections hold every worker.
+// binary, the pages while connections wait for a worker, during a stop, under a flood of HTTP
+// connections and slow or idle ones from many addresses, at the descriptor limit, and a metrics
+// port held by another process; /healthz while idle connections hold every worker.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -31,6 +31,7 @@
 #include "harness/in_process_server.h"
 #include "server/TokenServer.h"
 #include "server/health.h"
+#include "server/metrics_http.h"
 #include "server/unique_fd.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
@@ -248,11 +249,15 @@ class Prometheus {
   pid_t pid_ = -1;
 };
 
-TEST(Metrics, PrometheusScrapesWhatWasServed) {
+// What was served is counted alike on /metrics, as promtool and a real Prometheus read it, and
+// in the line SIGUSR1 writes on standard error, which writes nothing on standard output and lets
+// serving go on.
+TEST(Metrics, FiguresOfWhatWasServedOnThePageAndTheUserSignalLine) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   TestClient client(kServerPort);
   ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  ASSERT_TRUE(client.send("not json\r\n{\"array\":5}\r\n"));
   // Three keys; "limited" holds 5 tokens at 1 a second, so its second request gets 5 of 10.
   const std::vector<std::pair<std::string, unsigned>> grants = {
       {"limited", 10}, {"limited", 5}, {"b", 1}, {"c", 2}, {"b", 1}};
@@ -276,27 +281,65 @@ TEST(Metrics, PrometheusScrapesWhatWasServed) {
   EXPECT_EQ(prometheus.wait_for(
                 "token_server_tokens_requested_total - token_server_tokens_granted_total", "5"),
             "5");
+
+  std::string trace = server.stdout_text();
+  ::kill(server.pid(), SIGUSR1);
+  ASSERT_TRUE(server.wait_for_stderr("entries_limited=1\n"));
+  const std::string figures = server.stderr_text();
+  const std::string expected_after_uptime =
+      " connections_accepted=1 connections_served=1 connections_queued=0 busy_workers=1 "
+      "workers=50 handshakes=1 token_requests=5 parse_errors=1 refusals=1 tokens_granted=19 "
+      "known_keys=3 trace_lines_lost=0 connections_waited=0 entries_requested=5 "
+      "tokens_requested=24 entries_limited=1\n";
+  EXPECT_EQ(figures.rfind("json parse error\ninvalid token request: \"array\" missing or not an "
+                          "array\nfigures: uptime_s=",
+                          0),
+            0u)
+      << figures;
+  EXPECT_EQ(figures.substr(figures.size() - expected_after_uptime.size()), expected_after_uptime);
+  EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
+  EXPECT_EQ(server.stdout_text().substr(0, trace.size()), trace);
+  EXPECT_EQ(server.stdout_text().find("figures"), std::string::npos);
 }
 
-// The pages come from a thread of their own: they answer while 50 connections hold every
-// worker and another waits.
-TEST(Metrics, AnswersWhileEveryWorkerIsBusy) {
+// Connections beyond the fifty workers wait, and are served in the order accepted; standard error
+// tells when waiting begins, once, and when the queue is empty again. Meanwhile the pages, served
+// on a thread of their own, answer and count them.
+TEST(Metrics, ConnectionsBeyondFiftyWaitAndThePagesAnswerMeanwhile) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   Clients busy = served_clients(kWorkerCount, kServerPort);
-  TestClient waiting(kServerPort);
-  ASSERT_TRUE(waiting.send("SHAKE\r\n"));
-  ASSERT_TRUE(server.wait_for_stderr("workers busy"));
+  Clients waiting;
+  for (int i = 0; i < 2; ++i) {
+    waiting.push_back(std::make_unique<TestClient>(kServerPort));
+    ASSERT_TRUE(waiting.back()->send("SHAKE\r\n"));
+  }
+  EXPECT_FALSE(waiting[0]->has_data_within(std::chrono::milliseconds(300)));
+  EXPECT_EQ(server.stderr_text(), "all 50 workers busy: connections are waiting\n");
   HttpReply metrics = http_get(kMetricsPort, "/metrics");
   EXPECT_EQ(metrics.status, 200);
   for (const char* line :
        {"\ntoken_server_busy_workers 50\n", "\ntoken_server_workers 50\n",
-        "\ntoken_server_connections_waiting 1\n", "\ntoken_server_connections_waited_total 1\n"}) {
+        "\ntoken_server_connections_waiting 2\n", "\ntoken_server_connections_waited_total 2\n"}) {
     EXPECT_NE(metrics.body.find(line), std::string::npos) << line << metrics.body;
   }
   HttpReply health = http_get(kMetricsPort, "/healthz");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.body, "ok");
+
+  busy[17].reset();
+  EXPECT_EQ(waiting[0]->read_line(), "OK\r\n");
+  EXPECT_FALSE(waiting[1]->has_data_within(std::chrono::milliseconds(100)));
+  busy[18].reset();
+  EXPECT_EQ(waiting[1]->read_line(), "OK\r\n");
+  ASSERT_TRUE(server.wait_for_stderr("connections no longer waiting: 2 waited, longest wait "));
+  std::string errors = server.stderr_text();
+  EXPECT_EQ(errors.rfind("all 50 workers busy: connections are waiting\n"
+                         "connections no longer waiting: 2 waited, longest wait ",
+                         0),
+            0u)
+      << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
 }
 
 // Connections beyond the endpoint's few are refused at once: a flood from one address holds a
@@ -436,8 +479,10 @@ TEST(Metrics, AtTheDescriptorLimitFiguresStayRightAndNoAcceptorSpins) {
 TEST(Metrics, IdleConnectionGivesItsWorkerUpToOneThatWaitsAndHealthTells) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
-  Clients idle = served_clients(kWorkerCount, kServerPort);
+  // Before the first of them is served: the server counts each one idle from its own reply, and
+  // serving fifty takes a while on a loaded machine or under a sanitizer.
   auto idle_since = Clock::now();
+  Clients idle = served_clients(kWorkerCount, kServerPort);
   TestClient waiting(kServerPort);
   ASSERT_TRUE(waiting.send("SHAKE\r\n"));
   HttpReply health;
@@ -505,39 +550,6 @@ TEST(Metrics, PagesByPathAndMethodAndHealthDuringAStop) {
   EXPECT_EQ(health.status, 503);
   EXPECT_EQ(health.body, "stopping");
   EXPECT_EQ(http_get(port, "/metrics").status, 200);
-}
-
-// SIGUSR1 writes one line of figures on standard error and nothing on standard output; serving
-// goes on.
-TEST(Figures, UserSignalWritesTheFiguresOnStandardError) {
-  ServerProcess server;
-  ASSERT_TRUE(server.listening());
-  TestClient client(kServerPort);
-  ASSERT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
-  ASSERT_TRUE(client.send("not json\r\n{\"array\":5}\r\n"));
-  ASSERT_EQ(
-      client.exchange("{\"array\":[{\"accesskey\":\"f1\",\"need_tokens\":3,\"gen_rate\":1,"
-                      "\"burst_size\":5},{\"accesskey\":\"f2\",\"need_tokens\":4,"
-                      "\"gen_rate\":1,\"burst_size\":5}]}\r\n"),
-      "{\"array\":[{\"accesskey\":\"f1\",\"tokens\":3},{\"accesskey\":\"f2\",\"tokens\":4}]}\r\n");
-  std::string trace = server.stdout_text();
-  ::kill(server.pid(), SIGUSR1);
-  ASSERT_TRUE(server.wait_for_stderr("entries_limited=0\n"));
-  const std::string figures = server.stderr_text();
-  const std::string expected_after_uptime =
-      " connections_accepted=1 connections_served=1 connections_queued=0 busy_workers=1 "
-      "workers=50 handshakes=1 token_requests=1 parse_errors=1 refusals=1 tokens_granted=7 "
-      "known_keys=2 trace_lines_lost=0 connections_waited=0 entries_requested=2 "
-      "tokens_requested=7 entries_limited=0\n";
-  EXPECT_EQ(figures.rfind("json parse error\ninvalid token request: \"array\" missing or not an "
-                          "array\nfigures: uptime_s=",
-                          0),
-            0u)
-      << figures;
-  EXPECT_EQ(figures.substr(figures.size() - expected_after_uptime.size()), expected_after_uptime);
-  EXPECT_EQ(client.exchange("SHAKE\r\n"), "OK\r\n");
-  EXPECT_EQ(server.stdout_text().substr(0, trace.size()), trace);
-  EXPECT_EQ(server.stdout_text().find("figures"), std::string::npos);
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ namespace token_server {
 
 namespace {
 
+using token_base::classify_output;
+using token_base::OutputKind;
+
 // Writes with `write_lines` through a TraceOutput on a pipe, or a socket, and returns what came
 // out. The other end is read meanwhile, as a line may be longer than it holds.
 template <typename WriteLines>
@@ -44,14 +47,13 @@ std::string traced(WriteLines write_lines, bool through_socket = false) {
   return out;
 }
 
-// A line longer than a pipe keeps whole, written in pieces, comes out whole with its newline.
-TEST(Trace, LineLongerThanOneWriteComesOutWhole) {
+// Lines come out whole and in order, each with its newline: a line longer than a pipe keeps
+// whole is written in pieces, and pending lines past what one write keeps whole still come out
+// whole and in order, on a socket too.
+TEST(Trace, LinesComeOutWholeAndInOrderHoweverLong) {
   const std::string message = "invalid token request: " + std::string(5 * PIPE_BUF, 'k');
   EXPECT_EQ(traced([&](TraceOutput* out) { trace_line(out, message); }), message + "\n");
   EXPECT_EQ(traced([](TraceOutput* out) { trace_line(out, ""); }), "\n");
-}
-
-TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
   EXPECT_EQ(traced([](TraceOutput* out) {
               TraceBuffer pending(out);
               pending.add_number("end: ", 7);
@@ -60,7 +62,6 @@ TEST(Trace, PendingLinesComeOutWholeAndInOrder) {
               pending.flush();
             }),
             "end: 7\nmsg: ab\nn: -12\n");
-  // Lines past what one write keeps whole still come out whole and in order, on a socket too.
   const std::string text(kConnectionBufferSize, 'x');
   for (bool through_socket : {false, true}) {
     EXPECT_EQ(traced(

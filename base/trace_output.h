@@ -1,6 +1,8 @@
 // TraceOutput: a descriptor that trace lines go to, written so that the trace never holds up the
 // service or its stop, and every line stays whole.
 //
+// It knows nothing of what the lines say: the server's trace (protocol/trace.h) writes through it.
+//
 // How it is written is decided once, by open(), from what the descriptor is:
 //  - /dev/null: not at all (where the caller allows it), since nobody can read it there;
 //  - a regular file, or anything not named below: plain blocking writes;
@@ -34,10 +36,10 @@
 #include <chrono>
 #include <cstddef>
 
+#include "base/cache_line.h"
 #include "base/mutex.h"
-#include "protocol/request_counters.h"
 
-namespace token_server {
+namespace token_base {
 
 // The longest a write waits for room on its output, or for its turn to write alone.
 constexpr int kTraceWaitMillis = 100;
@@ -117,8 +119,8 @@ class WriteGate {
   alignas(kCacheLineBytes) std::atomic<bool> closed_{false};
   // Set when a write's time runs out; cleared by the next write that gets through.
   std::atomic<bool> stalled_{false};
-  alignas(kCacheLineBytes) token_base::Mutex mutex_;
-  token_base::CondVar turn_free_;
+  alignas(kCacheLineBytes) Mutex mutex_;
+  CondVar turn_free_;
   bool turn_taken_ GUARDED_BY(mutex_) = false;
   bool line_open_ = false;
 };
@@ -137,7 +139,7 @@ class TraceOutput {
   // `2>&1`): lines written through this output wait for a long line of `other`, and the reverse.
   void share_gate_with(TraceOutput* other);
   // Whether lines are dropped unwritten: callers need not even format them.
-  bool discards() const { return discards_; }
+  bool discards() const { return mode_ == Mode::kDiscard; }
 
   // Writes whole lines of at most PIPE_BUF bytes in all; the bytes written, `length` unless they
   // were dropped or cut short (a file system full). A line cut short is ended before any other.
@@ -167,6 +169,17 @@ class TraceOutput {
   };
 
  private:
+  // How lines are written, set once by open() from what the descriptor is.
+  enum class Mode {
+    kDiscard,     // not at all: /dev/null, where the caller allows it
+    kSideBySide,  // write(2); short writes side by side, a long line alone: a file, a pipe
+    kAlone,       // write(2), every write alone: a terminal or another character device
+    kSendAlone,   // send(2) with MSG_DONTWAIT | MSG_NOSIGNAL, every write alone: a socket
+  };
+  // What the mode asks of a write; nothing else reads mode_ (but discards()).
+  bool every_write_alone() const { return mode_ == Mode::kAlone || mode_ == Mode::kSendAlone; }
+  bool sends() const { return mode_ == Mode::kSendAlone; }
+
   // Opens a description of our own of what fd_ names, non-blocking, if the system lets us.
   void open_private_description();
   // Writes what it can of `bytes` before `deadline`; the count written.
@@ -179,13 +192,10 @@ class TraceOutput {
   bool wait_for_room(WriteDeadline* deadline);
 
   const int fd_;
-  int write_fd_;  // fd_, or the private description open() made
-  bool owns_write_fd_ = false;
-  bool sends_ = false;  // a socket: send with MSG_DONTWAIT | MSG_NOSIGNAL
-  bool every_write_alone_ = false;
-  bool discards_ = false;
+  int write_fd_;                   // fd_, or the private description open() made, which we close
+  Mode mode_ = Mode::kSideBySide;  // until open(): plain blocking writes
   WriteGate own_gate_;
   WriteGate* gate_ = &own_gate_;
 };
 
-}  // namespace token_server
+}  // namespace token_base

@@ -1,6 +1,6 @@
 // Writing trace lines to a descriptor: how, decided from what it is, and the gate that keeps
 // every line whole while short writes go out side by side.
-#include "protocol/trace_output.h"
+#include "base/trace_output.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-namespace token_server {
+namespace token_base {
 
 namespace {
 
@@ -72,7 +72,7 @@ WriteGate::Slot& WriteGate::slot_of_this_thread() {
 }
 
 bool WriteGate::take_turn(WriteDeadline* deadline, bool give_up_if_taken) {
-  token_base::MutexLock lock(&mutex_);
+  MutexLock lock(&mutex_);
   while (turn_taken_) {
     if (give_up_if_taken) return false;
     deadline->start();
@@ -106,14 +106,14 @@ bool WriteGate::short_write_under_way() const {
 void WriteGate::release_turn() {
   closed_.store(line_open_, std::memory_order_seq_cst);
   {
-    token_base::MutexLock lock(&mutex_);
+    MutexLock lock(&mutex_);
     turn_taken_ = false;
   }
   turn_free_.notify_one();
 }
 
 TraceOutput::~TraceOutput() {
-  if (owns_write_fd_) ::close(write_fd_);
+  if (write_fd_ != fd_) ::close(write_fd_);
 }
 
 void TraceOutput::open(bool may_discard) {
@@ -123,21 +123,22 @@ void TraceOutput::open(bool may_discard) {
   bool dev_null_known = ::stat(kDevNullPath, &dev_null) == 0;
   switch (classify_output(output, dev_null_known ? &dev_null : nullptr)) {
     case OutputKind::kDevNull:
-      discards_ = may_discard;
+      mode_ = may_discard ? Mode::kDiscard : Mode::kSideBySide;
       break;
     case OutputKind::kPipe:
       open_private_description();
+      mode_ = Mode::kSideBySide;
       break;
     case OutputKind::kCharDevice:
       open_private_description();
-      every_write_alone_ = true;
+      mode_ = Mode::kAlone;
       break;
     case OutputKind::kSocket:
-      sends_ = true;
-      every_write_alone_ = true;
+      mode_ = Mode::kSendAlone;
       break;
     case OutputKind::kRegularFile:
     case OutputKind::kOther:
+      mode_ = Mode::kSideBySide;
       break;
   }
 }
@@ -149,13 +150,12 @@ void TraceOutput::open_private_description() {
   int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return;  // no /proc, or no reader left: blocking writes on the shared description
   write_fd_ = fd;
-  owns_write_fd_ = true;
 }
 
 void TraceOutput::share_gate_with(TraceOutput* other) { gate_ = other->gate_; }
 
 size_t TraceOutput::write_lines(const char* lines, size_t length) {
-  if (!every_write_alone_) {
+  if (!every_write_alone()) {
     if (WriteGate::Slot* slot = gate_->begin_short_write()) {
       WriteDeadline deadline;
       size_t written = write_within(lines, length, &deadline);
@@ -183,8 +183,8 @@ size_t TraceOutput::write_within(const char* bytes, size_t length, WriteDeadline
   size_t written = 0;
   while (written < length) {
     ssize_t result =
-        sends_ ? ::send(write_fd_, bytes + written, length - written, MSG_DONTWAIT | MSG_NOSIGNAL)
-               : ::write(write_fd_, bytes + written, length - written);
+        sends() ? ::send(write_fd_, bytes + written, length - written, MSG_DONTWAIT | MSG_NOSIGNAL)
+                : ::write(write_fd_, bytes + written, length - written);
     if (result > 0) {
       written += static_cast<size_t>(result);
       continue;
@@ -221,7 +221,7 @@ bool TraceOutput::Alone::begin() {
   took_turn_ = gate_->take_turn(&deadline_, /*give_up_if_taken=*/gate_->stalled());
   if (!took_turn_) return false;
   // Where every write goes out alone, no short write can be under way.
-  if (!output_->every_write_alone_ && !gate_->close_and_drain(&deadline_)) return false;
+  if (!output_->every_write_alone() && !gate_->close_and_drain(&deadline_)) return false;
   if (!gate_->line_open()) return true;
   // A line was cut when its writer's time ran out: end it, so that ours start lines of their own.
   if (output_->write_within("\n", 1, &deadline_) != 1) return false;
@@ -241,4 +241,4 @@ size_t TraceOutput::Alone::write(const char* bytes, size_t length) {
   return written;
 }
 
-}  // namespace token_server
+}  // namespace token_base
