@@ -23,7 +23,7 @@
 // pool whose connections are all busy do not. No call waits on a server known to be down. A
 // prober thread of the client's own sends the handshake to each down server, first
 // FleetOptions::first_probe_delay after it went down, then each time after twice the last wait, up
-// to max_probe_delay; the first answer marks it up again.
+// to max_probe_delay; the first answer marks it up again. The prober runs while a server is down.
 //
 // Policy, for the keys whose server is down (FleetOptions::policy):
 //   kFailover    (the default) each such key goes to the next server in its own rendezvous order
@@ -54,7 +54,9 @@
 // own (TokenClientPool.h), so the connections to a server never outnumber
 // PoolOptions::max_connections. Threads: any number may share a ShardedClient; its server list
 // never changes after construction, and the pools and the health state have locks of their own.
-// The destructor must not run while a call is in progress; it waits for a probe under way.
+// close() closes the idle connections and stops the prober, waiting for a probe under way; the
+// client stays usable, and the prober starts again for a server still down. The destructor must
+// not run while a call is in progress; it waits for a probe under way.
 #pragma once
 
 #include <chrono>
@@ -139,6 +141,8 @@ class ShardedClient {
   // The pool of one server, e.g. to ping it.
   TokenClientPool& server(size_t index) { return *pools_[index]; }
   ServerHealth server_health(size_t index) const;
+  // Closes the idle connections and stops the prober (see the top of this file).
+  void close();
 
   // Asks for one key, as acquire_batch does for one entry; returns grant->status.
   Status acquire(const TokenRequest& request, Grant* grant);
