@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "connection.h"
 #include "deny_cache.h"
 #include "wire.h"
 
@@ -85,7 +86,7 @@ Status TokenClientPool::borrow(Clock::time_point deadline, std::unique_ptr<Token
 void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
   Clients expired;
   std::thread ended_reaper;  // joined after the lock is released
-  bool keep = client->connected();
+  bool keep = client->connection().is_open();
   if (!keep) expired.push_back(std::move(client));
   {
     std::lock_guard<std::mutex> lock(mutex_);

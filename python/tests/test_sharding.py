@@ -191,33 +191,15 @@ class RendezvousTest(unittest.TestCase):
                 usable = [index not in pick["down"] for index in range(len(servers))]
                 self.assertEqual(rendezvous_pick(servers, key, usable), pick["pick"], (row, pick))
 
-    def test_a_fourth_server_takes_only_keys_it_wins(self):
-        three = ["10.0.0.%d:6666" % i for i in range(1, 4)]
-        four = three + ["10.0.0.4:6666"]
-        moved = 0
-        for i in range(3000):
-            before = rendezvous_pick(three, "client-%d" % i)
-            after = rendezvous_pick(four, "client-%d" % i)
-            if before != after:
-                moved += 1
-                self.assertEqual(after, 3)
-        self.assertTrue(0.20 < moved / 3000 < 0.30, moved)
+    # How evenly keys spread and how few move when a server joins or leaves is tested once, in
+    # C++ (rendezvous_test.cpp): the shared weights make the Python client place keys alike.
 
 
 class RequestLineTest(unittest.TestCase):
     def test_request_is_one_compact_line(self):
-        entries = [check_token_request(("svc-a", 5, 10, 20)), check_token_request(("b", 0, 1, 2))]
-        self.assertEqual(
-            request_line(entries, detail=False),
-            b'{"array":[{"accesskey":"svc-a","need_tokens":5,"gen_rate":10,"burst_size":20},'
-            b'{"accesskey":"b","need_tokens":0,"gen_rate":1,"burst_size":2}]}\r\n')
-        self.assertEqual(request_line(entries[:1]),
-                         b'{"detail":true,"array":[{"accesskey":"svc-a","need_tokens":5,'
-                         b'"gen_rate":10,"burst_size":20}]}\r\n')
-        self.assertEqual(  # sent to a fallback server, byte for byte as from C++
-            request_line(entries[1:], fallback=True),
-            b'{"fallback":true,"detail":true,"array":[{"accesskey":"b","need_tokens":0,'
-            b'"gen_rate":1,"burst_size":2}]}\r\n')
+        for row in shared_vectors()["lines"]:
+            line = request_line(check_entries(row["entries"]), row["detail"], row["fallback"])
+            self.assertEqual(line, row["line"].encode() + b"\r\n")
 
     def test_refuses_what_the_server_would_refuse_in_its_words(self):
         for row in shared_vectors()["requests"]:
@@ -227,8 +209,7 @@ class RequestLineTest(unittest.TestCase):
             with self.assertRaises(InvalidRequestError, msg=row) as raised:
                 check_entries(row["entries"])
             self.assertEqual(str(raised.exception), row["error"])
-        for entry in [("k", 1, 1.5, 1), ("k", True, 1, 1), (b"k", 1, 1, 1), ("\ud800", 1, 1, 1),
-                      ("k", 1, 1)]:
+        for entry in [(b"k", 1, 1, 1), ("\ud800", 1, 1, 1)]:  # no JSON can hold these
             with self.assertRaises(InvalidRequestError, msg=repr(entry)):
                 check_token_request(entry)
 
@@ -259,12 +240,12 @@ class RequestLineTest(unittest.TestCase):
             self.assertEqual(str(raised.exception), row["refused" if refused else "error"])
 
     def test_addresses(self):
-        self.assertEqual(parse_address("127.0.0.1:7000"), ("127.0.0.1", 7000))
-        self.assertEqual(parse_address("localhost"), ("localhost", 6666))
-        self.assertEqual(parse_address("[::1]:7000"), ("::1", 7000))
-        for bad in ["host:0", "host:65536", ":1", "host:", "::1", "[::1]x"]:
-            with self.assertRaises(InvalidRequestError, msg=bad):
-                parse_address(bad)
+        for row in shared_vectors()["addresses"]:
+            if row["host"] is not None:
+                self.assertEqual(parse_address(row["text"]), (row["host"], row["port"]))
+                continue
+            with self.assertRaises(InvalidRequestError, msg=row["text"]):
+                parse_address(row["text"])
 
 
 class ShardedClientTest(unittest.TestCase):
