@@ -14,9 +14,9 @@ import time
 import unittest
 
 import token_client
-from token_client import (FAIL_CLOSED, FAIL_OPEN, BadReplyError, InvalidRequestError,
-                          RefusedError, ReplyTimeoutError, ShardError, ShardedClient, TokenClient,
-                          TokenClientPool, rendezvous_order, rendezvous_pick, rendezvous_weight)
+from token_client import (BadReplyError, InvalidRequestError, RefusedError, ReplyTimeoutError,
+                          ShardError, ShardedClient, TokenClient, TokenClientPool,
+                          rendezvous_order, rendezvous_pick, rendezvous_weight)
 from token_client.client import (check_entries, check_token_request, parse_address, parse_reply,
                                  request_line)
 
@@ -304,27 +304,59 @@ class FleetTest(unittest.TestCase):
         return [(key, 3, 1, 5) for key in itertools.islice(
             (key for key in keys if client.server_for(key) == server), count)]
 
-    def test_a_batch_over_three_servers_with_one_down_fails_over_along_each_keys_order(self):
-        lost_port = closed_port()
-        client = self.client(lost_port)
-        names = ["127.0.0.1:%d" % server.port for server in self.servers]
-        names.append("127.0.0.1:%d" % lost_port)
-        entries = [("move-%d" % i, 3, 1, 5) for i in range(30)]
-        for _ in range(2):  # the server failing, then known to be down
-            grants = client.acquire_batch(entries)
-            self.assertEqual(grants, [3] * len(entries))
-            for (key, _, _, _), grant in zip(entries, grants):
-                expected = rendezvous_pick(names, key, [True, True, False])
+    def test_keys_of_a_lost_server_go_as_the_policy_says_and_only_the_first_call_waits(self):
+        # The shared rows, which the C++ client's tests run too.
+        accepts_nothing = socket.create_server(("127.0.0.1", 0), backlog=0)
+        self.addCleanup(accepts_nothing.close)
+        # Its one place in the queue taken, further connections are never completed.
+        filler = socket.create_connection(accepts_nothing.getsockname())
+        self.addCleanup(filler.close)
+        answers_nothing = OneReplyServer(b"", lines=1000)
+        self.addCleanup(answers_nothing.close)
+        ports = {"accepts nothing": accepts_nothing.getsockname()[1],
+                 "answers nothing": answers_nothing.port}
+        for number, row in enumerate(shared_vectors()["fleet"]):
+            with self.subTest(row["lost"] + ", " + row["policy"]):
+                self.run_fleet_row(row, ports.get(row["lost"]) or closed_port(), "row%d-" % number)
+        self.assertEqual(answers_nothing.connections_after_the_first(), 0)  # nor connect
+
+    def run_fleet_row(self, row, lost_port, prefix):
+        client = self.client(lost_port, policy=row["policy"])
+        names = ["127.0.0.1:%d" % port for port in [s.port for s in self.servers] + [lost_port]]
+        errors = [error.replace("{lost}", names[self.LOST]) for error in row["errors"] or []]
+        answer = row["answer"]
+        batch = (self.keys_of(client, self.LOST, 6, prefix) + self.keys_of(client, 0, 1, prefix)
+                 + self.keys_of(client, 1, 1, prefix))
+        for call in range(2):  # the server failing, then known to be down
+            error = errors[call] if errors else None
+            try:
+                grants = client.acquire_batch(batch)
+                self.assertNotEqual(answer, "none")
+            except ShardError as partial:
+                self.assertEqual((answer, str(partial)), ("none", error))
+                grants = partial.granted
+            for (key, need, _, _), grant in zip(batch, grants):
+                own = client.server_for(key)
+                lost = own == self.LOST
+                answering = (rendezvous_pick(names, key, [True, True, False])
+                             if lost and answer == "fallback" else own)
                 self.assertEqual((grant.server, grant.fallback, grant.checked),
-                                 (expected, client.server_for(key) == self.LOST, True), key)
-                self.assertIn(key, self.servers[expected].keys)
-                if client.server_for(key) == self.LOST:  # its request said so
-                    self.assertIn(key, self.servers[expected].fallback_keys)
-        self.assertIn(self.LOST, [client.server_for(key) for key, _, _, _ in entries])
+                                 (answering, answering != own, not lost or answer != "unchecked"))
+                self.assertEqual(grant.error and str(grant.error),
+                                 error if lost and answer == "none" else None, key)
+                if lost and answer != "fallback":
+                    self.assertEqual(grant, 0 if answer == "none" else need, key)
+                    self.assertFalse(any(key in server.keys for server in self.servers), key)
+                    continue
+                self.assertEqual(grant, need, key)  # a stand-in grants every need
+                self.assertIn(key, self.servers[answering].keys)
+                if answering != own:  # its request said so
+                    self.assertIn(key, self.servers[answering].fallback_keys)
         health = client.server_health(self.LOST)
-        self.assertEqual((health.up, health.failed_calls), (False, 1))
-        self.assertEqual(str(health.last_failure),
-                         "connect 127.0.0.1:%d: Connection refused" % lost_port)
+        # The calls after the first did not wait for it.
+        self.assertEqual((health.up, health.failed_calls, health.probes), (False, 1, 0))
+        if errors:
+            self.assertEqual(str(health.last_failure), errors[0])
 
     def test_keys_go_back_once_a_probe_finds_their_server_up(self):
         lost = StandInServer()
@@ -343,26 +375,6 @@ class FleetTest(unittest.TestCase):
         self.assertEqual((grant.server, grant.fallback), (self.LOST, False))
         self.assertEqual(revived.keys, [entry[0]])
         self.assertGreaterEqual(client.server_health(self.LOST).probes, 1)
-
-    def test_only_the_first_call_waits_on_a_server_that_fails(self):
-        accepts_nothing = socket.create_server(("127.0.0.1", 0), backlog=0)
-        self.addCleanup(accepts_nothing.close)
-        # Its one place in the queue taken, further connections are never completed.
-        filler = socket.create_connection(accepts_nothing.getsockname())
-        self.addCleanup(filler.close)
-        answers_nothing = OneReplyServer(b"", lines=1000)
-        self.addCleanup(answers_nothing.close)
-        for lost, port in [("refuses connections", closed_port()),
-                           ("accepts nothing", accepts_nothing.getsockname()[1]),
-                           ("answers nothing", answers_nothing.port)]:
-            with self.subTest(lost):
-                client = self.client(port)
-                for entry in self.keys_of(client, self.LOST, 10, lost):
-                    self.assertTrue(client.acquire(*entry).fallback)
-                health = client.server_health(self.LOST)
-                # The calls after the first did not wait for it.
-                self.assertEqual((health.up, health.failed_calls, health.probes), (False, 1, 0))
-        self.assertEqual(answers_nothing.connections_after_the_first(), 0)  # nor connect
 
     def test_a_call_that_waited_for_a_connection_does_not_wait_for_the_failed_server_too(self):
         answers_nothing = OneReplyServer(b"", lines=1000)
@@ -424,30 +436,6 @@ class FleetTest(unittest.TestCase):
         self.assertEqual([(grant.server, grant.fallback) for grant in grants],
                          [(0, False), (0, True)])
         self.assertEqual([client.server_health(i).up for i in range(2)], [True, False])
-
-    def test_fail_closed_refuses_and_fail_open_grants_unchecked_the_keys_of_a_down_server(self):
-        for policy, tokens, checked in [(FAIL_CLOSED, 0, True), (FAIL_OPEN, 3, False)]:
-            with self.subTest(policy):
-                lost_port = closed_port()
-                client = self.client(lost_port, policy=policy)
-                entries = self.keys_of(client, self.LOST, 2, policy) + self.keys_of(client, 0, 1,
-                                                                                    policy)
-                refused = "connect 127.0.0.1:%d: Connection refused" % lost_port
-                for failure in [refused, "127.0.0.1:%d is down: %s" % (lost_port, refused)]:
-                    try:
-                        grants = client.acquire_batch(entries)
-                    except ShardError as error:
-                        self.assertEqual(str(error), failure)
-                        grants = error.granted
-                    for grant in grants[:2]:
-                        self.assertEqual((grant, grant.server, grant.fallback, grant.checked),
-                                         (tokens, self.LOST, False, checked))
-                        self.assertEqual(str(grant.error) if grant.error else None,
-                                         None if policy == FAIL_OPEN else failure)
-                    self.assertEqual((grants[2], grants[2].server, grants[2].error), (3, 0, None))
-                self.assertEqual(client.server_health(self.LOST).failed_calls, 1)
-                for server in self.servers:
-                    self.assertNotIn(entries[0][0], server.keys)
 
     def test_a_batchs_parts_go_out_together_from_the_calling_thread(self):
         # Each stand-in holds its reply until both have a request: sent one after the other,

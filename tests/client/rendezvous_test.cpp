@@ -3,19 +3,13 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/client/fleet_vectors.h"
 #include "token_client/ShardedClient.h"
-
-#ifndef TOKEN_FLEET_VECTORS
-#error "TOKEN_FLEET_VECTORS must name tests/client/fleet_vectors.json"
-#endif
 
 namespace token_client {
 namespace {
@@ -39,11 +33,7 @@ std::vector<size_t> indexes(const rapidjson::Value& array) {
 // The Python client's tests read the same file: both must place a key alike, up or down, and
 // keys must not move from one release to the next.
 TEST(Rendezvous, MatchesTheSharedVectors) {
-  std::ifstream file(TOKEN_FLEET_VECTORS);
-  std::stringstream text;
-  text << file.rdbuf();
-  rapidjson::Document vectors;
-  ASSERT_FALSE(vectors.Parse(text.str().c_str()).HasParseError());
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["weights"].GetArray()) {
     EXPECT_EQ(rendezvous_weight(row["server"].GetString(), row["key"].GetString()),
               std::strtoull(row["weight"].GetString(), nullptr, 16))

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "protocol/token_connection.h"
 #include "protocol/token_request.h"
 #include "server/TokenServer.h"
+#include "tests/client/fleet_vectors.h"
 
 namespace token_client {
 namespace {
@@ -87,21 +86,6 @@ TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
             "");
 }
 
-// The Python client's tests read the same rows: both refuse a request the server would refuse,
-// in its words, and give a reply the same verdict.
-rapidjson::Document shared_vectors() {
-  std::ifstream file(TOKEN_FLEET_VECTORS);
-  std::stringstream text;
-  text << file.rdbuf();
-  rapidjson::Document vectors;
-  EXPECT_FALSE(vectors.Parse(text.str().c_str()).HasParseError());
-  return vectors;
-}
-
-std::string string_of(const rapidjson::Value& value) {
-  return std::string(value.GetString(), value.GetStringLength());
-}
-
 // A row's entries (key, need, rate, burst) as requests; false for a row of the Python client's
 // alone, whose values a TokenRequest cannot hold (not a string and three 32-bit integers).
 bool entries_of(const rapidjson::Value& row, std::vector<TokenRequest>* batch) {
@@ -118,7 +102,7 @@ bool entries_of(const rapidjson::Value& row, std::vector<TokenRequest>* batch) {
 
 // Both clients send these lines byte for byte, and the server reads the members they ask for.
 TEST(RequestLine, IsOneCompactJsonLine) {
-  rapidjson::Document vectors = shared_vectors();
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["lines"].GetArray()) {
     std::vector<TokenRequest> batch;
     ASSERT_TRUE(entries_of(row, &batch));
@@ -134,7 +118,7 @@ TEST(RequestLine, IsOneCompactJsonLine) {
 }
 
 TEST(RequestLine, RefusesWhatTheServerWouldRefuseInItsWords) {
-  rapidjson::Document vectors = shared_vectors();
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["requests"].GetArray()) {
     std::vector<TokenRequest> batch;
     if (!entries_of(row, &batch)) continue;
@@ -190,7 +174,7 @@ TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
 }
 
 TEST(ReplyLine, GivesTheSharedVerdicts) {
-  rapidjson::Document vectors = shared_vectors();
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["replies"].GetArray()) {
     std::vector<TokenRequest> batch;
     for (const rapidjson::Value& fields : row["entries"].GetArray()) {
@@ -243,7 +227,7 @@ TEST(ReplyLine, EscapedKeysAreReadUnescaped) {
 }
 
 TEST(Endpoint, ParsesHostAndPort) {
-  rapidjson::Document vectors = shared_vectors();
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["addresses"].GetArray()) {
     std::string text = string_of(row["text"]);
     Endpoint endpoint;
