@@ -13,6 +13,7 @@ from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, Den
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
                      RefusedError, ReplyTimeoutError, ShardError, TokenClientError)
 from .fleet import FAIL_CLOSED, FAIL_OPEN, FAILOVER, Grant, ServerHealth, ShardedClient
+# For tests and tools: where a ShardedClient places a key.
 from .sharding import rendezvous_order, rendezvous_pick, rendezvous_weight
 
 __all__ = [

@@ -77,19 +77,6 @@ class FleetHealth;
 // "No server": what rendezvous_pick gives when no server may be used.
 constexpr size_t kNoServer = static_cast<size_t>(-1);
 
-// The rendezvous weight of the server named `server_name` for `accesskey`.
-uint64_t rendezvous_weight(const std::string& server_name, const std::string& accesskey);
-// The index in `server_names` (not empty) of the server that holds `accesskey`.
-size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey);
-// The index of the server of highest weight for `accesskey` among those marked in `usable`
-// (usable[i] for server_names[i]); kNoServer when none is: where kFailover sends the key.
-size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey,
-                       const std::vector<bool>& usable);
-// Every index of `server_names`, from the server of highest weight for `accesskey` to the lowest:
-// the key's own server, then the order in which it falls back.
-std::vector<size_t> rendezvous_order(const std::vector<std::string>& server_names,
-                                     const std::string& accesskey);
-
 enum class FailurePolicy { kFailover, kFailClosed, kFailOpen };
 
 struct FleetOptions {
@@ -172,5 +159,22 @@ class ShardedClient {
   std::shared_ptr<DenyCache> deny_cache_;  // ClientOptions::deny_cache, shared with the pools
   std::unique_ptr<FleetHealth> health_;    // after pools_, which it probes through
 };
+
+// For tests and tools, not needed to use the client: the placement a ShardedClient computes
+// (see the top of this file), which tests check against the rows the Python client is checked
+// against too.
+
+// The rendezvous weight of the server named `server_name` for `accesskey`.
+uint64_t rendezvous_weight(const std::string& server_name, const std::string& accesskey);
+// The index in `server_names` (not empty) of the server that holds `accesskey`.
+size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey);
+// The index of the server of highest weight for `accesskey` among those marked in `usable`
+// (usable[i] for server_names[i]); kNoServer when none is: where kFailover sends the key.
+size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey,
+                       const std::vector<bool>& usable);
+// Every index of `server_names`, from the server of highest weight for `accesskey` to the lowest:
+// the key's own server, then the order in which it falls back.
+std::vector<size_t> rendezvous_order(const std::vector<std::string>& server_names,
+                                     const std::string& accesskey);
 
 }  // namespace token_client
