@@ -522,7 +522,7 @@ class TokenClientPoolTest(unittest.TestCase):
         self.assertEqual(pool.acquire("stale", 2, 1, 5), 2)
         self.assertEqual(closing.keys, ["stale", "stale"])
 
-    def test_idle_connections_are_closed_without_further_calls(self):
+    def test_idle_connections_are_closed_without_further_calls_or_at_close(self):
         pool = self.pool(idle_timeout=0.2)
         self.assertEqual(pool.acquire("idle", 1, 1, 5), 1)
         deadline = time.monotonic() + WAIT_LIMIT
@@ -532,6 +532,15 @@ class TokenClientPoolTest(unittest.TestCase):
         self.assertEqual(self.server.most_open, 1)
         # A call, as in C++; read as the property of 1.1, the same count.
         self.assertEqual((pool.open_connections(), pool.open_connections), (0, 0))
+        # A lease carries calls in a row on one connection, and gives it back; close() closes it
+        # at once, and the pool stays usable, its reaper started again.
+        with pool.lease() as client:
+            self.assertEqual((client.acquire("idle", 1, 1, 5), client.acquire("idle", 0, 1, 5)),
+                             (1, 0))
+        self.assertEqual((pool.open_connections(), self.server.most_open), (1, 1))
+        pool.close()
+        self.assertEqual(pool.open_connections(), 0)
+        self.assertEqual(pool.acquire("idle", 0, 1, 5), 0)
 
 
 @unittest.skipUnless("TOKEN_PROJECT_VERSION" in os.environ, "run by the build, which sets it")
