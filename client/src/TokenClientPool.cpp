@@ -9,15 +9,11 @@
 
 namespace token_client {
 
-TokenClientPool::Lease::Lease(TokenClientPool& pool, Clock::time_point deadline) : pool_(&pool) {
-  status_ = pool.borrow(deadline, &client_);
-}
-
 TokenClientPool::Lease& TokenClientPool::Lease::operator=(Lease&& other) noexcept {
   reset();
   pool_ = other.pool_;
   client_ = std::move(other.client_);
-  status_ = std::move(other.status_);
+  taken_ = other.taken_;
   return *this;
 }
 
@@ -61,26 +57,28 @@ void TokenClientPool::take_expired(Clock::time_point now, Clients* expired) {
   }
 }
 
-Status TokenClientPool::borrow(Clock::time_point deadline, std::unique_ptr<TokenClient>* client) {
+Status TokenClientPool::busy_error() const {
+  return Status(StatusCode::kConnectFailed,
+                "connect " + server_.to_string() + ": all " +
+                    std::to_string(pool_.max_connections) + " connections stayed busy for " +
+                    std::to_string(pool_.borrow_timeout.count()) + " ms");
+}
+
+bool TokenClientPool::borrow(Clock::time_point deadline, std::unique_ptr<TokenClient>* client) {
   Clients expired;  // closed after the lock is released, by its destructor
   std::unique_lock<std::mutex> lock(mutex_);
   auto has_room = [this] { return !idle_.empty() || borrowed_ < pool_.max_connections; };
-  if (!client_freed_.wait_until(lock, deadline, has_room)) {
-    return Status(StatusCode::kConnectFailed,
-                  "connect " + server_.to_string() + ": all " +
-                      std::to_string(pool_.max_connections) + " connections stayed busy for " +
-                      std::to_string(pool_.borrow_timeout.count()) + " ms");
-  }
+  if (!client_freed_.wait_until(lock, deadline, has_room)) return false;
   take_expired(Clock::now(), &expired);
   ++borrowed_;
   if (idle_.empty()) {
     lock.unlock();
     *client = std::make_unique<TokenClient>(server_, options_);  // connects on its first call
-    return Status();
+    return true;
   }
   *client = std::move(idle_.back().client);
   idle_.pop_back();
-  return Status();
+  return true;
 }
 
 void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {

@@ -67,7 +67,8 @@ class TokenClientPool {
     // Takes an idle connection, or a new client (it connects on its first call) while fewer than
     // max_connections are open; waits until `deadline` when none is free (not at all when it has
     // passed). Holds nothing when none came in time: status() says so (kConnectFailed).
-    Lease(TokenClientPool& pool, Clock::time_point deadline);
+    Lease(TokenClientPool& pool, Clock::time_point deadline)
+        : pool_(&pool), taken_(pool.borrow(deadline, &client_)) {}
     ~Lease() { reset(); }
     Lease(Lease&& other) noexcept = default;
     Lease& operator=(Lease&& other) noexcept;
@@ -75,7 +76,8 @@ class TokenClientPool {
     Lease& operator=(const Lease&) = delete;
 
     explicit operator bool() const { return client_ != nullptr; }
-    const Status& status() const { return status_; }
+    // Ok, or why no connection was taken.
+    Status status() const { return taken_ ? Status() : pool_->busy_error(); }
     TokenClient& operator*() const { return *client_; }
     TokenClient* operator->() const { return client_.get(); }
     // Gives the connection back now; the lease then holds nothing.
@@ -84,7 +86,7 @@ class TokenClientPool {
    private:
     TokenClientPool* pool_ = nullptr;
     std::unique_ptr<TokenClient> client_;
-    Status status_;
+    bool taken_ = true;  // false when every connection stayed busy; after client_, which it fills
   };
 
   explicit TokenClientPool(Endpoint server, ClientOptions options = {}, PoolOptions pool = {});
@@ -116,9 +118,10 @@ class TokenClientPool {
   };
   using Clients = std::vector<std::unique_ptr<TokenClient>>;
 
-  // What a Lease takes and gives back.
-  Status borrow(Clock::time_point deadline, std::unique_ptr<TokenClient>* client);
+  // What a Lease takes and gives back; false when every connection stayed busy until `deadline`.
+  bool borrow(Clock::time_point deadline, std::unique_ptr<TokenClient>* client);
   void give_back(std::unique_ptr<TokenClient> client);
+  Status busy_error() const;
   // Whether the deny cache answers every entry, so that no connection is needed: entries the
   // server must answer wait for a connection, those it need not never do. Fills `grants` when so.
   bool answered_by_cache(EntryList entries, TokenGrant* grants);
