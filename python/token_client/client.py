@@ -460,13 +460,15 @@ class Lease:
     """One connection of a TokenClientPool lent to one caller: `client`, a TokenClient for any
     number of calls in a row, given back when the `with` block ends, or at release().
 
-    A call cut short closes its connection, so it goes back carrying no reply of its; a closed one
-    frees its place.
+    Takes an idle connection of `pool`, or a new client (it connects on its first call) while
+    fewer than max_connections are open; waits up to `wait` seconds (the pool's borrow_timeout
+    when None) when none is free, then raises ConnectError. A call cut short closes its
+    connection, so it goes back carrying no reply of its; a closed one frees its place.
     """
 
-    def __init__(self, client: TokenClient, give_back: Callable[[TokenClient], None]) -> None:
-        self.client: Optional[TokenClient] = client
-        self._give_back = give_back
+    def __init__(self, pool: "TokenClientPool", wait: Optional[float] = None) -> None:
+        self.client: Optional[TokenClient] = pool._borrow(wait)
+        self._pool = pool
 
     def __enter__(self) -> TokenClient:
         return cast(TokenClient, self.client)
@@ -478,7 +480,7 @@ class Lease:
         """Gives the connection back now; nothing when it went back already."""
         client, self.client = self.client, None
         if client is not None:
-            self._give_back(client)
+            self._pool._give_back(client)
 
 
 class TokenClientPool(ClosesOnExit):
@@ -554,18 +556,20 @@ class TokenClientPool(ClosesOnExit):
         return self._with_client(TokenClient.acquire_batch, entries)
 
     def lease(self, wait: Optional[float] = None) -> Lease:
-        """A Lease of an idle connection, or of a new client (it connects on its first call)
-        while fewer than max_connections are open; waits up to `wait` seconds (borrow_timeout when
-        None) when none is free, then raises ConnectError.
+        """A Lease of one connection, waiting up to `wait` seconds for it (see Lease):
 
             with pool.lease() as client:
                 client.acquire("svc-a", 1, 10, 20)
         """
-        return Lease(self._borrow(wait), self._give_back)
+        return Lease(self, wait)
 
     def _with_client(self, call: Callable[..., Any], *args: Any) -> Any:
-        with self.lease() as client:
+        client = self._borrow(None)  # a lease, without the object: the pool's own hot path
+        try:
             return call(client, *args)
+        finally:
+            # A call left mid-exchange has closed the connection: it is not kept.
+            self._give_back(client)
 
     def _borrow(self, wait):
         with self._lock:

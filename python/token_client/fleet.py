@@ -36,8 +36,8 @@ import threading
 import time
 from typing import Iterable, List, NamedTuple, Optional, Sequence, cast
 
-from .client import (ClosesOnExit, DenyCache, Entry, TokenClientPool, check_entries, read_grants,
-                     token_exchange)
+from .client import (ClosesOnExit, DenyCache, Entry, Lease, TokenClientPool, check_entries,
+                     read_grants, token_exchange)
 from .errors import (ConnectError, ConnectionLostError, InvalidRequestError, ReplyTimeoutError,
                      ShardError, TokenClientError)
 from .exchange import run_exchanges
@@ -359,7 +359,7 @@ class _Call:
         try:
             for server in sorted(parts):
                 try:
-                    lease = self._client.servers[server].lease(wait=0)
+                    lease = Lease(self._client.servers[server], wait=0)
                 except ConnectError:
                     waiting.append(server)
                     continue
@@ -367,8 +367,8 @@ class _Call:
             self._carry(sent, parts, reopened)
             for server in waiting:
                 try:
-                    lease = self._client.servers[server].lease(
-                        wait=self._borrow_deadline - time.monotonic())
+                    lease = Lease(self._client.servers[server],
+                                  wait=self._borrow_deadline - time.monotonic())
                 except ConnectError as busy:  # every connection stayed borrowed: it is up
                     self._settle(server, parts[server], busy)
                     continue
