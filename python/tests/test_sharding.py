@@ -376,29 +376,11 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(revived.keys, [entry[0]])
         self.assertGreaterEqual(client.server_health(self.LOST).probes, 1)
 
-    def test_a_call_that_waited_for_a_connection_does_not_wait_for_the_failed_server_too(self):
-        answers_nothing = OneReplyServer(b"", lines=1000)
-        self.addCleanup(answers_nothing.close)
-        client = self.client(answers_nothing.port, max_connections=1)
-        entries = self.keys_of(client, self.LOST, 2, "queued-")
-        grants = []
-        meets_the_failure = threading.Thread(target=lambda: grants.append(client.acquire(
-            *entries[0])))
-        meets_the_failure.start()
-        deadline = time.monotonic() + WAIT_LIMIT
-        while client.servers[self.LOST].open_connections() == 0 and time.monotonic() < deadline:
-            time.sleep(0.005)
-        # Waits for the one connection while the first call waits for the server.
-        grants.append(client.acquire(*entries[1]))
-        meets_the_failure.join()
-        self.assertEqual([grant.fallback for grant in grants], [True, True])
-        self.assertEqual(client.server_health(self.LOST).failed_calls, 1)
-        self.assertEqual(answers_nothing.connections_after_the_first(), 0)
-
     def test_a_server_is_marked_down_only_for_its_own_failure(self):
         # The lost server's one connection is held by a call that waits for it to fail, while a
         # batch asks a healthy server and the lost one: the healthy server's part neither waits
-        # nor times out while the batch waits for the other pool.
+        # nor times out while the batch waits for the other pool; the lost part, once it has the
+        # connection, does not wait for the failed server again.
         answers_nothing = OneReplyServer(b"", lines=1000)
         self.addCleanup(answers_nothing.close)
         client = self.client(answers_nothing.port, max_connections=1)
@@ -411,8 +393,11 @@ class FleetTest(unittest.TestCase):
             time.sleep(0.005)
         grants = client.acquire_batch(batch)
         holds_the_connection.join()
-        self.assertEqual((grants[0].server, grants[0].fallback), (0, False))
+        self.assertEqual((grants[0].server, grants[0].fallback, grants[1].fallback),
+                         (0, False, True))
         self.assertTrue(client.server_health(0).up, client.server_health(0).last_failure)
+        self.assertEqual(client.server_health(self.LOST).failed_calls, 1)
+        self.assertEqual(answers_nothing.connections_after_the_first(), 0)
 
     def test_a_slow_name_holds_no_call_past_its_timeout_nor_marks_another_server_down(self):
         resolve = socket.getaddrinfo
