@@ -71,9 +71,9 @@ class ShardedClient::Call {
   ~Call() {
     for (size_t i = 0; i < server_count(); ++i) {
       Server& part = server(i);
-      if (part.connection == nullptr) continue;
+      if (!part.connection) continue;
       if (!part.exchange.done()) part.connection->close();
-      client_.pools_[i]->give_back(std::move(part.connection));
+      part.connection.reset();
     }
   }
   Call(const Call&) = delete;
@@ -98,12 +98,12 @@ class ShardedClient::Call {
  private:
   // What the call holds for one server.
   struct Server {
-    bool failed = false;                      // it failed in this call
-    bool usable = false;                      // this round may send to it
-    bool waiting = false;                     // its pool had no connection free for this round
-    Status status;                            // its error in this call, or why it was left out
-    std::vector<size_t> positions;            // this round's part: its entries' places in the batch
-    std::unique_ptr<TokenClient> connection;  // borrowed from its pool for the round
+    bool failed = false;                // it failed in this call
+    bool usable = false;                // this round may send to it
+    bool waiting = false;               // its pool had no connection free for this round
+    Status status;                      // its error in this call, or why it was left out
+    std::vector<size_t> positions;      // this round's part: its entries' places in the batch
+    TokenClientPool::Lease connection;  // from its pool, for the round
     Exchange exchange;
   };
   struct Scratch {
@@ -208,7 +208,8 @@ class ShardedClient::Call {
     for (size_t i = 0; i < server_count(); ++i) {
       Server& part = server(i);
       if (part.positions.empty()) continue;
-      if (!client_.pools_[i]->borrow(&part.connection, now).ok()) {
+      part.connection = TokenClientPool::Lease(*client_.pools_[i], now);
+      if (!part.connection) {
         part.waiting = parts_waiting_ = true;
         continue;
       }
@@ -225,9 +226,9 @@ class ShardedClient::Call {
       Server& part = server(i);
       if (!part.waiting) continue;
       part.waiting = false;
-      Status borrowed = client_.pools_[i]->borrow(&part.connection, borrow_deadline_);
-      if (!borrowed.ok()) {
-        settle_unanswered(i, borrowed);
+      part.connection = TokenClientPool::Lease(*client_.pools_[i], borrow_deadline_);
+      if (!part.connection) {
+        settle_unanswered(i, part.connection.status());
         continue;
       }
       std::vector<Exchange*>& running = scratch_.running;
@@ -244,14 +245,14 @@ class ShardedClient::Call {
   bool start_part(size_t index) {
     Server& part = server(index);
     if (!client_.health_->up(index)) {
-      client_.pools_[index]->give_back(std::move(part.connection));
+      part.connection.reset();
       open_.insert(open_.end(), part.positions.begin(), part.positions.end());
       part.positions.clear();
       return false;
     }
     EntryList entries(entries_, part.positions.data(), part.positions.size());
-    part.exchange.start_token_request(part.connection.get(), entries, Exchange::Clock::now(),
-                                      holds_fallback(index));
+    part.exchange.start_token_request(&part.connection->connection(), entries,
+                                      Exchange::Clock::now(), holds_fallback(index));
     return true;
   }
 
@@ -271,7 +272,7 @@ class ShardedClient::Call {
 
   void settle_part(size_t index) {
     Server& part = server(index);
-    if (part.connection == nullptr) return;  // no part this round, or no connection for it
+    if (!part.connection) return;  // no part this round, or no connection for it
     Status answered = part.exchange.status();
     std::vector<TokenGrant>& answers = scratch_.answers;
     if (answered.ok()) {
@@ -281,7 +282,7 @@ class ShardedClient::Call {
     bool failed = is_server_failure(answered);
     // Down before the connection goes back: a call that waits for it then finds the server down.
     if (failed) client_.health_->mark_down(index, answered);
-    client_.pools_[index]->give_back(std::move(part.connection));
+    part.connection.reset();
     if (answered.ok()) {
       DenyCache* cache = client_.deny_cache_.get();
       Exchange::Clock::time_point now = Exchange::Clock::now();
@@ -351,6 +352,11 @@ size_t ShardedClient::server_for(const std::string& accesskey) const {
 }
 
 ServerHealth ShardedClient::server_health(size_t index) const { return health_->health(index); }
+
+void ShardedClient::close() {
+  health_->close();
+  for (auto& pool : pools_) pool->close();
+}
 
 Status ShardedClient::acquire(const TokenRequest& request, Grant* grant) {
   *grant = Grant();

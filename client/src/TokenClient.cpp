@@ -22,6 +22,13 @@ bool is_port_text(const std::string& text) {
          std::stoi(text) <= 65535;
 }
 
+// Carries `exchange` alone to its end; returns its status.
+Status run(Exchange* exchange) {
+  pollfd watch;
+  run_exchanges(&exchange, &watch, 1);
+  return exchange->status();
+}
+
 }  // namespace
 
 const char* version() { return kVersion; }
@@ -48,31 +55,26 @@ Status parse_endpoint(const std::string& text, Endpoint* endpoint) {
 }
 
 TokenClient::TokenClient(Endpoint server, ClientOptions options)
-    : server_(std::move(server)), options_(options) {}
+    : connection_(std::make_unique<Connection>(std::move(server), std::move(options))) {}
 
-TokenClient::~TokenClient() { close(); }
+TokenClient::~TokenClient() = default;  // the connection closes itself
 
-void TokenClient::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+void TokenClient::close() { connection_->close(); }
 
-Status TokenClient::run(Exchange* exchange) {
-  pollfd watch;
-  run_exchanges(&exchange, &watch, 1);
-  return exchange->status();
-}
+bool TokenClient::connected() const { return connection_->is_open(); }
+
+const Endpoint& TokenClient::endpoint() const { return connection_->server; }
 
 Status TokenClient::connect() {
-  if (fd_ >= 0) return Status();
+  if (connection_->is_open()) return Status();
   Exchange exchange;
-  exchange.start_connect(this, Clock::now());
+  exchange.start_connect(connection_.get(), Clock::now());
   return run(&exchange);
 }
 
 Status TokenClient::ping(std::chrono::microseconds* round_trip) {
   Exchange exchange;
-  exchange.start_handshake(this, Clock::now());
+  exchange.start_handshake(connection_.get(), Clock::now());
   Status answered = run(&exchange);
   if (answered.ok()) answered = exchange.check_handshake_answer();
   if (answered.ok() && round_trip != nullptr) {
@@ -83,10 +85,10 @@ Status TokenClient::ping(std::chrono::microseconds* round_trip) {
 }
 
 Status TokenClient::acquire_entries(const TokenRequest* entries, size_t count, TokenGrant* grants) {
-  DenyCache* cache = options_.deny_cache.get();
+  DenyCache* cache = connection_->options.deny_cache.get();
   Exchange exchange;
   if (cache == nullptr) {
-    exchange.start_token_request(this, EntryList(entries, count), Clock::now());
+    exchange.start_token_request(connection_.get(), EntryList(entries, count), Clock::now());
     Status answered = run(&exchange);
     return answered.ok() ? exchange.read_grants(grants) : answered;
   }
@@ -95,8 +97,8 @@ Status TokenClient::acquire_entries(const TokenRequest* entries, size_t count, T
   std::vector<size_t> unanswered;
   cache->answer_entries({entries, count}, Clock::now(), grants, &unanswered);
   if (unanswered.empty()) return Status();
-  exchange.start_token_request(this, EntryList(entries, unanswered.data(), unanswered.size()),
-                               Clock::now());
+  exchange.start_token_request(
+      connection_.get(), EntryList(entries, unanswered.data(), unanswered.size()), Clock::now());
   Status answered = run(&exchange);
   std::vector<TokenGrant> sent(unanswered.size());
   if (answered.ok()) answered = exchange.read_grants(sent.data());

@@ -3,23 +3,46 @@
 #include <string>
 #include <utility>
 
+#include "connection.h"
 #include "deny_cache.h"
 #include "wire.h"
 
 namespace token_client {
 
-TokenClientPool::TokenClientPool(Endpoint server, ClientOptions options, PoolOptions pool)
-    : server_(std::move(server)), options_(options), pool_(pool) {
-  reaper_ = std::thread([this] { reap_idle_clients(); });
+TokenClientPool::Lease& TokenClientPool::Lease::operator=(Lease&& other) noexcept {
+  reset();
+  pool_ = other.pool_;
+  client_ = std::move(other.client_);
+  taken_ = other.taken_;
+  return *this;
 }
 
+void TokenClientPool::Lease::reset() {
+  if (client_ != nullptr) pool_->give_back(std::move(client_));
+}
+
+TokenClientPool::TokenClientPool(Endpoint server, ClientOptions options, PoolOptions pool)
+    : server_(std::move(server)), options_(options), pool_(pool) {}
+
 TokenClientPool::~TokenClientPool() {
+  std::thread reaper;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    reaper = std::move(reaper_);
   }
   reaper_wake_.notify_one();
-  reaper_.join();
+  if (reaper.joinable()) reaper.join();
+}
+
+void TokenClientPool::close() {
+  Clients closed;  // closed after the lock is released, by its destructor
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (IdleClient& idle : idle_) closed.push_back(std::move(idle.client));
+    idle_.clear();
+  }
+  reaper_wake_.notify_one();  // to find none idle, and end
 }
 
 size_t TokenClientPool::open_connections() const {
@@ -34,33 +57,35 @@ void TokenClientPool::take_expired(Clock::time_point now, Clients* expired) {
   }
 }
 
-Status TokenClientPool::borrow(std::unique_ptr<TokenClient>* client, Clock::time_point deadline) {
+Status TokenClientPool::busy_error() const {
+  return Status(StatusCode::kConnectFailed,
+                "connect " + server_.to_string() + ": all " +
+                    std::to_string(pool_.max_connections) + " connections stayed busy for " +
+                    std::to_string(pool_.borrow_timeout.count()) + " ms");
+}
+
+bool TokenClientPool::borrow(Clock::time_point deadline, std::unique_ptr<TokenClient>* client) {
   Clients expired;  // closed after the lock is released, by its destructor
   std::unique_lock<std::mutex> lock(mutex_);
   auto has_room = [this] { return !idle_.empty() || borrowed_ < pool_.max_connections; };
-  if (!client_freed_.wait_until(lock, deadline, has_room)) {
-    return Status(StatusCode::kConnectFailed,
-                  "connect " + server_.to_string() + ": all " +
-                      std::to_string(pool_.max_connections) + " connections stayed busy for " +
-                      std::to_string(pool_.borrow_timeout.count()) + " ms");
-  }
+  if (!client_freed_.wait_until(lock, deadline, has_room)) return false;
   take_expired(Clock::now(), &expired);
   ++borrowed_;
   if (idle_.empty()) {
     lock.unlock();
     *client = std::make_unique<TokenClient>(server_, options_);  // connects on its first call
-    return Status();
+    return true;
   }
   *client = std::move(idle_.back().client);
   idle_.pop_back();
-  return Status();
+  return true;
 }
 
 void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
   Clients expired;
-  bool keep = client->connected();
+  std::thread ended_reaper;  // joined after the lock is released
+  bool keep = client->connection().is_open();
   if (!keep) expired.push_back(std::move(client));
-  bool wake_reaper = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --borrowed_;
@@ -68,27 +93,25 @@ void TokenClientPool::give_back(std::unique_ptr<TokenClient> client) {
       auto now = Clock::now();
       idle_.push_back({std::move(client), now});
       take_expired(now, &expired);
-      wake_reaper = reaper_awaits_idle_;
+      // A running reaper wakes no later than this client's time is up; none runs when no client
+      // was idle since it last woke.
+      if (!reaper_running_ && !idle_.empty() && !stopping_) {
+        ended_reaper = std::move(reaper_);
+        reaper_running_ = true;
+        reaper_ = std::thread([this] { reap_idle_clients(); });
+      }
     }
   }
   // Notified after unlocking, so that the woken thread does not block on the mutex at once.
   client_freed_.notify_one();
-  // A reaper that sleeps until some client's time is up wakes no later than this one's, so only
-  // one that waits for any client at all is woken: a call that borrows the one idle client and
-  // gives it back costs the reaper nothing.
-  if (wake_reaper) reaper_wake_.notify_one();
+  if (ended_reaper.joinable()) ended_reaper.join();
 }
 
 template <typename Call>
 Status TokenClientPool::with_client(Call call) {
-  std::unique_ptr<TokenClient> client;
-  Status borrowed = borrow(&client, Clock::now() + pool_.borrow_timeout);
-  if (!borrowed.ok()) return borrowed;
-  // The call always ends its exchange (one cut short closes the connection): a connection goes
-  // back carrying no reply of its.
-  Status answered = call(*client);
-  give_back(std::move(client));
-  return answered;
+  Lease lease = this->lease();
+  if (!lease) return lease.status();
+  return call(*lease);
 }
 
 Status TokenClientPool::ping(std::chrono::microseconds* round_trip) {
@@ -140,13 +163,7 @@ Status TokenClientPool::acquire_batch(const std::vector<TokenRequest>& batch,
 
 void TokenClientPool::reap_idle_clients() {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_) {
-    if (idle_.empty()) {
-      reaper_awaits_idle_ = true;
-      reaper_wake_.wait(lock, [this] { return stopping_ || !idle_.empty(); });
-      reaper_awaits_idle_ = false;
-      continue;
-    }
+  while (!stopping_ && !idle_.empty()) {
     reaper_wake_.wait_until(lock, idle_.front().idle_since + pool_.idle_timeout);
     Clients expired;
     take_expired(Clock::now(), &expired);
@@ -155,6 +172,7 @@ void TokenClientPool::reap_idle_clients() {
     expired.clear();
     lock.lock();
   }
+  reaper_running_ = false;
 }
 
 }  // namespace token_client

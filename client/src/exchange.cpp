@@ -49,7 +49,7 @@ bool is_reset(int error) { return error == ECONNRESET || error == EPIPE; }
 Exchange::~Exchange() {
   // Cut short (only a caller's own early exit can do that): the reply is never read, so the
   // connection must not carry a later request.
-  if (step_ != Step::kDone && client_ != nullptr) client_->close();
+  if (step_ != Step::kDone && connection_ != nullptr) connection_->close();
   free_addresses();
 }
 
@@ -61,59 +61,59 @@ void Exchange::free_addresses() {
   connecting_fd_ = -1;
 }
 
-std::string Exchange::server_name() const { return client_->server_.to_string(); }
+std::string Exchange::server_name() const { return connection_->server.to_string(); }
 
-void Exchange::start(TokenClient* client, const std::string* line, bool check_silence,
+void Exchange::start(Connection* connection, const std::string* line, bool check_silence,
                      Clock::time_point now) {
-  client_ = client;
+  connection_ = connection;
   line_ = line;
   status_ = Status();
   reconnected_ = false;
   check_silence_ = check_silence;
-  const ClientOptions& options = client_->options_;
+  const ClientOptions& options = connection_->options;
   // One reply timeout for the whole way to the reply, name lookup included, and one more for
   // the handshake that tells a refusal from a failed server.
   reply_deadline_ = now + options.reply_timeout;
   call_deadline_ = reply_deadline_ + options.reply_timeout;
-  bool idle_a_while = now - client_->last_exchange_start_ >= kStaleCheckAfter;
-  client_->last_exchange_start_ = now;
-  if (client_->fd_ >= 0 && idle_a_while && !is_reusable(client_->fd_)) client_->close();
-  if (client_->fd_ >= 0) {
+  bool idle_a_while = now - connection_->last_exchange_start >= kStaleCheckAfter;
+  connection_->last_exchange_start = now;
+  if (connection_->fd >= 0 && idle_a_while && !is_reusable(connection_->fd)) connection_->close();
+  if (connection_->fd >= 0) {
     begin_sending(now);
   } else {
     connect(now);
   }
 }
 
-void Exchange::start_connect(TokenClient* client, Clock::time_point now) {
+void Exchange::start_connect(Connection* connection, Clock::time_point now) {
   static const std::string kNothing;
-  start(client, &kNothing, false, now);
+  start(connection, &kNothing, false, now);
 }
 
-void Exchange::start_handshake(TokenClient* client, Clock::time_point now) {
+void Exchange::start_handshake(Connection* connection, Clock::time_point now) {
   static const std::string kHandshake = kHandshakeLine;
-  start(client, &kHandshake, false, now);
+  start(connection, &kHandshake, false, now);
 }
 
-void Exchange::start_token_request(TokenClient* client, EntryList entries, Clock::time_point now,
+void Exchange::start_token_request(Connection* connection, EntryList entries, Clock::time_point now,
                                    bool fallback) {
-  client_ = client;
+  connection_ = connection;
   entries_ = entries;
   Status written =
-      write_request_line(entries, client->options_.detail, &client->request_, fallback);
+      write_request_line(entries, connection->options.detail, &connection->request, fallback);
   if (!written.ok()) return finish(written);
-  start(client, &client->request_, true, now);
+  start(connection, &connection->request, true, now);
 }
 
 std::chrono::milliseconds Exchange::connect_limit() const {
-  return std::min(client_->options_.connect_timeout, client_->options_.reply_timeout);
+  return std::min(connection_->options.connect_timeout, connection_->options.reply_timeout);
 }
 
 void Exchange::connect(Clock::time_point now) {
   step_ = Step::kResolving;
-  deadline_ = std::min(now + client_->options_.connect_timeout, reply_deadline_);
+  deadline_ = std::min(now + connection_->options.connect_timeout, reply_deadline_);
   connect_error_ = 0;
-  const Endpoint& server = client_->server_;
+  const Endpoint& server = connection_->server;
   int started = lookup_.start(server.host, server.port);
   if (started != 0) {
     return finish(Status(StatusCode::kConnectFailed,
@@ -169,7 +169,7 @@ void Exchange::connected(Clock::time_point now) {
   // Requests and replies are single small writes; waiting to merge them only adds latency.
   int no_delay = 1;
   ::setsockopt(connecting_fd_, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
-  client_->fd_ = connecting_fd_;
+  connection_->fd = connecting_fd_;
   connecting_fd_ = -1;
   free_addresses();
   begin_sending(now);
@@ -181,14 +181,14 @@ void Exchange::begin_sending(Clock::time_point now) {
   sending_since_ = now;
   deadline_ = reply_deadline_;
   sent_ = 0;
-  client_->reply_.clear();
+  connection_->reply.clear();
   send_some(now);
 }
 
 void Exchange::send_some(Clock::time_point now) {
   while (sent_ < line_->size()) {
     ssize_t written =
-        ::send(client_->fd_, line_->data() + sent_, line_->size() - sent_, MSG_NOSIGNAL);
+        ::send(connection_->fd, line_->data() + sent_, line_->size() - sent_, MSG_NOSIGNAL);
     if (written > 0) {
       sent_ += static_cast<size_t>(written);
       continue;
@@ -205,17 +205,17 @@ void Exchange::send_some(Clock::time_point now) {
 
 void Exchange::receive_some(Clock::time_point now) {
   char chunk[kMaxRequestBytes];
-  ssize_t received = ::recv(client_->fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+  ssize_t received = ::recv(connection_->fd, chunk, sizeof chunk, MSG_DONTWAIT);
   if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (received <= 0) {
     int error = received == 0 ? 0 : errno;
     std::string reason = error == 0 ? "closed the connection" : std::strerror(error);
-    bool unread = is_reset(error) && client_->reply_.empty() && step_ == Step::kReceiving;
+    bool unread = is_reset(error) && connection_->reply.empty() && step_ == Step::kReceiving;
     return reconnect_or_fail(
         Status(StatusCode::kConnectionLost, "receive from " + server_name() + ": " + reason),
         unread, now);
   }
-  std::string& reply = client_->reply_;
+  std::string& reply = connection_->reply;
   reply.append(chunk, static_cast<size_t>(received));
   size_t end = reply.find(kLineEnd);
   if (end != std::string::npos && step_ == Step::kChecking) return read_first_answer(end);
@@ -230,42 +230,42 @@ void Exchange::receive_some(Clock::time_point now) {
 
 void Exchange::send_handshake_after_silence(Clock::time_point now) {
   step_ = Step::kChecking;
-  deadline_ = std::min(now + client_->options_.reply_timeout, call_deadline_);
+  deadline_ = std::min(now + connection_->options.reply_timeout, call_deadline_);
   reconnected_ = true;  // the request may have been taken: it is never sent twice from here
   constexpr size_t kLength = sizeof kHandshakeLine - 1;
-  ssize_t written = ::send(client_->fd_, kHandshakeLine, kLength, MSG_NOSIGNAL);
+  ssize_t written = ::send(connection_->fd, kHandshakeLine, kLength, MSG_NOSIGNAL);
   // Seven bytes that do not fit at once mean that the server reads nothing: it has failed.
   if (written != static_cast<ssize_t>(kLength)) finish(silence_error());
 }
 
 void Exchange::read_first_answer(size_t line_end) {
-  std::string& reply = client_->reply_;
+  std::string& reply = connection_->reply;
   if (reply.compare(0, line_end + kLineEndLength, kHandshakeAnswer) == 0) {
     // The server took the request as breaking a rule: it answers such a request with nothing,
     // and the connection is ready for the next one.
     return finish(Status(StatusCode::kRefused,
                          "request refused by " + server_name() + ": no reply within " +
-                             millis_text(client_->options_.reply_timeout) +
+                             millis_text(connection_->options.reply_timeout) +
                              ", but the handshake after it was answered; the server's standard "
                              "error says why"));
   }
   // The reply came late. The answer to the handshake is yet to come, so the connection is
   // closed: it would be read as the reply to the next request.
   reply.resize(line_end + kLineEndLength);
-  client_->close();
+  connection_->close();
   finish(Status());
 }
 
 Status Exchange::silence_error() const {
   return Status(StatusCode::kTimeout, "no reply from " + server_name() + " within " +
-                                          millis_text(client_->options_.reply_timeout) +
+                                          millis_text(connection_->options.reply_timeout) +
                                           ", nor to the handshake sent then");
 }
 
 void Exchange::reconnect_or_fail(Status lost, bool unread, Clock::time_point now) {
   if (reconnected_ || !unread) return finish(std::move(lost));
   reconnected_ = true;
-  client_->close();
+  connection_->close();
   connect(now);
 }
 
@@ -276,7 +276,7 @@ void Exchange::finish(Status status) {
   // send, or one the server refused, leaves it ready for the next.
   StatusCode code = status.code();
   if (!status.ok() && code != StatusCode::kInvalidArgument && code != StatusCode::kRefused) {
-    client_->close();
+    connection_->close();
   }
   status_ = std::move(status);
 }
@@ -288,7 +288,7 @@ int Exchange::fd() const {
     case Step::kConnecting:
       return connecting_fd_;
     default:
-      return client_->fd_;
+      return connection_->fd;
   }
 }
 
@@ -314,7 +314,7 @@ void Exchange::on_ready(Clock::time_point now) {
 }
 
 void Exchange::on_deadline(Clock::time_point now) {
-  const ClientOptions& options = client_->options_;
+  const ClientOptions& options = connection_->options;
   switch (step_) {
     case Step::kResolving:
       return finish(Status(StatusCode::kConnectFailed, "connect " + server_name() +
@@ -339,19 +339,19 @@ void Exchange::on_deadline(Clock::time_point now) {
 }
 
 Status Exchange::read_grants(TokenGrant* grants) {
-  Status parsed = parse_reply_line(client_->reply_, entries_, grants);
+  Status parsed = parse_reply_line(connection_->reply, entries_, grants);
   // An error reply answers the request whole: the connection is ready for the next one.
   if (parsed.code() == StatusCode::kRefused) {
     return Status(StatusCode::kRefused,
                   "request refused by " + server_name() + ": " + parsed.message());
   }
-  if (!parsed.ok()) client_->close();
+  if (!parsed.ok()) connection_->close();
   return parsed;
 }
 
 Status Exchange::check_handshake_answer() {
-  if (client_->reply_ == kHandshakeAnswer) return Status();
-  client_->close();
+  if (connection_->reply == kHandshakeAnswer) return Status();
+  connection_->close();
   return Status(StatusCode::kBadReply, "bad reply: the handshake was not answered OK");
 }
 

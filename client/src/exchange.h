@@ -1,4 +1,4 @@
-// Exchange: one request and its reply on one TokenClient's connection, carried a step at a time,
+// Exchange: one request and its reply on one TokenClient's Connection, carried a step at a time,
 // so that one thread can carry several at once with one poll over their sockets (a
 // ShardedClient batch carries one per server) and a TokenClient carries its own alone.
 //
@@ -10,7 +10,7 @@
 // exchange ends within twice the reply timeout.
 //
 // A reply always belongs to its request: an exchange that ends with an error, or that is
-// destroyed before it is done, closes the client's connection, so that a late reply is never
+// destroyed before it is done, closes the connection, so that a late reply is never
 // read as the answer to a later request. A kept connection that the server has closed while it
 // was idle (or that holds bytes nobody asked for) is found before anything is sent, and
 // replaced (checked when it was last used a millisecond or more before). A request is sent at most
@@ -27,7 +27,7 @@
 // a refused request (kRefused: the server is up, the connection ready for the next request);
 // nothing, a failed server (kTimeout).
 //
-// Threads: an Exchange and its client belong to the thread that carries them.
+// Threads: an Exchange and its connection belong to the thread that carries them.
 #pragma once
 
 #include <netdb.h>
@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <string>
 
+#include "connection.h"
 #include "name_lookup.h"
 #include "token_client/TokenClient.h"
 #include "wire.h"
@@ -49,24 +50,24 @@ class Exchange {
   using Clock = std::chrono::steady_clock;
 
   Exchange() = default;
-  // Frees what a connection cut short holds; a client left mid-exchange loses its connection.
+  // Frees what a connection cut short holds; a connection left mid-exchange is closed.
   ~Exchange();
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
-  // Each start_ call begins an exchange on `client`, which must be idle, at `now`; it may be done
-  // at once (already connected, refused at once, or nothing to send). The client, and the
-  // entries of a token request, must outlive the exchange.
-  void start_connect(TokenClient* client, Clock::time_point now);
-  void start_handshake(TokenClient* client, Clock::time_point now);
-  // Writes the token request for `entries` into the client's request buffer first; done at once
+  // Each start_ call begins an exchange on `connection`, which must be idle, at `now`; it may be
+  // done at once (already connected, refused at once, or nothing to send). The connection, and
+  // the entries of a token request, must outlive the exchange.
+  void start_connect(Connection* connection, Clock::time_point now);
+  void start_handshake(Connection* connection, Clock::time_point now);
+  // Writes the token request for `entries` into the connection's request buffer first; done at once
   // with kInvalidArgument, and nothing sent, when an entry may not be sent. `fallback`: see
   // write_request_line.
-  void start_token_request(TokenClient* client, EntryList entries, Clock::time_point now,
+  void start_token_request(Connection* connection, EntryList entries, Clock::time_point now,
                            bool fallback = false);
 
   bool done() const { return step_ == Step::kDone; }
-  // Once done: ok when the reply line (CR LF included) is in the client's reply buffer.
+  // Once done: ok when the reply line (CR LF included) is in the connection's reply buffer.
   const Status& status() const { return status_; }
   // When the request began to go out, for a round-trip time.
   Clock::time_point sending_since() const { return sending_since_; }
@@ -89,7 +90,7 @@ class Exchange {
  private:
   enum class Step { kResolving, kConnecting, kSending, kReceiving, kChecking, kDone };
 
-  void start(TokenClient* client, const std::string* line, bool check_silence,
+  void start(Connection* connection, const std::string* line, bool check_silence,
              Clock::time_point now);
   // Resolves the host and tries its addresses in turn, each until it connects or fails, all
   // within one connect timeout.
@@ -115,7 +116,7 @@ class Exchange {
   void free_addresses();
   std::string server_name() const;
 
-  TokenClient* client_ = nullptr;
+  Connection* connection_ = nullptr;
   const std::string* line_ = nullptr;  // the request line; empty when only connecting
   EntryList entries_;                  // of a token request
   Step step_ = Step::kDone;

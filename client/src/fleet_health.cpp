@@ -11,19 +11,44 @@ FleetHealth::FleetHealth(std::vector<TokenClientPool*> pools, const FleetOptions
       up_(std::make_unique<std::atomic<bool>[]>(pools_.size())),
       records_(pools_.size()) {
   for (size_t server = 0; server < pools_.size(); ++server) up_[server] = true;
-  prober_ = std::thread([this] { probe_down_servers(); });
 }
 
-FleetHealth::~FleetHealth() {
+FleetHealth::~FleetHealth() { stop_prober(); }  // never to start again
+
+void FleetHealth::close() {
+  stop_prober();
+  std::thread ended;
   {
     token_base::MutexLock lock(&mutex_);
-    stopping_ = true;
+    --closing_;
+    ended = start_prober();  // for a server still down, or gone down while it stopped
+  }
+  if (ended.joinable()) ended.join();
+}
+
+void FleetHealth::stop_prober() {
+  std::thread prober;
+  {
+    token_base::MutexLock lock(&mutex_);
+    ++closing_;
+    prober = std::move(prober_);
   }
   prober_wake_.notify_one();
-  prober_.join();
+  if (prober.joinable()) prober.join();
+}
+
+std::thread FleetHealth::start_prober() {
+  bool any_down = false;
+  for (size_t server = 0; server < pools_.size(); ++server) any_down = any_down || !up(server);
+  if (prober_running_ || closing_ > 0 || !any_down) return std::thread();
+  std::thread ended = std::move(prober_);
+  prober_running_ = true;
+  prober_ = std::thread([this] { probe_down_servers(); });
+  return ended;
 }
 
 void FleetHealth::mark_down(size_t server, const Status& failure) {
+  std::thread ended;  // joined after the lock is released
   {
     token_base::MutexLock lock(&mutex_);
     Record& record = records_[server];
@@ -33,8 +58,10 @@ void FleetHealth::mark_down(size_t server, const Status& failure) {
     up_[server].store(false, std::memory_order_release);
     record.wait = options_.first_probe_delay;
     record.next_probe = Clock::now() + record.wait;
+    ended = start_prober();
   }
   prober_wake_.notify_one();
+  if (ended.joinable()) ended.join();
 }
 
 Status FleetHealth::down_error(size_t server) const {
@@ -50,21 +77,20 @@ ServerHealth FleetHealth::health(size_t server) const {
 }
 
 size_t FleetHealth::wait_for_due_probe() {
-  while (!stopping_) {
+  while (closing_ == 0) {
     size_t due = kNoServer;
     for (size_t server = 0; server < records_.size(); ++server) {
       if (up_[server]) continue;
       if (due == kNoServer || records_[server].next_probe < records_[due].next_probe) due = server;
     }
-    if (due == kNoServer) {
-      prober_wake_.wait(&mutex_);
-    } else if (Clock::now() >= records_[due].next_probe) {
+    if (due == kNoServer) break;
+    if (Clock::now() >= records_[due].next_probe) {
       ++records_[due].probes;
       return due;
-    } else {
-      prober_wake_.wait_until(&mutex_, records_[due].next_probe);
     }
+    prober_wake_.wait_until(&mutex_, records_[due].next_probe);
   }
+  prober_running_ = false;
   return kNoServer;
 }
 

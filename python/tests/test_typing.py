@@ -30,6 +30,8 @@ CALLER = textwrap.dedent('''
                                                           ("svc-b", 2, 5, 5)])
             opened: int = pool.open_connections()
             seconds: float = pool.ping()
+            with pool.lease(wait=0.5) as leased:
+                more: TokenGrant = leased.acquire("svc-a", 1, 10, 20)
         with TokenClient() as client:
             connected: bool = client.connected
         with ShardedClient(["a:6666", "b:6666"], policy="fail_closed", detail=False) as fleet:

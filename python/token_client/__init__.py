@@ -8,16 +8,17 @@
 # The C++ library's version; the build's tests check that the two agree.
 __version__ = "1.2.0"
 
-from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, DenyCache,
+from .client import (DEFAULT_PORT, MAX_ACCESS_KEY_LENGTH, MAX_REQUEST_BYTES, DenyCache, Lease,
                      TokenClient, TokenClientPool, TokenGrant, TokenRequest)
 from .errors import (BadReplyError, ConnectError, ConnectionLostError, InvalidRequestError,
                      RefusedError, ReplyTimeoutError, ShardError, TokenClientError)
 from .fleet import FAIL_CLOSED, FAIL_OPEN, FAILOVER, Grant, ServerHealth, ShardedClient
+# For tests and tools: where a ShardedClient places a key.
 from .sharding import rendezvous_order, rendezvous_pick, rendezvous_weight
 
 __all__ = [
     "BadReplyError", "ConnectError", "ConnectionLostError", "DEFAULT_PORT", "DenyCache", "FAILOVER",
-    "FAIL_CLOSED", "FAIL_OPEN", "Grant", "InvalidRequestError", "MAX_ACCESS_KEY_LENGTH",
+    "FAIL_CLOSED", "FAIL_OPEN", "Grant", "InvalidRequestError", "Lease", "MAX_ACCESS_KEY_LENGTH",
     "MAX_REQUEST_BYTES", "RefusedError", "ReplyTimeoutError", "ServerHealth", "ShardError",
     "ShardedClient", "TokenClient", "TokenClientError", "TokenClientPool", "TokenGrant",
     "TokenRequest",

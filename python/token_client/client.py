@@ -38,7 +38,7 @@ from typing import (Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Opti
 
 from .errors import BadReplyError, ConnectError, InvalidRequestError, RefusedError
 from .exchange import (HANDSHAKE, HANDSHAKE_ANSWER, LINE_END, MAX_REPLY_BYTES, MAX_REQUEST_BYTES,
-                       Exchange, run_exchanges)
+                       Connection, Exchange, run_exchanges)
 
 MAX_ACCESS_KEY_LENGTH = 29  # bytes of UTF-8
 DEFAULT_PORT = 6666
@@ -342,10 +342,10 @@ class _CallableCount(int):
         return int(self)
 
 
-_Closable = TypeVar("_Closable", bound="_ClosesOnExit")
+_Closable = TypeVar("_Closable", bound="ClosesOnExit")
 
 
-class _ClosesOnExit:
+class ClosesOnExit:
     """Lets a `with` block close the object it opened."""
 
     def __enter__(self: _Closable) -> _Closable:
@@ -358,7 +358,7 @@ class _ClosesOnExit:
         raise NotImplementedError
 
 
-class TokenClient(_ClosesOnExit):
+class TokenClient(ClosesOnExit):
     """One connection to one token server.
 
     Raises TokenClientError subclasses (see errors.py). Use from one thread at a time.
@@ -373,22 +373,20 @@ class TokenClient(_ClosesOnExit):
         self.reply_timeout = reply_timeout
         self.detail = detail
         self.deny_cache = deny_cache
-        self._socket: Any = None
-        self._last_exchange_start = float("-inf")  # of the last call, in monotonic seconds
+        # The socket its calls use; a ShardedClient carries several clients' exchanges at once.
+        self.connection = Connection()
 
     @property
     def connected(self) -> bool:
-        return self._socket is not None
+        return self.connection.sock is not None
 
     def connect(self) -> None:
         """Connects now instead of on the first call; nothing when already connected."""
-        if self._socket is None:
+        if not self.connected:
             self._run(Exchange(self, b""))
 
     def close(self) -> None:
-        if self._socket is not None:
-            self._socket.close()
-            self._socket = None
+        self.connection.close()
 
     def ping(self) -> float:
         """Sends the handshake: a health check. Returns the round-trip time in seconds."""
@@ -414,32 +412,10 @@ class TokenClient(_ClosesOnExit):
         cached = (self.deny_cache.answer_entries(entries, time.monotonic())
                   if self.deny_cache else {})
         asked = [entry for position, entry in enumerate(entries) if position not in cached]
-        answers = iter(self._read_grants(self._run(self._token_exchange(asked)), asked)
+        answers = iter(read_grants(self, self._run(token_exchange(self, asked)), asked)
                        if asked else [])
         return [cached[position] if position in cached else next(answers)
                 for position in range(len(entries))]
-
-    def _token_exchange(self, entries, fallback=False):
-        """An exchange of the token request for `entries` (checked), not started yet."""
-        return Exchange(self, request_line(entries, self.detail, fallback), check_silence=True)
-
-    def _read_grants(self, exchange, entries):
-        """The grants of a finished token exchange; raises its error, or a bad reply's. Notes
-        them in the deny cache."""
-        if exchange.error is not None:
-            raise exchange.error
-        try:
-            grants = parse_reply(exchange.reply, entries)
-        except RefusedError as refused:  # an error reply: the connection is ready for the next
-            raise RefusedError("request refused by %s: %s" % (self.name, refused)) from None
-        except BaseException:  # a bad reply, or an interruption: the connection goes
-            self.close()
-            raise
-        if self.deny_cache is not None:
-            now = time.monotonic()
-            for entry, grant in zip(entries, grants):
-                self.deny_cache.note(entry, grant, now)
-        return grants
 
     def _run(self, exchange):
         """Carries `exchange` alone to its end; raises its error. Left by an exception (a signal
@@ -454,12 +430,65 @@ class TokenClient(_ClosesOnExit):
         return exchange
 
 
-class TokenClientPool(_ClosesOnExit):
+def token_exchange(client: TokenClient, entries: Sequence[TokenRequest],
+                   fallback: bool = False) -> Exchange:
+    """An exchange of the token request for `entries` (checked) on `client`, not started yet."""
+    return Exchange(client, request_line(entries, client.detail, fallback), check_silence=True)
+
+
+def read_grants(client: TokenClient, exchange: Exchange,
+                entries: Sequence[TokenRequest]) -> List[TokenGrant]:
+    """The grants of a finished token exchange on `client`; raises its error, or a bad reply's.
+    Notes them in the client's deny cache."""
+    if exchange.error is not None:
+        raise exchange.error
+    try:
+        grants = parse_reply(exchange.reply, entries)
+    except RefusedError as refused:  # an error reply: the connection is ready for the next
+        raise RefusedError("request refused by %s: %s" % (client.name, refused)) from None
+    except BaseException:  # a bad reply, or an interruption: the connection goes
+        client.close()
+        raise
+    if client.deny_cache is not None:
+        now = time.monotonic()
+        for entry, grant in zip(entries, grants):
+            client.deny_cache.note(entry, grant, now)
+    return grants
+
+
+class Lease:
+    """One connection of a TokenClientPool lent to one caller: `client`, a TokenClient for any
+    number of calls in a row, given back when the `with` block ends, or at release().
+
+    Takes an idle connection of `pool`, or a new client (it connects on its first call) while
+    fewer than max_connections are open; waits up to `wait` seconds (the pool's borrow_timeout
+    when None) when none is free, then raises ConnectError. A call cut short closes its
+    connection, so it goes back carrying no reply of its; a closed one frees its place.
+    """
+
+    def __init__(self, pool: "TokenClientPool", wait: Optional[float] = None) -> None:
+        self.client: Optional[TokenClient] = pool._borrow(wait)
+        self._pool = pool
+
+    def __enter__(self) -> TokenClient:
+        return cast(TokenClient, self.client)
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.release()
+
+    def release(self) -> None:
+        """Gives the connection back now; nothing when it went back already."""
+        client, self.client = self.client, None
+        if client is not None:
+            self._pool._give_back(client)
+
+
+class TokenClientPool(ClosesOnExit):
     """At most max_connections connections to one token server, for any number of threads.
 
-    Each call borrows a connection (a TokenClient), makes its exchange and gives it back. A call
-    that finds every connection borrowed waits up to borrow_timeout seconds, then raises
-    ConnectError: nothing was sent. A connection that stays idle for idle_timeout seconds is
+    Each call leases a connection (a TokenClient), makes its exchange and gives it back; lease()
+    lends one for several calls in a row. A call that finds every connection borrowed waits up to
+    borrow_timeout seconds, then raises ConnectError: nothing was sent. A connection that stays idle for idle_timeout seconds is
     closed, so an application at rest gives the server's workers back; a reaper thread runs while
     connections are idle and ends with the last of them. Calls raise as TokenClient's do; a
     connection that fails a call is closed and its place freed. close() closes the idle
@@ -526,16 +555,23 @@ class TokenClientPool(_ClosesOnExit):
                 return [cached[position] for position in range(len(entries))]
         return self._with_client(TokenClient.acquire_batch, entries)
 
+    def lease(self, wait: Optional[float] = None) -> Lease:
+        """A Lease of one connection, waiting up to `wait` seconds for it (see Lease):
+
+            with pool.lease() as client:
+                client.acquire("svc-a", 1, 10, 20)
+        """
+        return Lease(self, wait)
+
     def _with_client(self, call: Callable[..., Any], *args: Any) -> Any:
-        client = self._borrow()
+        client = self._borrow(None)  # a lease, without the object: the pool's own hot path
         try:
             return call(client, *args)
         finally:
             # A call left mid-exchange has closed the connection: it is not kept.
             self._give_back(client)
 
-    def _borrow(self, wait=None):
-        """A connection; waits up to `wait` seconds (borrow_timeout when None) for one."""
+    def _borrow(self, wait):
         with self._lock:
             has_room = lambda: self._idle or self._borrowed < self.max_connections
             wait = self.borrow_timeout if wait is None else max(0.0, wait)

@@ -45,9 +45,10 @@ class BadReplyError(TokenClientError):
 class ShardError(TokenClientError):
     """A server of a sharded batch failed; the others answered.
 
-    `error` is the first failed server's error (in server order). `granted` lists, in the batch's
-    order, what the other servers granted, with 0 for the entries of a failed server, so a
-    caller that goes on never uses more tokens than it was given.
+    `error` is the error of the first entry, in the batch's order, that got nothing, as the C++
+    client's acquire_batch returns. `granted` lists, in the batch's order, what the other servers
+    granted, with 0 for the entries of a failed server, so a caller that goes on never uses more
+    tokens than it was given.
     """
 
     def __init__(self, error: TokenClientError, granted: List["Grant"]) -> None:

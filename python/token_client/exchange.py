@@ -125,8 +125,22 @@ class _NameLookup:
             os.close(write_end)
 
 
+class Connection:
+    """The socket a TokenClient's exchanges use, and when its last exchange started."""
+
+    def __init__(self):
+        self.sock = None  # connected and non-blocking, or None
+        self.last_exchange_start = float("-inf")  # in monotonic seconds
+
+    def close(self):
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
+
+
 class Exchange:
-    """An exchange on `client` (a TokenClient, idle) of `line` (bytes; empty to connect only).
+    """An exchange on `client` (a TokenClient, idle) of `line` (bytes; empty to connect only),
+    over the client's Connection; the client's public settings give its address and timeouts.
 
     With `check_silence`, a token request's, a reply timeout is checked with the handshake.
     """
@@ -159,11 +173,12 @@ class Exchange:
         # for the handshake that tells a refusal from a failed server.
         self._reply_deadline = now + client.reply_timeout
         self._call_deadline = self._reply_deadline + client.reply_timeout
-        idle_a_while = now - client._last_exchange_start >= _STALE_CHECK_AFTER
-        client._last_exchange_start = now
-        if client._socket is not None and idle_a_while and not _is_reusable(client._socket):
-            client.close()
-        if client._socket is not None:
+        connection = client.connection
+        idle_a_while = now - connection.last_exchange_start >= _STALE_CHECK_AFTER
+        connection.last_exchange_start = now
+        if connection.sock is not None and idle_a_while and not _is_reusable(connection.sock):
+            connection.close()
+        if connection.sock is not None:
             self._begin_sending(now)
         else:
             self._connect(now)
@@ -181,7 +196,7 @@ class Exchange:
         """The socket to poll while not done."""
         if self._step == _RESOLVING:
             return self._lookup.fileno()
-        sock = self._connecting if self._step == _CONNECTING else self.client._socket
+        sock = self._connecting if self._step == _CONNECTING else self.client.connection.sock
         return sock.fileno()
 
     def events(self):
@@ -267,7 +282,7 @@ class Exchange:
         sock, self._connecting = self._connecting, None
         # Requests and replies are single small writes; waiting to merge them only adds latency.
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.client._socket = sock
+        self.client.connection.sock = sock
         self._begin_sending(now)
 
     def _begin_sending(self, now):
@@ -281,7 +296,7 @@ class Exchange:
         self._send_some(now)
 
     def _send_some(self, now):
-        sock = self.client._socket
+        sock = self.client.connection.sock
         while self._sent < len(self.line):
             try:
                 self._sent += sock.send(memoryview(self.line)[self._sent:])
@@ -295,7 +310,7 @@ class Exchange:
 
     def _receive_some(self, now):
         try:
-            chunk = self.client._socket.recv(MAX_REQUEST_BYTES)
+            chunk = self.client.connection.sock.recv(MAX_REQUEST_BYTES)
         except (BlockingIOError, InterruptedError):
             return
         except OSError as error:
@@ -321,7 +336,7 @@ class Exchange:
         self.deadline = min(now + self.client.reply_timeout, self._call_deadline)
         self._reconnected = True  # the request may have been taken: never sent twice from here
         try:
-            written = self.client._socket.send(HANDSHAKE)
+            written = self.client.connection.sock.send(HANDSHAKE)
         except OSError:
             written = 0
         # Seven bytes that do not fit at once mean that the server reads nothing: it has failed.

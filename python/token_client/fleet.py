@@ -36,7 +36,8 @@ import threading
 import time
 from typing import Iterable, List, NamedTuple, Optional, Sequence, cast
 
-from .client import DenyCache, Entry, TokenClientPool, _ClosesOnExit, check_entries
+from .client import (ClosesOnExit, DenyCache, Entry, Lease, TokenClientPool, check_entries,
+                     read_grants, token_exchange)
 from .errors import (ConnectError, ConnectionLostError, InvalidRequestError, ReplyTimeoutError,
                      ShardError, TokenClientError)
 from .exchange import run_exchanges
@@ -224,7 +225,7 @@ class _FleetHealth:
             record.next_probe = time.monotonic() + record.wait
 
 
-class ShardedClient(_ClosesOnExit):
+class ShardedClient(ClosesOnExit):
     """Token requests spread over several servers, each key on one, failing over (module doc).
 
     Each server is reached through a TokenClientPool of its own (`servers`), so any number of
@@ -358,36 +359,35 @@ class _Call:
         try:
             for server in sorted(parts):
                 try:
-                    connection = self._client.servers[server]._borrow(wait=0)
+                    lease = Lease(self._client.servers[server], wait=0)
                 except ConnectError:
                     waiting.append(server)
                     continue
-                self._start(server, connection, parts[server], sent, reopened)
+                self._start(server, lease, parts[server], sent, reopened)
             self._carry(sent, parts, reopened)
             for server in waiting:
                 try:
-                    connection = self._client.servers[server]._borrow(
-                        wait=self._borrow_deadline - time.monotonic())
+                    lease = Lease(self._client.servers[server],
+                                  wait=self._borrow_deadline - time.monotonic())
                 except ConnectError as busy:  # every connection stayed borrowed: it is up
                     self._settle(server, parts[server], busy)
                     continue
-                self._start(server, connection, parts[server], sent, reopened)
+                self._start(server, lease, parts[server], sent, reopened)
                 self._carry(sent, parts, reopened)
         finally:
             # Left by an exception (a signal handler's, say): every connection goes back, and
             # one whose reply was not read is closed first.
-            for server, connection, exchange, _ in sent:
+            for _, lease, exchange, _ in sent:
                 exchange.abandon()
-                self._client.servers[server]._give_back(connection)
+                lease.release()
         return reopened
 
-    def _start(self, server, connection, positions, sent, reopened):
-        """Starts the exchange of a part on its borrowed connection, adding it to `sent`."""
-        pool = self._client.servers[server]
+    def _start(self, server, lease, positions, sent, reopened):
+        """Starts the exchange of a part on its leased connection, adding it to `sent`."""
         if not self._client._health.up(server):
-            # The borrow waited for calls that found the server failing: the part goes to the
+            # The lease waited for calls that found the server failing: the part goes to the
             # next round, which places it without waiting for the server again.
-            pool._give_back(connection)
+            lease.release()
             reopened += positions
             return
         entries = [self._entries[position] for position in positions]
@@ -395,12 +395,12 @@ class _Call:
         # key new to it empty instead of granting a free burst; a key of its own, if new, too.
         fallback = any(self._owners[position] != server for position in positions)
         try:
-            exchange = connection._token_exchange(entries, fallback)
+            exchange = token_exchange(lease.client, entries, fallback)
         except InvalidRequestError as too_long:  # the part does not fit one request line
-            pool._give_back(connection)
+            lease.release()
             self._settle(server, positions, too_long)
             return
-        sent.append((server, connection, exchange, entries))
+        sent.append((server, lease, exchange, entries))
         exchange.start(time.monotonic())
 
     def _carry(self, sent, parts, reopened):
@@ -408,9 +408,9 @@ class _Call:
         back, emptying `sent`."""
         run_exchanges([exchange for _, _, exchange, _ in sent])
         while sent:
-            server, connection, exchange, entries = sent[0]
+            server, lease, exchange, entries = sent[0]
             try:
-                self._settle(server, parts[server], connection._read_grants(exchange, entries))
+                self._settle(server, parts[server], read_grants(lease.client, exchange, entries))
             except TokenClientError as error:
                 if _is_server_failure(error):
                     self._client._health.mark_down(server, error)
@@ -419,7 +419,7 @@ class _Call:
                 self._settle(server, parts[server], error)
             finally:
                 sent.pop(0)
-                self._client.servers[server]._give_back(connection)
+                lease.release()
 
     def _settle(self, server, positions, answer):
         """Gives the entries at `positions` the grants in `answer`, or its error."""

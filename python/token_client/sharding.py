@@ -45,34 +45,6 @@ def weight_for_key(name_hash: int, accesskey: str) -> int:
     return _mix64(_fnv1a64(_as_bytes(accesskey), name_hash))
 
 
-def rendezvous_weight(server_name: str, accesskey: str) -> int:
-    """The weight of the server named `server_name` ("HOST:PORT") for `accesskey`."""
-    return weight_for_key(hash_server_name(server_name), accesskey)
-
-
-def rendezvous_order(server_names: Sequence[str], accesskey: str) -> List[int]:
-    """Every index of `server_names`, from the highest weight for `accesskey` to the lowest.
-
-    The first is the key's own server; the rest are the order in which it falls back.
-    """
-    return sorted(range(len(server_names)),
-                  key=lambda i: (-rendezvous_weight(server_names[i], accesskey),
-                                 _as_bytes(server_names[i])))
-
-
-def rendezvous_pick(server_names: Sequence[str], accesskey: str,
-                    usable: Optional[Sequence[bool]] = None) -> Optional[int]:
-    """The index in `server_names` (not empty) of the server that holds `accesskey`.
-
-    With `usable` (a flag per server), the server of highest weight among those flagged: where
-    failover sends the key when its own server is down. None when no server is usable.
-    """
-    if not server_names:
-        raise ValueError("no servers")
-    return place_key(server_names, [hash_server_name(name) for name in server_names],
-                     accesskey, usable)[1 if usable is not None else 0]
-
-
 def place_key(server_names: Sequence[str], name_hashes: Sequence[int], accesskey: str,
               usable: Optional[Sequence[bool]] = None) -> Tuple[Optional[int], Optional[int]]:
     """(owner, target) of `accesskey` among the servers named `server_names`.
@@ -99,3 +71,33 @@ def _outranks(server_names, index, weight, best, best_weight):
     if weight != best_weight:
         return weight > best_weight
     return _as_bytes(server_names[index]) < _as_bytes(server_names[best])
+
+
+# For tests and tools, not needed to use the client: the placement a ShardedClient computes, which
+# tests check against the rows the C++ client is checked against too.
+def rendezvous_weight(server_name: str, accesskey: str) -> int:
+    """The weight of the server named `server_name` ("HOST:PORT") for `accesskey`."""
+    return weight_for_key(hash_server_name(server_name), accesskey)
+
+
+def rendezvous_order(server_names: Sequence[str], accesskey: str) -> List[int]:
+    """Every index of `server_names`, from the highest weight for `accesskey` to the lowest.
+
+    The first is the key's own server; the rest are the order in which it falls back.
+    """
+    return sorted(range(len(server_names)),
+                  key=lambda i: (-rendezvous_weight(server_names[i], accesskey),
+                                 _as_bytes(server_names[i])))
+
+
+def rendezvous_pick(server_names: Sequence[str], accesskey: str,
+                    usable: Optional[Sequence[bool]] = None) -> Optional[int]:
+    """The index in `server_names` (not empty) of the server that holds `accesskey`.
+
+    With `usable` (a flag per server), the server of highest weight among those flagged: where
+    failover sends the key when its own server is down. None when no server is usable.
+    """
+    if not server_names:
+        raise ValueError("no servers")
+    return place_key(server_names, [hash_server_name(name) for name in server_names],
+                     accesskey, usable)[1 if usable is not None else 0]

@@ -1,8 +1,5 @@
 // TokenClient against an in-process server and against stand-ins that fail on purpose.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -88,15 +85,8 @@ TEST_F(TokenClientTest, RefusedRequestKeepsTheConnection) {
 }
 
 TEST(TokenClientFailures, SilentServerTimesOut) {
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);  // the kernel completes connections nobody accepts
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  uint16_t port = ntohs(address.sin_port);
+  ScriptedServer silent({"never", "never"}, /*lines_before_reply=*/1000);
+  uint16_t port = silent.port();
   TokenClient client(loopback(port), short_timeouts());
   EXPECT_EQ(client.ping().code(), StatusCode::kTimeout);
   uint32_t granted = 0;
@@ -105,7 +95,6 @@ TEST(TokenClientFailures, SilentServerTimesOut) {
   EXPECT_EQ(answered.message(), "no reply from 127.0.0.1:" + std::to_string(port) +
                                     " within 300 ms, nor to the handshake sent then");
   EXPECT_FALSE(client.connected());
-  ::close(listener);
 }
 
 TEST(TokenClientFailures, LateReplyIsTakenAndTheConnectionClosed) {

@@ -1,7 +1,7 @@
-// ShardedClient when a server fails: keys fail over along their own order, no call waits on a
-// server known to be down, fail_closed and fail_open, and a batch's parts go out together from
-// the calling thread. Their return once a probe finds their server up is shown with real servers
-// (fleet_end_to_end_test.cpp).
+// ShardedClient when a server fails: the keys of a lost server go as each policy says (the rows of
+// fleet_vectors.json), no call waits on a server known to be down, a server is marked down only
+// for its own failure, and a batch's parts go out together from the calling thread. Their return
+// once a probe finds their server up is shown with real servers (fleet_end_to_end_test.cpp).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness/in_process_server.h"
+#include "tests/client/fleet_vectors.h"
 #include "tests/client/scripted_server.h"
 #include "token_client/ShardedClient.h"
 
@@ -79,45 +80,6 @@ class FleetTest : public ::testing::Test {
   std::vector<std::unique_ptr<InProcessServer>> servers_;
 };
 
-TEST_F(FleetTest, BatchOverThreeServersWithOneDownFailsOverAlongEachKeysOrder) {
-  uint16_t lost_port = closed_port();
-  ShardedClient client(fleet_with(lost_port), short_timeouts(), {},
-                       fleet_options(FailurePolicy::kFailover));
-  std::vector<std::string> names;
-  for (size_t i = 0; i < client.server_count(); ++i) names.push_back(client.server_name(i));
-  std::vector<TokenRequest> batch;
-  for (int i = 0; i < 30; ++i) batch.push_back({"move-" + std::to_string(i), kNeed, 1, kBurst});
-
-  for (int call = 0; call < 2; ++call) {  // the server failing, then known to be down
-    std::vector<Grant> grants;
-    std::vector<Status> server_status;
-    Status answered = client.acquire_batch(batch, &grants, &server_status);
-    ASSERT_TRUE(answered.ok()) << answered.message();
-    int moved = 0;
-    for (size_t i = 0; i < batch.size(); ++i) {
-      const std::string& key = batch[i].accesskey;
-      bool lost = client.server_for(key) == kLost;
-      size_t expected = rendezvous_pick(names, key, {true, true, false});
-      EXPECT_EQ(grants[i].server, expected) << key;
-      EXPECT_EQ(grants[i].fallback, lost) << key;
-      EXPECT_TRUE(grants[i].checked && holds(expected, key)) << key;
-      // A moved key is new where it goes, and its request says "fallback": it starts empty. The
-      // detail is the answering server's: a new own key's full bucket, a moved key's empty one.
-      EXPECT_EQ(grants[i].tokens, lost ? 0u : static_cast<uint32_t>(kNeed)) << key;
-      if (call == 0) {
-        EXPECT_EQ(grants[i].remaining, lost ? 0u : static_cast<uint64_t>(kBurst)) << key;
-      }
-      moved += lost;
-    }
-    EXPECT_GT(moved, 0);
-    std::string refused = "connect 127.0.0.1:" + std::to_string(lost_port) + ": Connection refused";
-    EXPECT_EQ(server_status[kLost].message(),
-              call == 0 ? refused : names[kLost] + " is down: " + refused);
-    EXPECT_TRUE(server_status[0].ok() && server_status[1].ok());
-  }
-  EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
-}
-
 // A listening socket whose one-place queue is taken: further connections are never completed.
 class AcceptsNothing {
  public:
@@ -131,28 +93,82 @@ class AcceptsNothing {
   TestClient filler_;
 };
 
-TEST_F(FleetTest, OnlyTheFirstCallWaitsOnAServerThatFails) {
+FailurePolicy policy_named(const std::string& name) {
+  if (name == "fail_closed") return FailurePolicy::kFailClosed;
+  return name == "fail_open" ? FailurePolicy::kFailOpen : FailurePolicy::kFailover;
+}
+
+// `text` with each {lost} replaced by `name`.
+std::string with_name(std::string text, const std::string& name) {
+  for (size_t at; (at = text.find("{lost}")) != std::string::npos;) text.replace(at, 6, name);
+  return text;
+}
+
+// The shared rows: a lost server under each policy, the Python client's tests run them too.
+TEST_F(FleetTest, KeysOfALostServerGoAsThePolicySaysAndOnlyTheFirstCallWaits) {
   AcceptsNothing accepts_nothing;
   ScriptedServer answers_nothing({"never"}, /*lines_before_reply=*/1000);
-  struct Row {
-    const char* lost;
-    uint16_t port;
-  };
-  for (const Row& row :
-       {Row{"refuses connections", closed_port()}, Row{"accepts nothing", accepts_nothing.port()},
-        Row{"answers nothing", answers_nothing.port()}}) {
-    SCOPED_TRACE(row.lost);
-    ShardedClient client(fleet_with(row.port), short_timeouts(), {},
-                         fleet_options(FailurePolicy::kFailover));
-    for (const TokenRequest& request : keys_of(client, kLost, 10, row.lost)) {
-      Grant grant;
-      ASSERT_TRUE(client.acquire(request, &grant).ok()) << grant.status.message();
-      EXPECT_TRUE(grant.fallback);
+  rapidjson::Document vectors = fleet_vectors();
+  int row_number = 0;
+  for (const rapidjson::Value& row : vectors["fleet"].GetArray()) {
+    std::string prefix = "row" + std::to_string(++row_number) + "-";  // new keys for each row
+    std::string lost = string_of(row["lost"]);
+    std::string answer = string_of(row["answer"]);
+    SCOPED_TRACE(lost + ", " + string_of(row["policy"]));
+    uint16_t lost_port = lost == "accepts nothing"   ? accepts_nothing.port()
+                         : lost == "answers nothing" ? answers_nothing.port()
+                                                     : closed_port();
+    ShardedClient client(fleet_with(lost_port), short_timeouts(), {},
+                         fleet_options(policy_named(string_of(row["policy"]))));
+    std::vector<TokenRequest> batch = keys_of(client, kLost, 6, prefix);
+    batch.push_back(keys_of(client, 0, 1, prefix)[0]);
+    batch.push_back(keys_of(client, 1, 1, prefix)[0]);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < client.server_count(); ++i) names.push_back(client.server_name(i));
+    for (int call = 0; call < 2; ++call) {  // the server failing, then known to be down
+      std::vector<Grant> grants;
+      std::vector<Status> server_status;
+      Status answered = client.acquire_batch(batch, &grants, &server_status);
+      std::string error =
+          row["errors"].IsNull()
+              ? ""
+              : with_name(string_of(row["errors"][call == 0 ? 0 : 1]), names[kLost]);
+      if (!error.empty()) {
+        EXPECT_EQ(server_status[kLost].message(), error);
+      }
+      EXPECT_EQ(answered.ok(), answer != "none");
+      for (size_t i = 0; i < batch.size(); ++i) {
+        const std::string& key = batch[i].accesskey;
+        const Grant& grant = grants[i];
+        size_t own = client.server_for(key);
+        size_t answering = own == kLost && answer == "fallback"
+                               ? rendezvous_pick(names, key, {true, true, false})
+                               : own;
+        EXPECT_EQ(grant.server, answering) << key;
+        EXPECT_EQ(grant.fallback, answering != own) << key;
+        EXPECT_EQ(grant.checked, own != kLost || answer != "unchecked") << key;
+        EXPECT_EQ(grant.status.message(), own == kLost && answer == "none" ? error : "") << key;
+        if (own == kLost && answer != "fallback") {
+          EXPECT_EQ(grant.tokens, answer == "none" ? 0u : static_cast<uint32_t>(kNeed)) << key;
+          EXPECT_FALSE(holds(0, key) || holds(1, key)) << key;
+          continue;
+        }
+        EXPECT_TRUE(holds(answering, key)) << key;
+        // A moved key is new where it goes, and its request says "fallback": it starts empty. An
+        // own key's new bucket grants the need and stays full.
+        EXPECT_EQ(grant.tokens, answering != own ? 0u : static_cast<uint32_t>(kNeed)) << key;
+        if (call == 0) {
+          EXPECT_EQ(grant.remaining, answering != own ? 0u : static_cast<uint64_t>(kBurst)) << key;
+        }
+      }
     }
     ServerHealth health = client.server_health(kLost);
     EXPECT_FALSE(health.up);
     EXPECT_EQ(health.failed_calls, 1u);  // the calls after the first did not wait for it
     EXPECT_EQ(health.probes, 0u);
+    client.close();  // the prober stops, and starts again for the server still down
+    Grant kept;
+    EXPECT_TRUE(client.acquire(batch.back(), &kept).ok()) << kept.status.message();
   }
   EXPECT_EQ(answers_nothing.connections(), 1);  // nor did they connect
 }
@@ -183,40 +199,6 @@ TEST_F(FleetTest, AServerIsMarkedDownOnlyForItsOwnFailure) {
   EXPECT_TRUE(grants[1].fallback);
   EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
   EXPECT_EQ(answers_nothing.connections(), 1);
-}
-
-TEST_F(FleetTest, FailClosedRefusesAndFailOpenGrantsUncheckedTheKeysOfADownServer) {
-  struct Row {
-    FailurePolicy policy;
-    bool ok;
-    uint32_t tokens;
-    bool checked;
-  };
-  for (const Row& row : {Row{FailurePolicy::kFailClosed, false, 0, true},
-                         Row{FailurePolicy::kFailOpen, true, kNeed, false}}) {
-    SCOPED_TRACE(row.checked ? "fail_closed" : "fail_open");
-    uint16_t lost_port = closed_port();
-    ShardedClient client(fleet_with(lost_port), short_timeouts(), {}, fleet_options(row.policy));
-    std::vector<TokenRequest> batch = keys_of(client, kLost, 2, "closed-open-");
-    batch.push_back(keys_of(client, 0, 1, "kept-")[0]);
-    std::string refused = "connect 127.0.0.1:" + std::to_string(lost_port) + ": Connection refused";
-    for (const std::string& failure :
-         {refused, client.server_name(kLost) + " is down: " + refused}) {
-      std::vector<Grant> grants;
-      Status answered = client.acquire_batch(batch, &grants);
-      EXPECT_EQ(answered.ok(), row.ok);
-      for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(grants[i].tokens, row.tokens);
-        EXPECT_EQ(grants[i].server, kLost);
-        EXPECT_FALSE(grants[i].fallback);
-        EXPECT_EQ(grants[i].checked, row.checked);
-        EXPECT_EQ(grants[i].status.message(), row.ok ? "" : failure);
-        EXPECT_FALSE(holds(0, batch[i].accesskey) || holds(1, batch[i].accesskey));
-      }
-      EXPECT_TRUE(grants[2].status.ok() && grants[2].server == 0 && grants[2].checked);
-    }
-    EXPECT_EQ(client.server_health(kLost).failed_calls, 1u);
-  }
 }
 
 TEST_F(FleetTest, RefusedRequestLeavesTheServerUp) {

@@ -1,5 +1,6 @@
 // TokenClientPool against an in-process server: many threads share a few connections, a caller
-// waits for a borrowed one only so long, and idle connections are given back.
+// waits for a borrowed one only so long, a lease carries calls in a row, and idle connections are
+// given back, by the reaper or at close().
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -87,7 +88,7 @@ TEST(TokenClientPool, CallerWaitsForABorrowedConnectionOnlySoLong) {
   EXPECT_TRUE(pool.ping().ok());
 }
 
-TEST(TokenClientPool, IdleConnectionsAreClosedWithoutFurtherCalls) {
+TEST(TokenClientPool, IdleConnectionsAreClosedWithoutFurtherCallsOrAtClose) {
   InProcessServer server(kTestWorkers);
   CountingRelay relay(server.port());
   PoolOptions options;
@@ -97,6 +98,19 @@ TEST(TokenClientPool, IdleConnectionsAreClosedWithoutFurtherCalls) {
   EXPECT_TRUE(wait_until([&] { return relay.open_now() == 0; }));
   EXPECT_EQ(relay.most_open(), 1);
   EXPECT_EQ(pool.open_connections(), 0u);
+  // A lease carries calls in a row on one connection, and gives it back; close() closes it at
+  // once, and the pool stays usable, its reaper started again.
+  {
+    TokenClientPool::Lease lease = pool.lease();
+    ASSERT_TRUE(lease) << lease.status().message();
+    EXPECT_TRUE(lease->ping().ok() && lease->ping().ok());
+    EXPECT_EQ(relay.open_now(), 1);
+  }
+  EXPECT_EQ(pool.open_connections(), 1u);
+  pool.close();
+  EXPECT_EQ(pool.open_connections(), 0u);
+  ASSERT_TRUE(pool.ping().ok());
+  EXPECT_TRUE(wait_until([&] { return relay.open_now() == 0; }));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// ShardedClient against in-process servers: each key's bucket lives on one server, batches come
-// back in the caller's order, and a fourth server takes over about a quarter of the keys.
+// ShardedClient against in-process servers: each key's bucket lives on one server, also when a
+// fourth server takes some keys over, and batches come back in the caller's order.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -62,7 +62,7 @@ class ShardingTest : public ::testing::Test {
 };
 
 TEST_F(ShardingTest, EachKeyLivesOnTheServerItHashesTo) {
-  start_servers(3);
+  start_servers(4);
   ShardedClient client(endpoints(3));
   std::vector<TokenRequest> batch = batch_of_keys(0, kBatchKeys, "stable-");
   EXPECT_EQ(acquire_all(client, batch), std::vector<uint32_t>(batch.size(), kBurst));
@@ -82,6 +82,21 @@ TEST_F(ShardingTest, EachKeyLivesOnTheServerItHashesTo) {
     ASSERT_TRUE(client.acquire(batch[i], &granted).ok());
     EXPECT_LE(granted, 1u);
   }
+  // With a fourth server, the keys it wins (rendezvous_test.cpp: about a quarter) start a full
+  // bucket there; every other key still draws from the bucket it drained.
+  ShardedClient four(endpoints(4));
+  std::vector<uint32_t> granted = acquire_all(four, batch);
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const std::string& key = batch[i].accesskey;
+    size_t before = client.server_for(key);
+    size_t after = four.server_for(key);
+    if (after == before) {
+      EXPECT_LE(granted[i], 1u) << key;
+    } else {
+      EXPECT_EQ(after, 3u) << "a key moved between two old servers: " << key;
+      EXPECT_EQ(granted[i], static_cast<uint32_t>(kBurst)) << key;
+    }
+  }
 }
 
 TEST_F(ShardingTest, BatchIsAnsweredInTheCallersOrder) {
@@ -99,39 +114,6 @@ TEST_F(ShardingTest, BatchIsAnsweredInTheCallersOrder) {
   batch.push_back({"order-3", 7, kSlowRate, 10});
   expected.insert(expected.end(), {7, 3});
   EXPECT_EQ(acquire_all(client, batch), expected);
-}
-
-TEST_F(ShardingTest, AFourthServerTakesAboutAQuarterOfTheKeys) {
-  constexpr int kBatches = 4;
-  start_servers(4);
-  ShardedClient three(endpoints(3));
-  std::vector<std::vector<TokenRequest>> batches;
-  for (int b = 0; b < kBatches; ++b) {
-    batches.push_back(batch_of_keys(b * kBatchKeys, kBatchKeys, "grow-"));
-    acquire_all(three, batches.back());  // creates the buckets
-    acquire_all(three, batches.back());  // drains them
-  }
-  ShardedClient four(endpoints(4));
-  int moved = 0;
-  for (const std::vector<TokenRequest>& batch : batches) {
-    std::vector<uint32_t> granted = acquire_all(four, batch);
-    for (size_t i = 0; i < batch.size(); ++i) {
-      size_t before = three.server_for(batch[i].accesskey);
-      size_t after = four.server_for(batch[i].accesskey);
-      if (before == after) {
-        EXPECT_LE(granted[i], 1u);  // still drawing from the bucket it drained
-        continue;
-      }
-      ++moved;
-      EXPECT_EQ(after, 3u) << "a key moved between two old servers";
-      EXPECT_EQ(granted[i], static_cast<uint32_t>(kBurst));  // a new, full bucket on the 4th
-    }
-  }
-  int total = kBatches * kBatchKeys;
-  std::printf("adding a 4th server moved %d of %d keys (%.1f%%)\n", moved, total,
-              100.0 * moved / total);
-  EXPECT_GT(moved, total * 15 / 100);
-  EXPECT_LT(moved, total * 35 / 100);
 }
 
 }  // namespace

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "protocol/token_connection.h"
 #include "protocol/token_request.h"
 #include "server/TokenServer.h"
+#include "tests/client/fleet_vectors.h"
 
 namespace token_client {
 namespace {
@@ -64,24 +63,6 @@ std::string server_reply_to(const std::string& line) {
   return std::string(reply, static_cast<size_t>(length));
 }
 
-TEST(RequestLine, IsOneCompactJsonLine) {
-  EXPECT_EQ(request_line_of({entry("svc-a", 5), entry("svc-b", 0, 1, 2)}),
-            "{\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,\"gen_rate\":10,"
-            "\"burst_size\":20},{\"accesskey\":\"svc-b\",\"need_tokens\":0,\"gen_rate\":1,"
-            "\"burst_size\":2}]}\r\n");
-  EXPECT_EQ(request_line_of({entry("svc-a", 5)}, true),
-            "{\"detail\":true,\"array\":[{\"accesskey\":\"svc-a\",\"need_tokens\":5,"
-            "\"gen_rate\":10,\"burst_size\":20}]}\r\n");
-  // Sent to a fallback server: the member the server reads as such, first.
-  std::string moved = request_line_of({entry("svc-c", 1)}, true, true);
-  EXPECT_EQ(moved,
-            "{\"fallback\":true,\"detail\":true,\"array\":[{\"accesskey\":\"svc-c\","
-            "\"need_tokens\":1,\"gen_rate\":10,\"burst_size\":20}]}\r\n");
-  std::string text;
-  auto parsed = server_parse(moved, &text);
-  EXPECT_TRUE(parsed->fallback && parsed->detail);
-}
-
 TEST(RequestLine, EscapesKeysThatTheServerReadsBack) {
   std::vector<TokenRequest> batch = {entry("quote\"back\\slash", 1), entry("tab\tnl\ncr\r\x01", 2),
                                      entry("caf\xc3\xa9/x", 3), entry("ctl\x1f\x7f\b\f", 4)};
@@ -105,34 +86,42 @@ TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
             "");
 }
 
-// The Python client's tests read the same rows: both refuse a request the server would refuse,
-// in its words, and give a reply the same verdict.
-rapidjson::Document shared_vectors() {
-  std::ifstream file(TOKEN_FLEET_VECTORS);
-  std::stringstream text;
-  text << file.rdbuf();
-  rapidjson::Document vectors;
-  EXPECT_FALSE(vectors.Parse(text.str().c_str()).HasParseError());
-  return vectors;
+// A row's entries (key, need, rate, burst) as requests; false for a row of the Python client's
+// alone, whose values a TokenRequest cannot hold (not a string and three 32-bit integers).
+bool entries_of(const rapidjson::Value& row, std::vector<TokenRequest>* batch) {
+  for (const rapidjson::Value& fields : row["entries"].GetArray()) {
+    if (fields.Size() != 4 || !fields[0].IsString()) return false;
+    for (int i = 1; i < 4; ++i) {
+      if (!fields[i].IsInt()) return false;
+    }
+    batch->push_back(
+        entry(string_of(fields[0]), fields[1].GetInt(), fields[2].GetInt(), fields[3].GetInt()));
+  }
+  return true;
 }
 
-std::string string_of(const rapidjson::Value& value) {
-  return std::string(value.GetString(), value.GetStringLength());
+// Both clients send these lines byte for byte, and the server reads the members they ask for.
+TEST(RequestLine, IsOneCompactJsonLine) {
+  rapidjson::Document vectors = fleet_vectors();
+  for (const rapidjson::Value& row : vectors["lines"].GetArray()) {
+    std::vector<TokenRequest> batch;
+    ASSERT_TRUE(entries_of(row, &batch));
+    bool detail = row["detail"].GetBool();
+    bool fallback = row["fallback"].GetBool();
+    std::string line = request_line_of(batch, detail, fallback);
+    EXPECT_EQ(line, string_of(row["line"]) + "\r\n");
+    std::string text;
+    auto parsed = server_parse(line, &text);
+    EXPECT_EQ(parsed->detail, detail) << line;
+    EXPECT_EQ(parsed->fallback, fallback) << line;
+  }
 }
 
 TEST(RequestLine, RefusesWhatTheServerWouldRefuseInItsWords) {
-  rapidjson::Document vectors = shared_vectors();
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["requests"].GetArray()) {
     std::vector<TokenRequest> batch;
-    bool fits = true;  // values outside 32 bits are the Python client's rows
-    for (const rapidjson::Value& fields : row["entries"].GetArray()) {
-      fits = fits && fields[1].IsInt() && fields[2].IsInt() && fields[3].IsInt();
-      if (fits) {
-        batch.push_back(entry(string_of(fields[0]), fields[1].GetInt(), fields[2].GetInt(),
-                              fields[3].GetInt()));
-      }
-    }
-    if (!fits) continue;
+    if (!entries_of(row, &batch)) continue;
     std::string line = "untouched";
     Status written = write_request_line({batch.data(), batch.size()}, true, &line);
     std::string error = row["error"].IsNull() ? "" : string_of(row["error"]);
@@ -185,7 +174,7 @@ TEST(RequestLine, LongestBatchFillsTheServersBuffer) {
 }
 
 TEST(ReplyLine, GivesTheSharedVerdicts) {
-  rapidjson::Document vectors = shared_vectors();
+  rapidjson::Document vectors = fleet_vectors();
   for (const rapidjson::Value& row : vectors["replies"].GetArray()) {
     std::vector<TokenRequest> batch;
     for (const rapidjson::Value& fields : row["entries"].GetArray()) {
@@ -238,34 +227,15 @@ TEST(ReplyLine, EscapedKeysAreReadUnescaped) {
 }
 
 TEST(Endpoint, ParsesHostAndPort) {
-  struct Case {
-    const char* text;
-    const char* host;  // nullptr: rejected
-    uint16_t port;
-  };
-  const Case cases[] = {
-      {"127.0.0.1:6666", "127.0.0.1", 6666},
-      {"localhost", "localhost", 6666},
-      {"[::1]:7000", "::1", 7000},
-      {"[::1]", "::1", 6666},
-      {"host:65535", "host", 65535},
-      {"host:1", "host", 1},
-      {"host:0", nullptr, 0},
-      {"host:65536", nullptr, 0},
-      {"host:", nullptr, 0},
-      {":6666", nullptr, 0},
-      {"::1", nullptr, 0},
-      {"host:66a", nullptr, 0},
-      {"[::1]x:1", nullptr, 0},
-      {"", nullptr, 0},
-  };
-  for (const Case& c : cases) {
+  rapidjson::Document vectors = fleet_vectors();
+  for (const rapidjson::Value& row : vectors["addresses"].GetArray()) {
+    std::string text = string_of(row["text"]);
     Endpoint endpoint;
-    Status parsed = parse_endpoint(c.text, &endpoint);
-    ASSERT_EQ(parsed.ok(), c.host != nullptr) << c.text;
-    if (c.host == nullptr) continue;
-    EXPECT_EQ(endpoint.host, c.host);
-    EXPECT_EQ(endpoint.port, c.port);
+    Status parsed = parse_endpoint(text, &endpoint);
+    ASSERT_EQ(parsed.ok(), !row["host"].IsNull()) << text;
+    if (row["host"].IsNull()) continue;
+    EXPECT_EQ(endpoint.host, string_of(row["host"]));
+    EXPECT_EQ(endpoint.port, row["port"].GetUint());
   }
   EXPECT_EQ((Endpoint{"::1", 7000}).to_string(), "[::1]:7000");
   EXPECT_EQ((Endpoint{"10.0.0.1", 80}).to_string(), "10.0.0.1:80");

@@ -23,7 +23,7 @@
 // pool whose connections are all busy do not. No call waits on a server known to be down. A
 // prober thread of the client's own sends the handshake to each down server, first
 // FleetOptions::first_probe_delay after it went down, then each time after twice the last wait, up
-// to max_probe_delay; the first answer marks it up again.
+// to max_probe_delay; the first answer marks it up again. The prober runs while a server is down.
 //
 // Policy, for the keys whose server is down (FleetOptions::policy):
 //   kFailover    (the default) each such key goes to the next server in its own rendezvous order
@@ -54,7 +54,9 @@
 // own (TokenClientPool.h), so the connections to a server never outnumber
 // PoolOptions::max_connections. Threads: any number may share a ShardedClient; its server list
 // never changes after construction, and the pools and the health state have locks of their own.
-// The destructor must not run while a call is in progress; it waits for a probe under way.
+// close() closes the idle connections and stops the prober, waiting for a probe under way; the
+// client stays usable, and the prober starts again for a server still down. The destructor must
+// not run while a call is in progress; it waits for a probe under way.
 #pragma once
 
 #include <chrono>
@@ -74,19 +76,6 @@ class FleetHealth;
 
 // "No server": what rendezvous_pick gives when no server may be used.
 constexpr size_t kNoServer = static_cast<size_t>(-1);
-
-// The rendezvous weight of the server named `server_name` for `accesskey`.
-uint64_t rendezvous_weight(const std::string& server_name, const std::string& accesskey);
-// The index in `server_names` (not empty) of the server that holds `accesskey`.
-size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey);
-// The index of the server of highest weight for `accesskey` among those marked in `usable`
-// (usable[i] for server_names[i]); kNoServer when none is: where kFailover sends the key.
-size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey,
-                       const std::vector<bool>& usable);
-// Every index of `server_names`, from the server of highest weight for `accesskey` to the lowest:
-// the key's own server, then the order in which it falls back.
-std::vector<size_t> rendezvous_order(const std::vector<std::string>& server_names,
-                                     const std::string& accesskey);
 
 enum class FailurePolicy { kFailover, kFailClosed, kFailOpen };
 
@@ -139,6 +128,8 @@ class ShardedClient {
   // The pool of one server, e.g. to ping it.
   TokenClientPool& server(size_t index) { return *pools_[index]; }
   ServerHealth server_health(size_t index) const;
+  // Closes the idle connections and stops the prober (see the top of this file).
+  void close();
 
   // Asks for one key, as acquire_batch does for one entry; returns grant->status.
   Status acquire(const TokenRequest& request, Grant* grant);
@@ -168,5 +159,22 @@ class ShardedClient {
   std::shared_ptr<DenyCache> deny_cache_;  // ClientOptions::deny_cache, shared with the pools
   std::unique_ptr<FleetHealth> health_;    // after pools_, which it probes through
 };
+
+// For tests and tools, not needed to use the client: the placement a ShardedClient computes
+// (see the top of this file), which tests check against the rows the Python client is checked
+// against too.
+
+// The rendezvous weight of the server named `server_name` for `accesskey`.
+uint64_t rendezvous_weight(const std::string& server_name, const std::string& accesskey);
+// The index in `server_names` (not empty) of the server that holds `accesskey`.
+size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey);
+// The index of the server of highest weight for `accesskey` among those marked in `usable`
+// (usable[i] for server_names[i]); kNoServer when none is: where kFailover sends the key.
+size_t rendezvous_pick(const std::vector<std::string>& server_names, const std::string& accesskey,
+                       const std::vector<bool>& usable);
+// Every index of `server_names`, from the server of highest weight for `accesskey` to the lowest:
+// the key's own server, then the order in which it falls back.
+std::vector<size_t> rendezvous_order(const std::vector<std::string>& server_names,
+                                     const std::string& accesskey);
 
 }  // namespace token_client

@@ -70,8 +70,8 @@
 
 namespace token_client {
 
+struct Connection;
 class DenyCache;
-class Exchange;
 
 // Longest access key the server takes, in bytes.
 constexpr int kMaxAccessKeyLength = 29;
@@ -185,24 +185,19 @@ class TokenClient {
   Status acquire_batch(const std::vector<TokenRequest>& batch, std::vector<TokenGrant>* grants);
 
   void close();
-  bool connected() const { return fd_ >= 0; }
-  const Endpoint& endpoint() const { return server_; }
+  bool connected() const;
+  const Endpoint& endpoint() const;
+
+  // The socket and buffers this client's calls work on, for the library's own code that carries
+  // several clients' exchanges at once (a ShardedClient batch); opaque outside the library.
+  Connection& connection() { return *connection_; }
 
  private:
-  friend class Exchange;  // carries this client's exchanges a step at a time (src/exchange.h)
-
-  // Carries `exchange`, started on this client, to its end; returns its status.
-  Status run(Exchange* exchange);
   // Checks and answers entries[0, count), sending those the deny cache does not answer;
   // grants[i] answers entries[i].
   Status acquire_entries(const TokenRequest* entries, size_t count, TokenGrant* grants);
 
-  Endpoint server_;
-  ClientOptions options_;
-  int fd_ = -1;  // connected non-blocking socket, owned; -1 when closed
-  std::chrono::steady_clock::time_point last_exchange_start_;  // of the last call
-  std::string request_;  // the request line being sent, kept to reuse its capacity
-  std::string reply_;    // the last reply line, CR LF included
+  const std::unique_ptr<Connection> connection_;
 };
 
 }  // namespace token_client
