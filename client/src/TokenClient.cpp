@@ -43,7 +43,11 @@ Status parse_endpoint(const std::string& text, Endpoint* endpoint) {
   size_t colon = text.rfind(':');
   bool bracketed = !text.empty() && text[0] == '[';
   size_t host_end = bracketed ? text.find(']') : colon;
-  if (bracketed && (host_end == std::string::npos || host_end + 1 < colon)) return invalid;
+  // After the closing bracket comes the end or ":port", nothing else.
+  if (bracketed &&
+      (host_end == std::string::npos || (host_end + 1 < text.size() && colon != host_end + 1))) {
+    return invalid;
+  }
   bool has_port = colon != std::string::npos && (!bracketed || colon == host_end + 1);
   if (!bracketed && has_port && text.find(':') != colon) return invalid;  // unbracketed IPv6
   std::string host = bracketed ? text.substr(1, host_end - 1) : text.substr(0, host_end);
