@@ -40,12 +40,14 @@ struct SteadyClockMillis {
   double operator()() const { return steadyNowMillis(); }
 };
 
-// What a draw tells a client that asks: the bucket as the draw (and its re-rate) left it.
+// What a draw tells a client that asks: the bucket as the draw (and its re-rate) left it. Plain
+// numbers without initializers, so that an array of them for a request's entries costs nothing
+// until filled.
 struct DrawDetail {
-  uint64_t remaining = 0;  // whole tokens left
+  uint64_t remaining;  // whole tokens left
   // Until the bucket holds the unmet part of the need, or its burst size if that is smaller;
   // 0 when the need was met.
-  uint64_t retry_after_ms = 0;
+  uint64_t retry_after_ms;
 };
 
 // Time differences below the clock's nanosecond are the doubles' rounding, not time to wait.
@@ -229,7 +231,7 @@ class BasicTokenBucket {
   // next draw will use. A short grant took every whole token, so less than one is left and the
   // wait is positive.
   DrawDetail detailLocked(double amount, double granted, double now) REQUIRES(bucket_.mutex()) {
-    DrawDetail detail;
+    DrawDetail detail = {};
     detail.remaining = static_cast<uint64_t>(bucket_.available(rate_, burstSize_, now));
     if (granted < amount) {
       double wanted = std::min(amount - granted, burstSize_);

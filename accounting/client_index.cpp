@@ -58,9 +58,31 @@ size_t ClientIndex::hash_of(const char* accesskey) const {
 ClientEntry* ClientIndex::find(const char* accesskey) const {
   // Acquire pairs with the release that published the table or filled a slot: an entry seen here
   // is whole, key and bucket.
-  const Table* table = live_.load(std::memory_order_acquire);
-  for (size_t slot = hash_of(accesskey) & table->mask;; slot = (slot + 1) & table->mask) {
-    ClientEntry* entry = table->slots[slot].load(std::memory_order_acquire);
+  return find_in(*live_.load(std::memory_order_acquire), accesskey, hash_of(accesskey));
+}
+
+void ClientIndex::find_all(const char* const accesskeys[], size_t count,
+                           ClientEntry* found[]) const {
+  const Table& table = *live_.load(std::memory_order_acquire);
+  size_t hashes[kKeysAtOnce];
+  for (size_t first = 0; first < count; first += kKeysAtOnce) {
+    const char* const* keys = accesskeys + first;
+    const size_t batch = std::min(count - first, kKeysAtOnce);
+    for (size_t i = 0; i < batch; ++i) {
+      hashes[i] = hash_of(keys[i]);
+      __builtin_prefetch(&table.slots[hashes[i] & table.mask]);
+    }
+    // The entry in a key's first slot is most likely its own.
+    for (size_t i = 0; i < batch; ++i) {
+      prefetch(table.slots[hashes[i] & table.mask].load(std::memory_order_acquire));
+    }
+    for (size_t i = 0; i < batch; ++i) found[first + i] = find_in(table, keys[i], hashes[i]);
+  }
+}
+
+ClientEntry* ClientIndex::find_in(const Table& table, const char* accesskey, size_t hash) {
+  for (size_t slot = hash & table.mask;; slot = (slot + 1) & table.mask) {
+    ClientEntry* entry = table.slots[slot].load(std::memory_order_acquire);
     if (entry == nullptr) return nullptr;
     if (std::strcmp(entry->first.accesskey, accesskey) == 0) return entry;
   }

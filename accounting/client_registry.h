@@ -73,8 +73,15 @@ class ClientIndex {
   ClientIndex(const ClientIndex&) = delete;
   ClientIndex& operator=(const ClientIndex&) = delete;
 
+  // The keys of a request are looked up this many at once: the slots of all of them, then their
+  // entries, are fetched before any is read, so that their cache misses overlap instead of
+  // following one another. About as many misses as a core keeps in flight.
+  static constexpr size_t kKeysAtOnce = 16;
+
   // The entry whose access key is `accesskey`, or nullptr.
   ClientEntry* find(const char* accesskey) const;
+  // find() for each of `count` keys, into `found`.
+  void find_all(const char* const accesskeys[], size_t count, ClientEntry* found[]) const;
   // Adds `entry`, whose key the index does not hold yet. One insertion at a time.
   void insert(ClientEntry* entry);
   // Calls `visit` with every entry held, without a lock: an entry added meanwhile may be missed.
@@ -106,6 +113,8 @@ class ClientIndex {
   };
 
   size_t hash_of(const char* accesskey) const;
+  // The entry of `accesskey`, whose hash is `hash`, in `table`, or nullptr.
+  static ClientEntry* find_in(const Table& table, const char* accesskey, size_t hash);
   // Starts loading an entry's key and bucket into the cache; a prefetch never faults.
   static void prefetch(const ClientEntry* entry) {
     if (entry == nullptr) return;
@@ -136,6 +145,11 @@ class ClientMap {
 
   // The bucket of `accesskey`, or nullptr for a key not seen yet. May run beside an insertion.
   BasicTokenBucket* find(const char* accesskey) const;
+  // The entry of each of `count` keys, into `found` (nullptr for a key not seen yet), with the
+  // keys' cache misses overlapped. May run beside an insertion.
+  void find_all(const char* const accesskeys[], size_t count, ClientEntry* found[]) const {
+    index_.find_all(accesskeys, count, found);
+  }
   // Adds `key` with a new bucket of `rate` and `burst_size`, empty at `empty_time`, unless the
   // key is present: then the present bucket stands.
   void insert(const qos_user_instance_t& key, double rate, double burst_size, double empty_time)
