@@ -48,9 +48,11 @@ constexpr size_t kIndexHashKeyBytes = 16;
 // Finds a client's entry by its access key without a lock (client_index.cpp).
 //
 // An open-addressing hash table (linear probing, at most half full) of pointers to the map's
-// entries, which never move or go away. A lookup reads the slot at the key's hash and compares
-// the key of the entry there: a few loads, where the ordered map compares keys at a dozen or more
-// nodes, each a likely cache miss among many clients.
+// entries, which never move or go away, each beside its key's hash. A lookup reads the slot at the
+// key's hash and compares the key of the entry there: a few loads, where the ordered map compares
+// keys at a dozen or more nodes, each a likely cache miss among many clients. A slot whose hash
+// differs is passed over without reading its entry, so a lookup reads, all but always, only its
+// own entry.
 //
 // The hash is SipHash keyed with a secret drawn at random once per process. Whoever picks the
 // access keys cannot tell which slots they take, so no set of keys can be made offline to pile
@@ -94,9 +96,9 @@ class ClientIndex {
     const size_t capacity = table->mask + 1;
     for (size_t slot = 0; slot < capacity; ++slot) {
       if (slot + kSlotsAhead < capacity) {
-        prefetch(table->slots[slot + kSlotsAhead].load(std::memory_order_relaxed));
+        prefetch(table->slots[slot + kSlotsAhead].entry.load(std::memory_order_relaxed));
       }
-      ClientEntry* entry = table->slots[slot].load(std::memory_order_acquire);
+      ClientEntry* entry = table->slots[slot].entry.load(std::memory_order_acquire);
       if (entry != nullptr) visit(entry);
     }
   }
@@ -106,15 +108,23 @@ class ClientIndex {
   size_t longest_probe() const;
 
  private:
+  struct Slot {
+    std::atomic<ClientEntry*> entry{nullptr};  // set once, after `hash`
+    size_t hash = 0;                           // of the entry's access key
+  };
   struct Table {
     explicit Table(size_t capacity);
     size_t mask;  // capacity - 1; the capacity is a power of two
-    std::unique_ptr<std::atomic<ClientEntry*>[]> slots;
+    std::unique_ptr<Slot[]> slots;
   };
 
   size_t hash_of(const char* accesskey) const;
   // The entry of `accesskey`, whose hash is `hash`, in `table`, or nullptr.
   static ClientEntry* find_in(const Table& table, const char* accesskey, size_t hash);
+  // The entry of the first slot from `*slot` on that holds `hash`, its slot left in `*slot`; most
+  // likely the entry of the key hashed, since two keys rarely share a hash. nullptr when an empty
+  // slot comes first.
+  static ClientEntry* next_with_hash(const Table& table, size_t hash, size_t* slot);
   // Starts loading an entry's key and bucket into the cache; a prefetch never faults.
   static void prefetch(const ClientEntry* entry) {
     if (entry == nullptr) return;
@@ -122,7 +132,7 @@ class ClientIndex {
     __builtin_prefetch(&entry->second);
     __builtin_prefetch(reinterpret_cast<const char*>(&entry->second) + sizeof entry->second - 1);
   }
-  void place(const Table& table, ClientEntry* entry) const;
+  static void place(const Table& table, ClientEntry* entry, size_t hash);
 
   const HashKey hash_key_;          // set at construction; every lookup and insertion reads it
   std::atomic<const Table*> live_;  // where lookups start
