@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "accounting/client_registry.h"
+#include "base/siphash.h"
 
 namespace token_server {
 
@@ -17,8 +18,7 @@ constexpr size_t kFirstCapacity = 64;
 // Growth keeps the table at most half full, so that a probe mostly ends at its first slot.
 constexpr size_t kMaxLoadDivisor = 2;
 
-static_assert(kIndexHashKeyBytes == crypto_shorthash_KEYBYTES);
-static_assert(sizeof(uint64_t) == crypto_shorthash_BYTES);
+static_assert(kIndexHashKeyBytes == token_base::kSipHashKeyBytes);
 
 // Drawn at the first index's construction, when the server starts, and kept for the process.
 const ClientIndex::HashKey& process_hash_key() {
@@ -46,12 +46,8 @@ ClientIndex::ClientIndex(const HashKey& key) : hash_key_(key) {
 }
 
 size_t ClientIndex::hash_of(const char* accesskey) const {
-  unsigned char hash[crypto_shorthash_BYTES];
-  crypto_shorthash(hash, reinterpret_cast<const unsigned char*>(accesskey), std::strlen(accesskey),
-                   hash_key_.bytes);
-  uint64_t value;
-  std::memcpy(&value, hash, sizeof value);
-  return static_cast<size_t>(value);
+  return static_cast<size_t>(
+      token_base::siphash<1, 3>(hash_key_.bytes, accesskey, std::strlen(accesskey)));
 }
 
 ClientEntry* ClientIndex::find(const char* accesskey) const {

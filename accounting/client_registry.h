@@ -42,7 +42,7 @@ struct client_comp {
 // A client: its key and its bucket, as the client map holds them.
 using ClientEntry = std::pair<const qos_user_instance_t, BasicTokenBucket>;
 
-// Bytes of the secret that keys the client index's hash (SipHash-2-4's key).
+// Bytes of the secret that keys the client index's hash (SipHash-1-3's key).
 constexpr size_t kIndexHashKeyBytes = 16;
 
 // Finds a client's entry by its access key without a lock (client_index.cpp).
@@ -54,7 +54,7 @@ constexpr size_t kIndexHashKeyBytes = 16;
 // differs is passed over without reading its entry, so a lookup reads, all but always, only its
 // own entry.
 //
-// The hash is SipHash keyed with a secret drawn at random once per process. Whoever picks the
+// The hash is SipHash-1-3 keyed with a secret drawn at random once per process. Whoever picks the
 // access keys cannot tell which slots they take, so no set of keys can be made offline to pile
 // into one probe run and make every insertion and lookup walk it.
 //
