@@ -164,24 +164,6 @@ class BasicTokenBucket {
     return granted;
   }
 
-  // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
-  void reset(double genRate, double burstSize, double now) {
-    token_base::MutexLock lock(&bucket_.mutex());
-    resetLocked(genRate, burstSize, now);
-  }
-
-  // Tokens held at `now`.
-  double available(double now) {
-    token_base::MutexLock lock(&bucket_.mutex());
-    return bucket_.available(rate_, burstSize_, now);
-  }
-
-  // The stored rate and burst size, read together under the bucket's mutex.
-  Rates rates() {
-    token_base::MutexLock lock(&bucket_.mutex());
-    return {rate_, burstSize_};
-  }
-
   // What a bucket hands over to be kept beyond the process, and takes back: its rate, its burst
   // size and the tokens it holds.
   struct Held {
@@ -204,6 +186,26 @@ class BasicTokenBucket {
     double tokens = kept.tokens + refill;
     if (tokens > kept.burstSize) tokens = kept.burstSize;
     return now - tokens / kept.rate * kMillisPerSecond;
+  }
+
+  // ---- For tests only: the server draws through consumeOrDrain and reads through held.
+
+  // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
+  void reset(double genRate, double burstSize, double now) {
+    token_base::MutexLock lock(&bucket_.mutex());
+    resetLocked(genRate, burstSize, now);
+  }
+
+  // Tokens held at `now`.
+  double available(double now) {
+    token_base::MutexLock lock(&bucket_.mutex());
+    return bucket_.available(rate_, burstSize_, now);
+  }
+
+  // The stored rate and burst size, read together under the bucket's mutex.
+  Rates rates() {
+    token_base::MutexLock lock(&bucket_.mutex());
+    return {rate_, burstSize_};
   }
 
  private:

@@ -104,7 +104,10 @@ class ClientIndex {
   }
   // Entries held; not beside an insertion.
   size_t size() const { return count_; }
-  // The most slots a lookup of a held key reads; not beside an insertion. For tests.
+
+  // ---- For tests only
+
+  // The most slots a lookup of a held key reads; not beside an insertion.
   size_t longest_probe() const;
 
  private:
