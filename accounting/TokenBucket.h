@@ -40,12 +40,14 @@ struct SteadyClockMillis {
   double operator()() const { return steadyNowMillis(); }
 };
 
-// What a draw tells a client that asks: the bucket as the draw (and its re-rate) left it.
+// What a draw tells a client that asks: the bucket as the draw (and its re-rate) left it. Plain
+// numbers without initializers, so that an array of them for a request's entries costs nothing
+// until filled.
 struct DrawDetail {
-  uint64_t remaining = 0;  // whole tokens left
+  uint64_t remaining;  // whole tokens left
   // Until the bucket holds the unmet part of the need, or its burst size if that is smaller;
   // 0 when the need was met.
-  uint64_t retry_after_ms = 0;
+  uint64_t retry_after_ms;
 };
 
 // Time differences below the clock's nanosecond are the doubles' rounding, not time to wait.
@@ -162,24 +164,6 @@ class BasicTokenBucket {
     return granted;
   }
 
-  // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
-  void reset(double genRate, double burstSize, double now) {
-    token_base::MutexLock lock(&bucket_.mutex());
-    resetLocked(genRate, burstSize, now);
-  }
-
-  // Tokens held at `now`.
-  double available(double now) {
-    token_base::MutexLock lock(&bucket_.mutex());
-    return bucket_.available(rate_, burstSize_, now);
-  }
-
-  // The stored rate and burst size, read together under the bucket's mutex.
-  Rates rates() {
-    token_base::MutexLock lock(&bucket_.mutex());
-    return {rate_, burstSize_};
-  }
-
   // What a bucket hands over to be kept beyond the process, and takes back: its rate, its burst
   // size and the tokens it holds.
   struct Held {
@@ -202,6 +186,26 @@ class BasicTokenBucket {
     double tokens = kept.tokens + refill;
     if (tokens > kept.burstSize) tokens = kept.burstSize;
     return now - tokens / kept.rate * kMillisPerSecond;
+  }
+
+  // ---- For tests only: the server draws through consumeOrDrain and reads through held.
+
+  // Re-rates the bucket at `now`, keeping the tokens it holds (up to the new burst size).
+  void reset(double genRate, double burstSize, double now) {
+    token_base::MutexLock lock(&bucket_.mutex());
+    resetLocked(genRate, burstSize, now);
+  }
+
+  // Tokens held at `now`.
+  double available(double now) {
+    token_base::MutexLock lock(&bucket_.mutex());
+    return bucket_.available(rate_, burstSize_, now);
+  }
+
+  // The stored rate and burst size, read together under the bucket's mutex.
+  Rates rates() {
+    token_base::MutexLock lock(&bucket_.mutex());
+    return {rate_, burstSize_};
   }
 
  private:
@@ -229,7 +233,7 @@ class BasicTokenBucket {
   // next draw will use. A short grant took every whole token, so less than one is left and the
   // wait is positive.
   DrawDetail detailLocked(double amount, double granted, double now) REQUIRES(bucket_.mutex()) {
-    DrawDetail detail;
+    DrawDetail detail = {};
     detail.remaining = static_cast<uint64_t>(bucket_.available(rate_, burstSize_, now));
     if (granted < amount) {
       double wanted = std::min(amount - granted, burstSize_);

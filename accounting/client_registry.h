@@ -42,17 +42,19 @@ struct client_comp {
 // A client: its key and its bucket, as the client map holds them.
 using ClientEntry = std::pair<const qos_user_instance_t, BasicTokenBucket>;
 
-// Bytes of the secret that keys the client index's hash (SipHash-2-4's key).
+// Bytes of the secret that keys the client index's hash (SipHash-1-3's key).
 constexpr size_t kIndexHashKeyBytes = 16;
 
 // Finds a client's entry by its access key without a lock (client_index.cpp).
 //
 // An open-addressing hash table (linear probing, at most half full) of pointers to the map's
-// entries, which never move or go away. A lookup reads the slot at the key's hash and compares
-// the key of the entry there: a few loads, where the ordered map compares keys at a dozen or more
-// nodes, each a likely cache miss among many clients.
+// entries, which never move or go away, each beside its key's hash. A lookup reads the slot at the
+// key's hash and compares the key of the entry there: a few loads, where the ordered map compares
+// keys at a dozen or more nodes, each a likely cache miss among many clients. A slot whose hash
+// differs is passed over without reading its entry, so a lookup reads, all but always, only its
+// own entry.
 //
-// The hash is SipHash keyed with a secret drawn at random once per process. Whoever picks the
+// The hash is SipHash-1-3 keyed with a secret drawn at random once per process. Whoever picks the
 // access keys cannot tell which slots they take, so no set of keys can be made offline to pile
 // into one probe run and make every insertion and lookup walk it.
 //
@@ -73,8 +75,15 @@ class ClientIndex {
   ClientIndex(const ClientIndex&) = delete;
   ClientIndex& operator=(const ClientIndex&) = delete;
 
+  // The keys of a request are looked up this many at once: the slots of all of them, then their
+  // entries, are fetched before any is read, so that their cache misses overlap instead of
+  // following one another. About as many misses as a core keeps in flight.
+  static constexpr size_t kKeysAtOnce = 16;
+
   // The entry whose access key is `accesskey`, or nullptr.
   ClientEntry* find(const char* accesskey) const;
+  // find() for each of `count` keys, into `found`.
+  void find_all(const char* const accesskeys[], size_t count, ClientEntry* found[]) const;
   // Adds `entry`, whose key the index does not hold yet. One insertion at a time.
   void insert(ClientEntry* entry);
   // Calls `visit` with every entry held, without a lock: an entry added meanwhile may be missed.
@@ -87,25 +96,38 @@ class ClientIndex {
     const size_t capacity = table->mask + 1;
     for (size_t slot = 0; slot < capacity; ++slot) {
       if (slot + kSlotsAhead < capacity) {
-        prefetch(table->slots[slot + kSlotsAhead].load(std::memory_order_relaxed));
+        prefetch(table->slots[slot + kSlotsAhead].entry.load(std::memory_order_relaxed));
       }
-      ClientEntry* entry = table->slots[slot].load(std::memory_order_acquire);
+      ClientEntry* entry = table->slots[slot].entry.load(std::memory_order_acquire);
       if (entry != nullptr) visit(entry);
     }
   }
   // Entries held; not beside an insertion.
   size_t size() const { return count_; }
-  // The most slots a lookup of a held key reads; not beside an insertion. For tests.
+
+  // ---- For tests only
+
+  // The most slots a lookup of a held key reads; not beside an insertion.
   size_t longest_probe() const;
 
  private:
+  struct Slot {
+    std::atomic<ClientEntry*> entry{nullptr};  // set once, after `hash`
+    size_t hash = 0;                           // of the entry's access key
+  };
   struct Table {
     explicit Table(size_t capacity);
     size_t mask;  // capacity - 1; the capacity is a power of two
-    std::unique_ptr<std::atomic<ClientEntry*>[]> slots;
+    std::unique_ptr<Slot[]> slots;
   };
 
   size_t hash_of(const char* accesskey) const;
+  // The entry of `accesskey`, whose hash is `hash`, in `table`, or nullptr.
+  static ClientEntry* find_in(const Table& table, const char* accesskey, size_t hash);
+  // The entry of the first slot from `*slot` on that holds `hash`, its slot left in `*slot`; most
+  // likely the entry of the key hashed, since two keys rarely share a hash. nullptr when an empty
+  // slot comes first.
+  static ClientEntry* next_with_hash(const Table& table, size_t hash, size_t* slot);
   // Starts loading an entry's key and bucket into the cache; a prefetch never faults.
   static void prefetch(const ClientEntry* entry) {
     if (entry == nullptr) return;
@@ -113,7 +135,7 @@ class ClientIndex {
     __builtin_prefetch(&entry->second);
     __builtin_prefetch(reinterpret_cast<const char*>(&entry->second) + sizeof entry->second - 1);
   }
-  void place(const Table& table, ClientEntry* entry) const;
+  static void place(const Table& table, ClientEntry* entry, size_t hash);
 
   const HashKey hash_key_;          // set at construction; every lookup and insertion reads it
   std::atomic<const Table*> live_;  // where lookups start
@@ -136,6 +158,11 @@ class ClientMap {
 
   // The bucket of `accesskey`, or nullptr for a key not seen yet. May run beside an insertion.
   BasicTokenBucket* find(const char* accesskey) const;
+  // The entry of each of `count` keys, into `found` (nullptr for a key not seen yet), with the
+  // keys' cache misses overlapped. May run beside an insertion.
+  void find_all(const char* const accesskeys[], size_t count, ClientEntry* found[]) const {
+    index_.find_all(accesskeys, count, found);
+  }
   // Adds `key` with a new bucket of `rate` and `burst_size`, empty at `empty_time`, unless the
   // key is present: then the present bucket stands.
   void insert(const qos_user_instance_t& key, double rate, double burst_size, double empty_time)

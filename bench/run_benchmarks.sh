@@ -7,7 +7,10 @@
 # interleaved so that noise from the machine hits both alike: the matrix of
 # persistent connections; the same 1-entry load at 1 and 50 connections with the server's system
 # calls counted (perf stat, in runs of their own since counting slows every call a little); and
-# a new connection per request over 8 and 50 slots. Then, round by round, a fresh token server
+# a new connection per request over 8 and 50 slots. Then a fresh token server filled with a million
+# keys: its resident memory per key, and 10-entry requests over all of them at 8 and 50
+# connections beside the baseline (with COMPARE_SERVER, the other binary after it, alike). Then,
+# round by round, a fresh token server
 # with its standard output on /dev/null and one with it in a file, each under the 1-entry load at
 # 1 and 50 connections (and a burst of connects on /dev/null); with COMPARE_SERVER, the other
 # binary takes the same turns, for before-and-after figures. Last, 50 idle connections. Prints
@@ -37,6 +40,10 @@ metrics_port=9666  # the server's /metrics, which the scrape rows fetch
 connection_counts=(1 8 50)
 entry_counts=(1 10)
 key_counts=(1000 100000)
+# The largest registry measured: memory per key, and many-entry requests that miss the cache.
+many_keys=1000000
+many_key_entries=10
+many_key_connection_counts=(8 50)
 syscall_connection_counts=(1 50)
 connect_slot_counts=(8 50)
 burst_connects=1000
@@ -196,6 +203,31 @@ run_matrix() {  # round
   done
 }
 
+resident_kb() {  # pid
+  awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"
+}
+
+# A fresh server of one target filled with many_keys keys: the resident memory they take, then
+# rounds of many-entry requests over all of them, each beside the baseline.
+run_many_keys() {  # target (server|compare)
+  local before round
+  start_server "$1" /dev/null
+  before=$(resident_kb "$server_pid")
+  prefill "$many_keys"
+  echo "round=1 series=memory target=$1 trace=devnull keys=$many_keys" \
+    "bytes_per_key=$((($(resident_kb "$server_pid") - before) * 1024 / many_keys))" \
+    >>"$results/runs.txt"
+  for round in $(seq "$rounds"); do
+    for connections in "${many_key_connection_counts[@]}"; do
+      measure "$round" "many_keys_$1" "$1" devnull --connections "$connections" \
+        --entries "$many_key_entries" --keys "$many_keys"
+      measure "$round" "many_keys_$1" baseline none --connections "$connections" \
+        --entries "$many_key_entries" --keys "$many_keys"
+    done
+  done
+  stop_server
+}
+
 run_scrapes() {  # round
   measure "$1" no_scrapes server devnull --connections 50 --keys "${key_counts[0]}"
   measure "$1" scrapes server devnull --connections 50 --keys "${key_counts[0]}" \
@@ -318,6 +350,12 @@ for round in $(seq "$rounds"); do
 done
 echo
 stop_server
+
+printf '%s rounds of %s entries over %s keys, after filling them%s ' "$rounds" \
+  "$many_key_entries" "$many_keys" "${compare_server:+, beside $compare_server}"
+run_many_keys server
+[[ -z "$compare_server" ]] || run_many_keys compare
+echo
 
 trace_file=$(mktemp /tmp/token_server_trace.XXXXXX)
 printf '%s rounds of stdout on /dev/null and to a file%s ' "$rounds" \

@@ -4,7 +4,7 @@
 usage: summarize_results.py RUNS_TXT RESULTS_DIR
 
 Each line of RUNS_TXT holds key=value pairs: the round, the series (matrix, no_scrapes, scrapes,
-syscalls, connect, stdout, stdout_syscalls, burst, idle), the target (server, baseline, or
+syscalls, connect, many_keys_server, many_keys_compare, memory, stdout, stdout_syscalls, burst, idle), the target (server, baseline, or
 compare: the binary that COMPARE_SERVER names), where the server's trace went (devnull, file,
 none), and the load generator's summary. A ratio is taken within each round, between runs made
 right beside each other, and reported as the median over the rounds with the lowest and highest
@@ -25,7 +25,11 @@ COLUMNS = TAGS + ["mode", "connections", "entries", "keys", "window_s", "request
                   "listen_overflows"]
 TEXT = {"series", "target", "trace", "mode"}
 SYSCALL_TOTAL = "syscalls_all_per_req"
-IDLE_LIMIT_US = 20_000  # two clock ticks: below what /proc can tell from noise
+IDLE_LIMIT_US = 20_000
+# Many entries over many keys miss the cache at every entry: CPU per request at most this much
+# above the baseline's for the same bytes, at these connection counts.
+MANY_ENTRIES_CPU_AT_MOST = 1.3
+MANY_ENTRIES_CONNECTIONS = (8, 50)  # two clock ticks: below what /proc can tell from noise
 # A steady 1-entry request takes recv, one trace write and send. The tolerance leaves room for
 # the window's edges (at most one request in flight per connection) and for the rare calls of
 # the accept thread's timed wait, yet an extra call on one request in twenty still misses.
@@ -210,6 +214,38 @@ def print_connect_table(results, few_keys):
               f"{error_count(srv, base)}")
 
 
+def print_many_keys_table(results):
+    """Many-entry requests over the largest registry beside the baseline, and its memory."""
+    runs = [r for r in results.runs if str(r.get("series")).startswith("many_keys_")]
+    if not runs:
+        return
+    keys, entries = runs[0]["keys"], runs[0]["entries"]
+    print(f"{entries_text(entries)} over {keys:,.0f} keys, a fresh server filled with them "
+          "(medians over rounds; ratio server / baseline)")
+    header = (f"{'conns':>5} {'target':<8} | {'req/s':>9} {'baseline':>9} {'ratio [spread]':>17} | "
+              f"{'CPU us/req':>10} {'baseline':>8} {'ratio [spread]':>17} | errors")
+    print(header)
+    print("-" * len(header))
+    for target in ("server", "compare"):
+        # Each target had a turn of its own, the baseline measured beside it.
+        series = f"many_keys_{target}"
+        for c in results.counts(series):
+            mine = results.select(series, target, c, entries, keys)
+            base = results.select(series, "baseline", c, entries, keys)
+            print(f"{c:>5.0f} {target:<8} | {number(field_median(mine, 'rps')):>9} "
+                  f"{number(field_median(base, 'rps')):>9} "
+                  f"{spread(paired_ratios(mine, base, 'rps')):>17} | "
+                  f"{number(field_median(mine, 'server_cpu_us_per_req'), 1):>10} "
+                  f"{number(field_median(base, 'server_cpu_us_per_req'), 1):>8} "
+                  f"{spread(paired_ratios(mine, base, 'server_cpu_us_per_req')):>17} | "
+                  f"{error_count(mine, base)}")
+    for r in results.runs:
+        if r.get("series") == "memory":
+            print(f"  {r['target']:<8} resident memory per key, {r['keys']:,.0f} keys: "
+                  f"{number(r.get('bytes_per_key'))} bytes")
+    print()
+
+
 def conns(count):
     return f"{count:.0f} conn" + ("" if count == 1 else "s")
 
@@ -307,6 +343,11 @@ def print_targets(results, connection_counts, entry_counts, key_counts):
         lines.append(f"  {name:<58} {bound:>7}  {spread(values):>17}  "
                      f"{verdict(values, limit, at_least)}")
 
+    for c in connection_counts:
+        if c in MANY_ENTRIES_CONNECTIONS:
+            target(f"CPU/request vs baseline, {conns(c)}, 10 entries, {many_keys / 1000:,.0f}k keys",
+                   paired_ratios(results.server(c, 10, many_keys), results.baseline(c, 10),
+                                 "server_cpu_us_per_req"), MANY_ENTRIES_CPU_AT_MOST, False)
     for c in connection_counts:
         target(f"CPU/request vs baseline, {conns(c)}, 1 entry",
                paired_ratios(results.server(c, 1, few_keys), results.baseline(c, 1),
@@ -459,6 +500,7 @@ def main():
         print()
     print_connect_table(results, key_counts[0])
     print()
+    print_many_keys_table(results)
     if results.counts("stdout"):
         print_stdout_table(results)
         print()

@@ -86,21 +86,25 @@ void answer_request_text(const uint8_t* data, size_t size) {
 
   TokenServer server(0, 0);  // no workers, never listens: only its client map is used
   server.grant_tokens(kKnownKey, 0, 1, 1);
-  std::vector<Grant> grants;
-  GrantFunction grant = [&](const TokenEntry& entry, DrawDetail* detail) {
-    double granted = server.grant_entry(
-        entry, detail,
-        parsed.fallback ? TokenServer::NewClientStart::kEmpty : TokenServer::NewClientStart::kFull);
-    FUZZ_CHECK(granted >= 0 && granted <= entry.need_tokens && std::floor(granted) == granted);
-    grants.push_back({entry.accesskey, static_cast<double>(entry.need_tokens), granted});
-    return granted;
-  };
-  std::string problem = check_token_request(
-      &parsed, [&](const char* accesskey) { return server.find_client(accesskey); });
+  BasicTokenBucket* buckets[kMaxTokenEntries];
+  server.find_buckets(parsed, buckets);
+  std::string problem = check_token_request(parsed, buckets);
   if (!problem.empty()) return;  // nothing is granted, and no reply but an error
 
+  auto start =
+      parsed.fallback ? TokenServer::NewClientStart::kEmpty : TokenServer::NewClientStart::kFull;
+  std::vector<Grant> grants;
+  static EntryGrant entry_grants[kMaxTokenEntries];
+  for (int i = 0; i < parsed.entry_count; ++i) {
+    const TokenEntry& entry = parsed.entries[i];
+    double granted = server.grant_entry(entry, buckets[i],
+                                        parsed.detail ? &entry_grants[i].detail : nullptr, start);
+    FUZZ_CHECK(granted >= 0 && granted <= entry.need_tokens && std::floor(granted) == granted);
+    grants.push_back({entry.accesskey, static_cast<double>(entry.need_tokens), granted});
+    entry_grants[i].tokens = granted;
+  }
   static char reply[kReplyBufferSize];
-  int reply_length = write_token_reply(parsed, grant, reply);
+  int reply_length = write_token_reply(parsed, entry_grants, reply);
   size_t request_length = std::strlen(text.c_str()) + kReplyEndLength;
   size_t detail_growth = parsed.detail ? grants.size() * kMostDetailGrowth : 0;
   FUZZ_CHECK(static_cast<size_t>(reply_length) <= request_length + detail_growth);

@@ -71,8 +71,9 @@ void TokenServer::consume_tokens(token_connection* conn) {
     report_error(&conn->trace, "json parse error");
     return;
   }
-  std::string problem =
-      check_token_request(&request, [this](const char* key) { return find_client(key); });
+  BasicTokenBucket* buckets[kMaxTokenEntries];
+  find_buckets(request, buckets);
+  std::string problem = check_token_request(request, buckets);
   if (!problem.empty()) {
     count(counters.refusals);
     std::string line = "invalid token request: " + problem;
@@ -81,34 +82,43 @@ void TokenServer::consume_tokens(token_connection* conn) {
     if (request.detail) conn->reply_len = write_error_reply(line, conn->reply_buf);
     return;
   }
-  // One reference in the capture, so that the function object fits without an allocation.
-  struct {
-    uint64_t asked = 0;
-    double granted = 0;
-    uint64_t entries_limited = 0;  // granted fewer than they asked for
-    NewClientStart start = NewClientStart::kFull;
-  } tally;
-  if (request.fallback) tally.start = NewClientStart::kEmpty;
-  conn->reply_len = write_token_reply(
-      request,
-      [this, &tally](const TokenEntry& entry, DrawDetail* detail) {
-        double granted = grant_entry(entry, detail, tally.start);
-        tally.asked += static_cast<uint64_t>(entry.need_tokens);
-        tally.granted += granted;
-        tally.entries_limited += granted < entry.need_tokens ? 1 : 0;
-        return granted;
-      },
-      conn->reply_buf);
+  // Each entry is granted before the next, so a later entry with the same key draws from the
+  // bucket as the earlier one left it.
+  NewClientStart start = request.fallback ? NewClientStart::kEmpty : NewClientStart::kFull;
+  EntryGrant grants[kMaxTokenEntries];
+  uint64_t asked = 0;
+  double granted = 0;
+  uint64_t entries_limited = 0;  // granted fewer than they asked for
+  for (int i = 0; i < request.entry_count; ++i) {
+    const TokenEntry& entry = request.entries[i];
+    EntryGrant& grant = grants[i];
+    grant.tokens = grant_entry(entry, buckets[i], request.detail ? &grant.detail : nullptr, start);
+    asked += static_cast<uint64_t>(entry.need_tokens);
+    granted += grant.tokens;
+    entries_limited += grant.tokens < entry.need_tokens ? 1 : 0;
+  }
+  conn->reply_len = write_token_reply(request, grants, conn->reply_buf);
   count(counters.token_requests);
   count(counters.entries_requested, static_cast<uint64_t>(request.entry_count));
-  count(counters.tokens_requested, tally.asked);
-  count(counters.tokens_granted, static_cast<uint64_t>(tally.granted));
-  count(counters.entries_limited, tally.entries_limited);
+  count(counters.tokens_requested, asked);
+  count(counters.tokens_granted, static_cast<uint64_t>(granted));
+  count(counters.entries_limited, entries_limited);
 }
 
-double TokenServer::grant_entry(const TokenEntry& entry, DrawDetail* detail, NewClientStart start) {
-  if (entry.bucket != nullptr) {
-    return draw_tokens(entry.bucket, entry.need_tokens, entry.gen_rate, entry.burst_size, detail);
+void TokenServer::find_buckets(const ParsedTokenRequest& request, BasicTokenBucket* buckets[]) {
+  const char* accesskeys[kMaxTokenEntries];
+  for (int i = 0; i < request.entry_count; ++i) accesskeys[i] = request.entries[i].accesskey;
+  ClientEntry* found[kMaxTokenEntries];
+  clients.find_all(accesskeys, static_cast<size_t>(request.entry_count), found);
+  for (int i = 0; i < request.entry_count; ++i) {
+    buckets[i] = found[i] == nullptr ? nullptr : &found[i]->second;
+  }
+}
+
+double TokenServer::grant_entry(const TokenEntry& entry, BasicTokenBucket* bucket,
+                                DrawDetail* detail, NewClientStart start) {
+  if (bucket != nullptr) {
+    return draw_tokens(bucket, entry.need_tokens, entry.gen_rate, entry.burst_size, detail);
   }
   return grant_tokens(entry.accesskey, entry.need_tokens, entry.gen_rate, entry.burst_size, detail,
                       start);

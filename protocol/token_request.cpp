@@ -261,8 +261,7 @@ class RequestReader {
       return;
     }
     request_->entries[request_->entry_count++] = {draft_.accesskey, draft_.numbers[kNeed],
-                                                  draft_.numbers[kRate], draft_.numbers[kBurst],
-                                                  nullptr};
+                                                  draft_.numbers[kRate], draft_.numbers[kBurst]};
   }
 
   // The first rule the finished draft breaks, in the order the rules are checked; `member` names
@@ -415,15 +414,6 @@ bool named_earlier(const ParsedTokenRequest& request, int index, const char* acc
   return false;
 }
 
-// Asks for the next entry's bucket while this one is granted: among many clients each bucket is
-// likely a cache miss, and the two may overlap.
-void prefetch_bucket(const BasicTokenBucket* bucket) {
-  if (bucket == nullptr) return;
-  const char* first = reinterpret_cast<const char*>(bucket);
-  __builtin_prefetch(first, 1);
-  __builtin_prefetch(first + sizeof(BasicTokenBucket) - 1, 1);
-}
-
 }  // namespace
 
 bool parse_token_request(char* text, ParsedTokenRequest* request) {
@@ -441,21 +431,21 @@ bool parse_token_request(char* text, ParsedTokenRequest* request) {
   return true;
 }
 
-std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client) {
-  for (int i = 0; i < request->entry_count; ++i) {
-    TokenEntry& entry = request->entries[i];
-    entry.bucket = find_client(entry.accesskey);
-    if (entry.bucket != nullptr || (entry.gen_rate > 0 && entry.burst_size > 0)) continue;
+std::string check_token_request(const ParsedTokenRequest& request,
+                                BasicTokenBucket* const buckets[]) {
+  for (int i = 0; i < request.entry_count; ++i) {
+    const TokenEntry& entry = request.entries[i];
+    if (buckets[i] != nullptr || (entry.gen_rate > 0 && entry.burst_size > 0)) continue;
     // Non-positive values are fine for a known client (its stored ones stay), never for a new one.
-    if (named_earlier(*request, i, entry.accesskey)) continue;
+    if (named_earlier(request, i, entry.accesskey)) continue;
     const char* name = kMemberNames[entry.gen_rate > 0 ? kBurst : kRate];
     return entry_problem(i, std::string(name) + " must be positive for a new access key");
   }
   // The entries read all come before the one that breaks a rule, so their problems come first.
-  return fault_text(*request);
+  return fault_text(request);
 }
 
-int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant,
+int write_token_reply(const ParsedTokenRequest& request, const EntryGrant grants[],
                       char (&reply)[kReplyBufferSize]) {
   ReplyText text;
   alignas(std::max_align_t) char writer_stack[kWriterStackBytes];
@@ -465,16 +455,12 @@ int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& gr
   writer.Key(kArrayMember.data(), static_cast<rapidjson::SizeType>(kArrayMember.size()));
   writer.StartArray();
   for (int i = 0; i < request.entry_count; ++i) {
-    const TokenEntry& entry = request.entries[i];
-    if (i + 1 < request.entry_count) prefetch_bucket(request.entries[i + 1].bucket);
-    DrawDetail detail;
-    double granted = grant(entry, request.detail ? &detail : nullptr);
     writer.StartObject();
     writer.Key(kMemberNames[kAccessKey]);
-    writer.String(entry.accesskey);
+    writer.String(request.entries[i].accesskey);
     writer.Key(kTokensMember);
-    writer.Uint(static_cast<unsigned>(static_cast<int>(granted)));
-    if (request.detail) append_detail(detail, &text);
+    writer.Uint(static_cast<unsigned>(static_cast<int>(grants[i].tokens)));
+    if (request.detail) append_detail(grants[i].detail, &text);
     writer.EndObject();
   }
   writer.EndArray();

@@ -1,13 +1,13 @@
-// The two halves of answering a token request, apart from sockets and the client map, so that
-// each can be exercised on its own: reading and checking a request, and granting it into a reply.
+// The token request and reply apart from sockets and the client map, so that each can be
+// exercised on its own: reading and checking a request, and writing the reply to its grants.
 //
 // A request is read in one pass over its text: each entry's members are found once, as they
 // come, and the entries are kept with their numbers; nothing is granted until the whole text has
-// been read and every entry checked.
+// been read and every entry checked. The grants are made between the check and the reply, by the
+// server (consume_tokens), so that the reply's writer only formats.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,8 +22,6 @@ struct TokenEntry {
   int need_tokens;
   int gen_rate;
   int burst_size;
-  // The client's bucket as the check found it; nullptr for a key without one then.
-  BasicTokenBucket* bucket;
 };
 
 // The shortest entry that can be granted; no request text holds more of them than fit the
@@ -71,10 +69,13 @@ struct ParsedTokenRequest {
   const char* fault_member = nullptr;  // the member at fault, for number faults
 };
 
-// The bucket of an access key, or nullptr for a key without one.
-using ClientLookup = std::function<BasicTokenBucket*(const char* accesskey)>;
-// Grants one entry; returns the whole tokens granted and, when `detail` is given, fills it.
-using GrantFunction = std::function<double(const TokenEntry& entry, DrawDetail* detail)>;
+// What one entry was granted, and, for a request that asked for detail, its bucket after the
+// grant. Without initializers: a request's array of them costs nothing until its entries are
+// granted.
+struct EntryGrant {
+  double tokens;  // whole
+  DrawDetail detail;
+};
 
 // Reads the NUL-terminated request text in place: its strings are unescaped where they stand,
 // and the entries point into it. Returns false when the text is not one JSON value (an empty or
@@ -82,17 +83,17 @@ using GrantFunction = std::function<double(const TokenEntry& entry, DrawDetail* 
 bool parse_token_request(char* text, ParsedTokenRequest* request);
 
 // Returns what makes `request` no valid token request ("entry 2: need_tokens is negative"), or
-// an empty string when every entry may be granted. Grants nothing. Looks every entry's key up
-// with `find_client` and keeps the bucket found in the entry, so that its grant need not look
-// again; a key without a bucket must come with a positive rate and burst, unless an earlier entry
-// names it.
-std::string check_token_request(ParsedTokenRequest* request, const ClientLookup& find_client);
+// an empty string when every entry may be granted. `buckets` holds, entry by entry, the bucket
+// of its key, nullptr for a key without one: such a key must come with a positive rate and
+// burst, unless an earlier entry names it.
+std::string check_token_request(const ParsedTokenRequest& request,
+                                BasicTokenBucket* const buckets[]);
 
-// Grants the entries of a checked request in order and writes the compact JSON reply with its
-// CR LF and a NUL into `reply`, a connection's reply buffer, which it always fits. Each entry has
+// Writes the compact JSON reply to a granted request, `grants` entry by entry, with its CR LF and
+// a NUL into `reply`, a connection's reply buffer, which it always fits. Each entry has
 // "accesskey" and "tokens", and for a detailed request "remaining" and "retry_after_ms" after
 // them. Returns the reply's length without the NUL.
-int write_token_reply(const ParsedTokenRequest& request, const GrantFunction& grant,
+int write_token_reply(const ParsedTokenRequest& request, const EntryGrant grants[],
                       char (&reply)[kReplyBufferSize]);
 
 // Writes {"error":<problem>} with its CR LF and a NUL into `reply`: the answer to a refused request

@@ -96,6 +96,7 @@ struct ServerTimings {
 
 // Each group of members below names the file that defines it.
 struct TokenEntry;
+struct ParsedTokenRequest;
 
 class TokenServer {
  public:
@@ -187,13 +188,18 @@ class TokenServer {
   // empty, filling at its rate from now (a request a client sends to a fallback server).
   enum class NewClientStart { kFull, kEmpty };
 
-  // Answers the token request at req_start, read in place: puts the reply in reply_buf, or none
-  // when the request is refused.
+  // Answers the token request at req_start, read in place: reads it, finds every entry's bucket,
+  // checks it, grants its entries in order, then writes the reply to reply_buf; no reply when the
+  // request is refused.
   void consume_tokens(token_connection* conn);
-  // Grants one checked entry: from the bucket the check found, or through grant_tokens when the
-  // key had none then (an earlier entry or another worker may have added it since). Fills
-  // `detail` when given; `start` says how a key new here begins.
-  double grant_entry(const TokenEntry& entry, DrawDetail* detail, NewClientStart start);
+  // The bucket of each entry's key, entry by entry, into `buckets`: nullptr for a key without
+  // one yet. The keys are looked up together, so that their cache misses overlap.
+  void find_buckets(const ParsedTokenRequest& request, BasicTokenBucket* buckets[]);
+  // Grants one checked entry: from `bucket`, found for it before the check, or through
+  // grant_tokens when there was none (an earlier entry or another worker may have added it since).
+  // Fills `detail` when given; `start` says how a key new here begins.
+  double grant_entry(const TokenEntry& entry, BasicTokenBucket* bucket, DrawDetail* detail,
+                     NewClientStart start);
 
   // ---- The client registry (accounting/client_registry.cpp)
 

@@ -100,7 +100,7 @@ TEST(ClientRegistryLifetimeTest, ALaterServerAtTheSameAddressStartsEmpty) {
 
 // Keys made offline to share a slot under a fixed-seed hash take slots like any others under the
 // index's keyed hash: every lookup of one reads a few slots, not a run as long as the keys.
-TEST(ClientIndexTest, KeysCraftedAgainstAFixedHashDoNotPileUp) {
+TEST(ClientIndexTest, CraftedKeysDoNotPileUpAndEachLookupFindsOnlyItsOwn) {
   constexpr size_t kKeys = 500;  // at most 1,024 slots: all of them start at slot 0 there
   constexpr int kCraftedLowBits = 10;
   constexpr size_t kShortProbe = 16;
@@ -116,7 +116,21 @@ TEST(ClientIndexTest, KeysCraftedAgainstAFixedHashDoNotPileUp) {
     index.insert(&entries.back());
   }
   EXPECT_LE(index.longest_probe(), kShortProbe);
-  for (ClientEntry& entry : entries) EXPECT_EQ(index.find(entry.first.accesskey), &entry);
+  // Alone and together (a request's keys, many batches' worth), held keys and keys never added
+  // alike: each finds its own entry or none.
+  std::vector<std::string> absent;
+  for (size_t i = 0; i < kKeys; ++i) absent.push_back("absent-" + std::to_string(i));
+  std::vector<const char*> keys;
+  std::vector<ClientEntry*> expected;
+  for (size_t i = 0; i < kKeys; ++i) {
+    EXPECT_EQ(index.find(entries[i].first.accesskey), &entries[i]);
+    EXPECT_EQ(index.find(absent[i].c_str()), nullptr);
+    keys.insert(keys.end(), {entries[i].first.accesskey, absent[i].c_str()});
+    expected.insert(expected.end(), {&entries[i], nullptr});
+  }
+  std::vector<ClientEntry*> found(keys.size());
+  index.find_all(keys.data(), keys.size(), found.data());
+  EXPECT_EQ(found, expected);
 }
 
 // Each row re-rates a client stored with rate 5 and burst 5 once.

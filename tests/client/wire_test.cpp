@@ -51,15 +51,14 @@ std::unique_ptr<token_server::ParsedTokenRequest> server_parse(const std::string
 std::string server_reply_to(const std::string& line) {
   std::string text;
   auto request = server_parse(line, &text);
-  EXPECT_EQ(token_server::check_token_request(request.get(), [](const char*) { return nullptr; }),
-            "");
+  std::vector<token_server::BasicTokenBucket*> none(static_cast<size_t>(request->entry_count));
+  EXPECT_EQ(token_server::check_token_request(*request, none.data()), "");
+  std::vector<token_server::EntryGrant> grants;
+  for (int i = 0; i < request->entry_count; ++i) {
+    grants.push_back({static_cast<double>(request->entries[i].need_tokens), {}});
+  }
   char reply[token_server::kReplyBufferSize];
-  int length = token_server::write_token_reply(
-      *request,
-      [](const token_server::TokenEntry& entry, token_server::DrawDetail*) {
-        return entry.need_tokens;
-      },
-      reply);
+  int length = token_server::write_token_reply(*request, grants.data(), reply);
   return std::string(reply, static_cast<size_t>(length));
 }
 
@@ -82,8 +81,8 @@ TEST(RequestLine, ExtremeIntegersPassTheServersChecks) {
   std::string text;
   auto request = server_parse(request_line_of(batch), &text);
   token_server::BasicTokenBucket known(1, 1);
-  EXPECT_EQ(token_server::check_token_request(request.get(), [&](const char*) { return &known; }),
-            "");
+  token_server::BasicTokenBucket* buckets[] = {&known, &known};
+  EXPECT_EQ(token_server::check_token_request(*request, buckets), "");
 }
 
 // A row's entries (key, need, rate, burst) as requests; false for a row of the Python client's

@@ -16,14 +16,12 @@ namespace token_server {
 
 namespace {
 
-// What the fake grant function was called with.
+// An entry as it reached the fake grant.
 struct Grant {
   std::string accesskey;
   double need;
   double rate;
   double burst;
-  const BasicTokenBucket* bucket;  // what the check found, if it looked
-  bool detail_asked;
 };
 
 // `text` read in place, as the server reads a request; the entries point into `text_`.
@@ -49,36 +47,39 @@ class TokenRequestTest : public ::testing::Test {
   std::string problem_of(const std::string& text) {
     ParsedText parsed(text);
     EXPECT_TRUE(parsed.parsed_ok()) << text;
-    return check_token_request(parsed.request(), find_known());
+    return check_token_request(*parsed.request(), buckets_of(*parsed.request()).data());
   }
 
-  // The reply to a valid request, each entry granted its need.
+  // The reply to a valid request, each entry granted its need; a detail tells the entry's own
+  // numbers back: its burst as remaining, its rate as the wait.
   std::string reply_to(const std::string& text) {
     ParsedText parsed(text);
+    const ParsedTokenRequest& request = *parsed.request();
     EXPECT_TRUE(parsed.parsed_ok()) << text;
-    EXPECT_EQ(check_token_request(parsed.request(), find_known()), "") << text;
+    EXPECT_EQ(check_token_request(request, buckets_of(request).data()), "") << text;
+    std::vector<EntryGrant> grants;
+    for (int i = 0; i < request.entry_count; ++i) {
+      const TokenEntry& entry = request.entries[i];
+      grants_.push_back({entry.accesskey, static_cast<double>(entry.need_tokens),
+                         static_cast<double>(entry.gen_rate),
+                         static_cast<double>(entry.burst_size)});
+      grants.push_back(
+          {static_cast<double>(entry.need_tokens),
+           {static_cast<uint64_t>(entry.burst_size), static_cast<uint64_t>(entry.gen_rate)}});
+    }
     char reply[kReplyBufferSize];
-    int length = write_token_reply(*parsed.request(), record_grant(), reply);
+    int length = write_token_reply(request, grants.data(), reply);
     EXPECT_EQ(reply[length], '\0');
     return std::string(reply, static_cast<size_t>(length));
   }
 
-  // Known keys share one bucket: the check only keeps what it found for the grant.
-  ClientLookup find_known() {
-    return [this](const char* key) { return known_.count(key) > 0 ? &known_bucket_ : nullptr; };
-  }
-
-  GrantFunction record_grant() {
-    return [this](const TokenEntry& entry, DrawDetail* detail) {
-      grants_.push_back({entry.accesskey, static_cast<double>(entry.need_tokens),
-                         static_cast<double>(entry.gen_rate), static_cast<double>(entry.burst_size),
-                         entry.bucket, detail != nullptr});
-      // Detail that tells the entry's own numbers back: burst as remaining, rate as the wait.
-      if (detail != nullptr) {
-        *detail = {static_cast<uint64_t>(entry.burst_size), static_cast<uint64_t>(entry.gen_rate)};
-      }
-      return entry.need_tokens;
-    };
+  // Known keys share one bucket.
+  std::vector<BasicTokenBucket*> buckets_of(const ParsedTokenRequest& request) {
+    std::vector<BasicTokenBucket*> buckets;
+    for (int i = 0; i < request.entry_count; ++i) {
+      buckets.push_back(known_.count(request.entries[i].accesskey) > 0 ? &known_bucket_ : nullptr);
+    }
+    return buckets;
   }
 
   std::set<std::string> known_ = {"known"};
@@ -158,9 +159,6 @@ TEST_F(TokenRequestTest, ReplyListsEveryEntryInOrder) {
   EXPECT_EQ(grants_[0].burst, 20);
   EXPECT_EQ(grants_[1].rate, -2147483648.0);
   EXPECT_EQ(grants_[2].need, 2147483647.0);
-  // The bucket the check looked up goes with its entry, so the grant need not look again.
-  EXPECT_EQ(grants_[0].bucket, nullptr);
-  EXPECT_EQ(grants_[1].bucket, &known_bucket_);
 }
 
 TEST_F(TokenRequestTest, DetailFollowsTokensInEveryEntry) {
@@ -169,11 +167,7 @@ TEST_F(TokenRequestTest, DetailFollowsTokensInEveryEntry) {
                token_entry("b", "0", "2147483647", "1") + "]}"),
       "{\"array\":[{\"accesskey\":\"a\",\"tokens\":5,\"remaining\":20,\"retry_after_ms\":10},"
       "{\"accesskey\":\"b\",\"tokens\":0,\"remaining\":1,\"retry_after_ms\":2147483647}]}\r\n");
-  EXPECT_TRUE(grants_[0].detail_asked);
   EXPECT_EQ(reply_to("{\"detail\":true,\"array\":[]}"), "{\"array\":[]}\r\n");
-  // Without it, the grant is asked for no detail.
-  reply_to(token_request({token_entry("c")}));
-  EXPECT_FALSE(grants_.back().detail_asked);
 }
 
 TEST(TokenErrorReply, CarriesTheProblemAsAJsonString) {
