@@ -164,6 +164,13 @@ class OneReplyServer:
             count += 1
 
 
+def wait_until(condition, step=0.01):
+    """Checks `condition` every `step` seconds until it holds or WAIT_LIMIT has passed."""
+    deadline = time.monotonic() + WAIT_LIMIT
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(step)
+
+
 def closed_port():
     """A loopback port where nothing listens: connections to it are refused."""
     with socket.create_server(("127.0.0.1", 0)) as listener:
@@ -368,9 +375,7 @@ class FleetTest(unittest.TestCase):
         self.assertNotEqual(grant.server, self.LOST)
         revived = StandInServer(port=lost.port)
         self.addCleanup(revived.close)
-        deadline = time.monotonic() + WAIT_LIMIT
-        while not client.server_health(self.LOST).up and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: client.server_health(self.LOST).up)
         grant = client.acquire(*entry)
         self.assertEqual((grant.server, grant.fallback), (self.LOST, False))
         self.assertEqual(revived.keys, [entry[0]])
@@ -388,9 +393,7 @@ class FleetTest(unittest.TestCase):
                  + self.keys_of(client, self.LOST, 1, "held-"))
         holds_the_connection = threading.Thread(target=client.acquire, args=batch[1])
         holds_the_connection.start()
-        deadline = time.monotonic() + WAIT_LIMIT
-        while client.servers[self.LOST].open_connections() == 0 and time.monotonic() < deadline:
-            time.sleep(0.005)
+        wait_until(lambda: client.servers[self.LOST].open_connections() > 0, step=0.005)
         grants = client.acquire_batch(batch)
         holds_the_connection.join()
         self.assertEqual((grants[0].server, grants[0].fallback, grants[1].fallback),
@@ -500,9 +503,7 @@ class TokenClientPoolTest(unittest.TestCase):
         pool = TokenClientPool("127.0.0.1:%d" % closing.port)
         self.addCleanup(pool.close)
         self.assertEqual(pool.acquire("stale", 1, 1, 5), 1)
-        deadline = time.monotonic() + WAIT_LIMIT
-        while closing.open_connections > 0 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: closing.open_connections == 0)
         time.sleep(0.05)  # idle: only a connection used within the last millisecond is not checked
         self.assertEqual(pool.acquire("stale", 2, 1, 5), 2)
         self.assertEqual(closing.keys, ["stale", "stale"])
@@ -510,9 +511,7 @@ class TokenClientPoolTest(unittest.TestCase):
     def test_idle_connections_are_closed_without_further_calls_or_at_close(self):
         pool = self.pool(idle_timeout=0.2)
         self.assertEqual(pool.acquire("idle", 1, 1, 5), 1)
-        deadline = time.monotonic() + WAIT_LIMIT
-        while self.server.open_connections > 0 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: self.server.open_connections == 0)
         self.assertEqual(self.server.open_connections, 0)
         self.assertEqual(self.server.most_open, 1)
         # A call, as in C++; read as the property of 1.1, the same count.
