@@ -1,4 +1,4 @@
-// The process: the start-up line, start-up failures and the orderly stop.
+// The process: the start-up line, start-up failures, its cost while idle and the orderly stop.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -60,6 +60,16 @@ TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(server.stdout_text(), "listen on port 6666\n");
   EXPECT_EQ(server.stderr_text(), "");
+}
+
+TEST(Pool, IdleConnectionsCostNoProcessorTime) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  Clients clients = served_clients(10, kServerPort);
+  long long before = server.cpu_ticks();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  // A spinning worker would burn ~200 ticks here; allow a couple for the accept loop's wake-ups.
+  EXPECT_LE(server.cpu_ticks() - before, 3);
 }
 
 TEST(Startup, VersionAndHelpPrintAndExitWithoutServing) {
