@@ -16,6 +16,7 @@
 #include "accounting/TokenBucket.h"
 #include "harness/crafted_keys.h"
 #include "server/TokenServer.h"
+#include "tests/support/poll_until.h"
 
 namespace token_server {
 
@@ -181,20 +182,15 @@ TEST_F(ClientRegistryTest, ChangedBurstAppliesFromTheNextRequest) {
 TEST_F(ClientRegistryTest, ChangedRateAppliesFromTheNextRequest) {
   constexpr double kSlowRate = 1;  // tokens per second
   constexpr double kSlowBurst = 1000;
-  constexpr double kPollMillis = 500;
+  constexpr auto kPoll = std::chrono::milliseconds(500);
   constexpr double kRefilled = 100;  // tokens: 10 us at the new rate, 100 s at the old one
   grant("speedup", 1, kSlowRate, kSlowBurst);
   grant("speedup", kSlowBurst, kSlowRate, kSlowBurst);  // empties it
   // Served at the old rate: well under a second after emptying, the bucket holds no token.
   EXPECT_LE(grant("speedup", kSlowBurst, kMaxGenRate, kSlowBurst), 1);
   EXPECT_EQ(stored("speedup").rate, kMaxGenRate);
-  double largest = 0;
-  double deadline = steadyNowMillis() + kPollMillis;
-  while (largest < kRefilled && steadyNowMillis() < deadline) {
-    double granted = grant("speedup", kSlowBurst, kMaxGenRate, kSlowBurst);
-    if (granted > largest) largest = granted;
-  }
-  EXPECT_GE(largest, kRefilled);
+  EXPECT_TRUE(poll_until(
+      [&] { return grant("speedup", kSlowBurst, kMaxGenRate, kSlowBurst) >= kRefilled; }, kPoll));
 }
 
 // The users' guarantee: however many threads draw from one key, and whichever of two bursts each
