@@ -103,7 +103,13 @@ bool is_one_error_line(const std::string& err) {
          err.find('\n') == err.size() - 1;
 }
 
-TEST(Cli, PingPrintsTheRoundTrip) {
+// While the port's lock is held and no server is started, nothing listens: a ping exits 1.
+TEST(Cli, PingPrintsTheRoundTripOrExitsOneWithoutAServer) {
+  PortLock lock;
+  CliRun refused = run_cli({"ping"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "token-client: connect 127.0.0.1:6666: Connection refused\n");
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   CliRun run = run_cli({"ping"});
@@ -252,14 +258,6 @@ TEST(Cli, ArgumentsStartingWithADashAreValues) {
   run = run_cli({"acquire", "--", "-dash", "2", "1", "5"});
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.out, "-dash 2 remaining=5 retry_after_ms=0\n");
-}
-
-TEST(Cli, NoServerExitsOne) {
-  PortLock lock;  // nothing listens on the port while the lock is held
-  CliRun run = run_cli({"ping"});
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "token-client: connect 127.0.0.1:6666: Connection refused\n");
 }
 
 TEST(Cli, BadCommandLinesExitTwoAndSendNothing) {
