@@ -24,8 +24,6 @@ auto reading(double now) {
 struct BucketHolding {
   static constexpr BasicTokenBucket::Rates kStored = {1, 10};
   explicit BucketHolding(double tokens) : now(kEmptyTime + tokens * 1000) {}
-  // Draws at `now`, naming the stored rate and burst size.
-  double draw(double amount) { return bucket.consumeOrDrain(amount, kStored, reading(now)); }
   // Draws naming `asked`, and what the bucket tells of the draw.
   std::tuple<double, uint64_t, uint64_t> draw_detailed(double amount,
                                                        BasicTokenBucket::Rates asked = kStored) {
@@ -37,71 +35,50 @@ struct BucketHolding {
   double now;
 };
 
-TEST(TokenBucketTest, GrantsWholeTokensAndKeepsTheFraction) {
-  BucketHolding asked_for_more(3.7);
-  EXPECT_EQ(asked_for_more.draw(5), 3);
-  EXPECT_NEAR(asked_for_more.bucket.available(asked_for_more.now), 0.7, kTolerance);
-
-  BucketHolding asked_for_less(3.7);
-  EXPECT_EQ(asked_for_less.draw(2), 2);
-  EXPECT_NEAR(asked_for_less.bucket.available(asked_for_less.now), 1.7, kTolerance);
-}
-
-// What the bucket tells a client after a draw: the whole tokens left and how long until it holds
-// the unmet need (at most a burst), at rate 1 token/s and burst 10 unless re-rated.
-TEST(TokenBucketTest, DetailTellsWhatIsLeftAndWhenToComeBack) {
+// What a draw grants, what the bucket then holds, and what it tells a client: the whole tokens
+// left and how long until it holds the unmet need (at most a burst), at rate 1 token/s and burst
+// 10 unless re-rated.
+TEST(TokenBucketTest, GrantsWholeTokensAndTellsWhatIsLeftAndWhenToComeBack) {
   struct Row {
     const char* what;
     double held, need;
     BasicTokenBucket::Rates asked;
     double granted;
     uint64_t remaining, retry_after_ms;
+    double left;  // tokens held after the draw, the fraction kept
   };
   const BasicTokenBucket::Rates kSame = BucketHolding::kStored;
   const Row kRows[] = {
-      {"met in full", 3.7, 2, kSame, 2, 1, 0},
-      {"need zero", 3.7, 0, kSame, 0, 3, 0},
-      {"partial grant: 0.7 left, 2 unmet", 3.7, 5, kSame, 3, 0, 1300},
-      {"zero grant: 0.4 held", 0.4, 1, kSame, 0, 0, 600},
-      {"need above the burst waits for a full bucket", 1000, 25, kSame, 10, 0, 10'000},
-      {"re-rated to 2/s: 0.7 carried, 2 unmet", 3.7, 5, {2, 4}, 3, 0, 650},
-      {"re-rated to burst 4: the rest is capped", 9, 1, {1, 4}, 1, 4, 0},
-      {"re-rated to burst 4: waits for 4, not 6", 1000, 20, {1, 4}, 10, 0, 4000},
+      {"met in full", 3.7, 2, kSame, 2, 1, 0, 1.7},
+      {"need zero", 3.7, 0, kSame, 0, 3, 0, 3.7},
+      {"partial grant: 0.7 left, 2 unmet", 3.7, 5, kSame, 3, 0, 1300, 0.7},
+      {"zero grant: 0.4 held", 0.4, 1, kSame, 0, 0, 600, 0.4},
+      {"idle time beyond a full bucket is not banked", 1000, 4, kSame, 4, 6, 0, 6},
+      {"need above the burst waits for a full bucket", 1000, 25, kSame, 10, 0, 10'000, 0},
+      {"re-rated to 2/s: 0.7 carried, 2 unmet", 3.7, 5, {2, 4}, 3, 0, 650, 0.7},
+      {"re-rated to burst 4: the rest is capped", 9, 1, {1, 4}, 1, 4, 0, 4},
+      {"re-rated to burst 4 drawing nothing: capped", 1000, 0, {1, 4}, 0, 4, 0, 4},
+      {"re-rated to burst 4: waits for 4, not 6", 1000, 20, {1, 4}, 10, 0, 4000, 0},
   };
   for (const Row& row : kRows) {
     BucketHolding bucket(row.held);
     EXPECT_EQ(bucket.draw_detailed(row.need, row.asked),
               std::make_tuple(row.granted, row.remaining, row.retry_after_ms))
         << row.what;
+    EXPECT_NEAR(bucket.bucket.available(bucket.now), row.left, kTolerance) << row.what;
   }
 }
 
+// Less than a token to grant, as when the empty time is at or after now (a clock read before
+// another thread's draw), grants nothing and leaves the empty time as it was.
 TEST(TokenBucketTest, LessThanOneTokenGrantsNothingAndChangesNothing) {
-  BasicDynamicTokenBucket clock_state(kEmptyTime);
-  double now = kEmptyTime + 400;  // 0.4 tokens at 1 token/s
-  EXPECT_EQ(clock_state.consumeOrDrain(1, 1, 10, now), 0);
-  EXPECT_EQ(clock_state.emptyTime(), kEmptyTime);
-}
-
-TEST(TokenBucketTest, NeedZeroGrantsNothingAndKeepsTheTokens) {
-  BucketHolding bucket(3.7);
-  EXPECT_EQ(bucket.draw(0), 0);
-  EXPECT_NEAR(bucket.bucket.available(bucket.now), 3.7, kTolerance);
-}
-
-TEST(TokenBucketTest, EmptyTimeAtOrAfterNowGrantsNothing) {
-  BasicDynamicTokenBucket clock_state(kEmptyTime);
-  EXPECT_EQ(clock_state.consumeOrDrain(5, 1, 10, kEmptyTime), 0);
-  EXPECT_EQ(clock_state.consumeOrDrain(5, 1, 10, kEmptyTime - 2000), 0);
-  EXPECT_EQ(clock_state.emptyTime(), kEmptyTime);
-}
-
-TEST(TokenBucketTest, IdleTimeBeyondAFullBucketIsNotBanked) {
-  BucketHolding idle_long(1000);  // a thousand tokens' worth of time, burst 10
-  EXPECT_EQ(idle_long.draw(4), 4);
-  EXPECT_NEAR(idle_long.bucket.available(idle_long.now), 6, kTolerance);
-  EXPECT_EQ(idle_long.draw(100), 6);
-  EXPECT_NEAR(idle_long.bucket.available(idle_long.now + 2000), 2, kTolerance);
+  const std::pair<double, double> kNowAndNeed[] = {
+      {kEmptyTime + 400, 1}, {kEmptyTime, 5}, {kEmptyTime - 2000, 5}};
+  for (const auto& [now, need] : kNowAndNeed) {
+    BasicDynamicTokenBucket clock_state(kEmptyTime);
+    EXPECT_EQ(clock_state.consumeOrDrain(need, 1, 10, now), 0) << now - kEmptyTime;
+    EXPECT_EQ(clock_state.emptyTime(), kEmptyTime) << now - kEmptyTime;
+  }
 }
 
 TEST(TokenBucketTest, ReRateFollowsTheDrawAndCarriesTheTokensHeld) {
@@ -114,13 +91,6 @@ TEST(TokenBucketTest, ReRateFollowsTheDrawAndCarriesTheTokensHeld) {
   EXPECT_EQ(bucket.consumeOrDrain(100, {2, 100}, reading(now)), 50);
   // Refilling now runs at the new rate.
   EXPECT_NEAR(bucket.available(now + 1000), 2, kTolerance);
-}
-
-TEST(TokenBucketTest, ReRateToASmallerBurstCapsTheNextDraw) {
-  BasicTokenBucket bucket(1, 100, kEmptyTime);
-  double now = kEmptyTime + 200'000;
-  EXPECT_EQ(bucket.consumeOrDrain(0, {1, 10}, reading(now)), 0);
-  EXPECT_EQ(bucket.consumeOrDrain(100, {1, 10}, reading(now)), 10);
 }
 
 // A re-rate timed before a draw already made finds the bucket as the draw left it: drained at

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/poll_until.h"
 #include "tests/support/server_process.h"
 
 #if !defined(TOKEN_CLIENT_CLI) || !defined(TOKEN_PROJECT_VERSION)
@@ -21,6 +21,7 @@
 
 namespace {
 
+using token_server::poll_until;
 using token_server::PortLock;
 using token_server::read_file;
 using token_server::ServerProcess;
@@ -66,14 +67,9 @@ CliRun run_command(const std::vector<std::string>& command) {
   }
   CliRun run;
   int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!poll_until([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, kRunLimit)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
   }
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.out = read_file(out_path);
@@ -107,7 +103,13 @@ bool is_one_error_line(const std::string& err) {
          err.find('\n') == err.size() - 1;
 }
 
-TEST(Cli, PingPrintsTheRoundTrip) {
+// While the port's lock is held and no server is started, nothing listens: a ping exits 1.
+TEST(Cli, PingPrintsTheRoundTripOrExitsOneWithoutAServer) {
+  PortLock lock;
+  CliRun refused = run_cli({"ping"});
+  EXPECT_EQ(refused.exit_status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "token-client: connect 127.0.0.1:6666: Connection refused\n");
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   CliRun run = run_cli({"ping"});
@@ -242,7 +244,8 @@ TEST(Cli, ASlowNameHoldsNoCallPastItsTimeoutNorMarksAnotherServerDown) {
   ::unlink(resolv_conf.c_str());
 }
 
-TEST(Cli, NegativeRateAndBurstAreValues) {
+// A negative rate or burst, and a key after "--" that starts with a dash, are values, not options.
+TEST(Cli, ArgumentsStartingWithADashAreValues) {
   ServerProcess server;
   ASSERT_TRUE(server.listening());
   ASSERT_EQ(run_cli({"acquire", "neg", "5", "10", "10"}).out,
@@ -252,14 +255,9 @@ TEST(Cli, NegativeRateAndBurstAreValues) {
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.out, "neg 10 remaining=0 retry_after_ms=200\n");
   EXPECT_TRUE(server.wait_for_stdout("\"need_tokens\":12,\"gen_rate\":-3,\"burst_size\":-10"));
-}
-
-TEST(Cli, NoServerExitsOne) {
-  PortLock lock;  // nothing listens on the port while the lock is held
-  CliRun run = run_cli({"ping"});
-  EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "token-client: connect 127.0.0.1:6666: Connection refused\n");
+  run = run_cli({"acquire", "--", "-dash", "2", "1", "5"});
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.out, "-dash 2 remaining=5 retry_after_ms=0\n");
 }
 
 TEST(Cli, BadCommandLinesExitTwoAndSendNothing) {
@@ -306,14 +304,6 @@ TEST(Cli, HelpAndVersionExitZero) {
   EXPECT_EQ(version.exit_status, 0);
   EXPECT_EQ(version.out, "token-client " TOKEN_PROJECT_VERSION "\n");
   EXPECT_EQ(version.err, "");
-}
-
-TEST(Cli, KeyAfterDoubleDashMayStartWithADash) {
-  ServerProcess server;
-  ASSERT_TRUE(server.listening());
-  CliRun run = run_cli({"acquire", "--", "-dash", "2", "1", "5"});
-  EXPECT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_EQ(run.out, "-dash 2 remaining=5 retry_after_ms=0\n");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// The process: the start-up line, start-up failures and the orderly stop.
-#include <arpa/inet.h>
+// The process: the start-up line, start-up failures, its cost while idle and the orderly stop.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -64,6 +62,16 @@ TEST(Startup, WritesOnlyTheListenLineWhileIdle) {
   EXPECT_EQ(server.stderr_text(), "");
 }
 
+TEST(Pool, IdleConnectionsCostNoProcessorTime) {
+  ServerProcess server;
+  ASSERT_TRUE(server.listening());
+  Clients clients = served_clients(10, kServerPort);
+  long long before = server.cpu_ticks();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  // A spinning worker would burn ~200 ticks here; allow a couple for the accept loop's wake-ups.
+  EXPECT_LE(server.cpu_ticks() - before, 3);
+}
+
 TEST(Startup, VersionAndHelpPrintAndExitWithoutServing) {
   const std::pair<std::string, std::string> options_and_first_lines[] = {
       {"--version", "token-server " TOKEN_PROJECT_VERSION "\n"},
@@ -81,23 +89,16 @@ TEST(Startup, VersionAndHelpPrintAndExitWithoutServing) {
 
 TEST(Startup, PortHeldByAnotherListenerExitsWithStatusOne) {
   PortLock lock;
-  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-  // Earlier tests leave the port's closed connections in TIME_WAIT; only a listener must hold it.
-  int reuse = 1;
-  ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kServerPort);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(holder, 1), 0);
+  // Bound as the server binds, so that the port's connections left in TIME_WAIT by earlier tests
+  // do not count: only a listener holds it.
+  UniqueFd holder(TokenServer::open_listening_socket(kServerPort, 1));
+  ASSERT_GE(holder.get(), 0);
   ServerProcess::Options options;
   options.wait_until_listening = false;
   ServerProcess server(options);
   EXPECT_EQ(server.wait_exit(std::chrono::seconds(5)), 1);
   EXPECT_EQ(server.stderr_text(), "listen socket: Address already in use\n");
   EXPECT_EQ(server.stdout_text(), "");
-  ::close(holder);
 }
 
 TEST(Stop, TermAndIntEndAServerWithIdleClientsPromptly) {

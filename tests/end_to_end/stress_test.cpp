@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "server/TokenServer.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_client.h"
 #include "tests/support/token_request_text.h"
@@ -306,12 +307,9 @@ void run_round(int round, StressFigures& figures) {
 
 // Waits until the server holds no more descriptors than `baseline`; returns what it holds.
 int settled_descriptors(ServerProcess& server, int baseline) {
-  auto deadline = Clock::now() + kSettleLimit;
-  int open = server.open_descriptors();
-  while (open > baseline && Clock::now() < deadline) {
-    std::this_thread::sleep_for(kSettleStep);
-    open = server.open_descriptors();
-  }
+  int open = 0;
+  poll_until([&] { return (open = server.open_descriptors()) <= baseline; }, kSettleLimit,
+             kSettleStep);
   return open;
 }
 

@@ -32,9 +32,7 @@ TEST(ReachRequestEnd, CountsUpToAndIncludingTheFirstCrLf) {
   };
   for (const Case& c : cases) EXPECT_EQ(request_end(c.bytes), c.expected) << c.bytes;
   EXPECT_EQ(TokenServer::reach_request_end(nullptr, 10), 0);
-}
-
-TEST(ReachRequestEnd, IgnoresACrLfBeyondTheGivenLength) {
+  // A CR LF beyond the given length does not count.
   char held[] = "abc\r\n";
   EXPECT_EQ(TokenServer::reach_request_end(held, 4), 0);
   EXPECT_EQ(TokenServer::reach_request_end(held, 5), 5);

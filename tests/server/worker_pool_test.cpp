@@ -21,6 +21,7 @@
 #include "harness/in_process_server.h"
 #include "server/TokenServer.h"
 #include "server/unique_fd.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/test_client.h"
 
@@ -156,11 +157,8 @@ TEST(WorkerPool, AVanishedPeerFreesItsWorkerAndALiveIdlePeerStays) {
 // Whether `server` holds `queued` connections that wait for a worker, within a few seconds.
 bool holds_queued(TokenServer& server, int queued) {
   std::string wanted = ", " + std::to_string(queued) + " queued,";
-  for (int tries = 0; tries < 500; ++tries) {
-    if (server.status_line().find(wanted) != std::string::npos) return true;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return false;
+  return poll_until([&] { return server.status_line().find(wanted) != std::string::npos; },
+                    std::chrono::seconds(5));
 }
 
 constexpr auto kSummaryInterval = std::chrono::seconds(2);
@@ -231,10 +229,8 @@ TEST(WorkerPool, ShortSaturationSpellsInARowAreSummedUp) {
     auto started = std::chrono::steady_clock::now();
     made = make_spells_in_a_row(server, kSpells);
     making = std::chrono::steady_clock::now() - started;
-    for (int tries = 0; tries < 1000 && summaries_in(error_capture.text()).spells < made - 1;
-         ++tries) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
+    poll_until([&] { return summaries_in(error_capture.text()).spells >= made - 1; },
+               std::chrono::seconds(10), milliseconds(10));
     errors = error_capture.text();
   }
   ASSERT_EQ(made, kSpells);

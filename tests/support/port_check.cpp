@@ -1,9 +1,7 @@
 // Runs before the tests that start the real binary: exits 0 when the server's port is free, and
 // otherwise prints one line naming the process that holds it and exits 1, so that those tests
 // are reported as not run instead of each failing without a reason.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,16 +23,10 @@ namespace {
 
 constexpr char kTcpListenState[] = "0A";
 
-// Whether the server could bind the port now; it binds the same way, with SO_REUSEADDR.
+// Whether the server could listen on the port now, opening it as the server does.
 bool can_bind(uint16_t port, int* error) {
-  UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int reuse = 1;
-  ::setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  UniqueFd probe(TokenServer::open_listening_socket(port, 1));
+  if (probe.get() >= 0) return true;
   *error = errno;
   return false;
 }

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "harness/proc_stat.h"
+#include "tests/support/poll_until.h"
 
 #ifndef TOKEN_SERVER_BINARY
 #error "TOKEN_SERVER_BINARY must name the server binary"
@@ -39,16 +40,6 @@ std::string temp_path(const std::string& suffix) {
   int fd = ::mkstemps(path.data(), static_cast<int>(suffix.size()));
   if (fd >= 0) ::close(fd);
   return path;
-}
-
-template <typename Predicate>
-bool poll_until(Predicate done, std::chrono::milliseconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollStep);
-  }
-  return true;
 }
 
 // `added`, then the inherited environment, as execve takes it: the first entry of a name wins.
